@@ -1,0 +1,74 @@
+// config.json: the records every component reads after start-up, and the loader that fills
+// them with defaults, resolves paths against the file's folder and validates the result.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "config/OutputProfile.h"
+
+namespace tarnwick {
+
+struct HidDeviceConfig {
+    std::string vid;  // exactly the text of the file; the device manager interprets it
+    std::string pid;
+    std::string role = "g1000";  // "g1000" (panel board) or "touchpanel"
+};
+
+struct MobiFlightSettings {
+    bool enabled = true;
+    std::string clientName = "TarnwickHID";
+    std::string commandChannel = "MobiFlight.Command";
+    std::string responseChannel = "MobiFlight.Response";
+    std::string lvarsChannel = "MobiFlight.LVars";
+    std::int32_t rpnRateLimitMs = 0;
+    std::int32_t mapHoldRepeatMs = 10;
+};
+
+struct OutputsConfig {
+    std::int32_t debounceMs = 50;
+    std::string defaultProfile = "default";
+    std::map<std::string, OutputProfile> profiles;      // normalized name -> profile
+    std::map<std::string, std::string> roleProfiles;    // normalized role -> normalized profile
+};
+
+struct OutputDeviceConfig {
+    std::string boardId;  // stored as NormalizeHexId
+    std::int32_t index = -1;  // -1: no index
+    std::string role;         // as written
+    std::string ledProfile;   // as written
+};
+
+struct AppConfig {
+    std::string vid;
+    std::string pid;
+    std::vector<HidDeviceConfig> devices;
+    std::int32_t readIntervalMs = 2;
+    std::int32_t scanIntervalMs = 1000;
+    bool trace = false;
+    std::int32_t telemetryIntervalMs = 50;
+    std::string buttonConfigPath;
+    std::string hidEventMapPath;
+    MobiFlightSettings mobiflight;
+    bool cdcEnabled = false;
+    std::string cdcComPort;
+    bool debug = false;
+    OutputsConfig outputs;
+    std::vector<OutputDeviceConfig> outputDevices;
+};
+
+// True when loaded and valid. On false `error` holds exactly one message and `config` may be
+// partly filled. A file-system failure of the initial existence check propagates as
+// std::filesystem::filesystem_error.
+bool LoadAppConfig(const std::string& configPath, AppConfig& config, std::string& error);
+
+// Absolute values stay; relative ones are joined to the folder of configPath (a bare file name
+// has no folder, so the value stays as it is); empty stays empty.
+std::string ResolveConfigRelativePath(const std::string& configPath, const std::string& value);
+
+// "hid_event_map.json" beside configPath when it exists, else empty (also on any error).
+std::string DefaultHidEventMapPath(const std::string& configPath);
+
+}  // namespace tarnwick
