@@ -1,6 +1,8 @@
 #include "config/PathText.h"
 
+#include <exception>
 #include <fstream>
+#include <system_error>
 #include <iterator>
 
 namespace tarnwick {
@@ -16,15 +18,26 @@ std::string JoinPath(std::string_view left, std::string_view right) {
 }
 
 bool ReadWholeFile(const std::string& path, std::string& out) {
-    std::ifstream in(ToFsPath(path), std::ios::binary);
+    const std::filesystem::path fsPath = ToFsPath(path);
+    // A folder opens as a stream on POSIX and then fails (or throws) on the first read.
+    std::error_code ec;
+    if (std::filesystem::is_directory(fsPath, ec)) {
+        return false;
+    }
+    std::ifstream in(fsPath, std::ios::binary);
     if (!in.is_open()) {
         return false;
     }
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
+    try {
+        std::string content((std::istreambuf_iterator<char>(in)),
+                            std::istreambuf_iterator<char>());
+        if (in.bad()) {
+            return false;
+        }
+        out = std::move(content);
+    } catch (const std::exception&) {
         return false;
     }
-    out = std::move(content);
     return true;
 }
 

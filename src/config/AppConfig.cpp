@@ -1,0 +1,338 @@
+#include "config/AppConfig.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "config/ConfigValidation.h"
+#include "config/Json.h"
+#include "config/PathText.h"
+#include "config/TextNormalize.h"
+
+namespace tarnwick {
+
+namespace {
+
+constexpr const char* kHidEventMapFileName = "hid_event_map.json";
+
+bool Fail(std::string& error, std::string message) {
+    error = std::move(message);
+    return false;
+}
+
+// A switch's current state as the number that a value from the file replaces; any non-zero
+// number read back means on.
+std::int32_t FlagNumber(bool on) {
+    return on ? 1 : 0;
+}
+
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
+}
+
+bool IsAsciiLetter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// Decided on the text alone, so that a Windows path written in config.json is recognised as
+// absolute on every platform the program is built for.
+bool IsTextuallyAbsolute(std::string_view value) {
+    if (value.size() >= 3 && IsAsciiLetter(value[0]) && value[1] == ':' && IsSeparator(value[2])) {
+        return true;
+    }
+    // Network shares and the \\?\ and \\.\ device prefixes.
+    if (value.size() >= 3 && IsSeparator(value[0]) && IsSeparator(value[1]) &&
+        !IsSeparator(value[2])) {
+        return true;
+    }
+    return value.substr(0, 4) == "\\??\\";
+}
+
+struct HidSection {
+    std::string vid;
+    std::string pid;
+    std::vector<HidDeviceConfig> devices;
+};
+
+bool ReadHidDeviceEntry(const JsonValue& entry, std::size_t i, HidDeviceConfig& device,
+                        std::string& error) {
+    const std::string p = "hid.devices[" + std::to_string(i) + "]";
+    if (!entry.IsObject()) {
+        return Fail(error, p + " must be an object");
+    }
+    if (!GetStringMember(entry, "vid", device.vid) || device.vid.empty()) {
+        return Fail(error, "Missing or invalid '" + p + ".vid'");
+    }
+    if (!GetStringMember(entry, "pid", device.pid) || device.pid.empty()) {
+        return Fail(error, "Missing or invalid '" + p + ".pid'");
+    }
+    std::string role;
+    if (GetStringMember(entry, "role", role) && !role.empty()) {
+        if (role != "g1000" && role != "touchpanel") {
+            return Fail(error, "Unknown '" + p + ".role': " + role);
+        }
+        device.role = role;
+    }
+    return true;
+}
+
+bool ReadHidSection(const JsonValue& hid, HidSection& out, std::string& error) {
+    const auto devicesIt = hid.objectValue.find("devices");
+    if (devicesIt == hid.objectValue.end()) {
+        if (!GetStringMember(hid, "vid", out.vid)) {
+            return Fail(error, "Missing or invalid 'hid.vid'");
+        }
+        if (!GetStringMember(hid, "pid", out.pid)) {
+            return Fail(error, "Missing or invalid 'hid.pid'");
+        }
+        HidDeviceConfig device;
+        device.vid = out.vid;
+        device.pid = out.pid;
+        out.devices.push_back(std::move(device));
+        return true;
+    }
+
+    const JsonValue& devices = devicesIt->second;
+    if (!devices.IsArray()) {
+        return Fail(error, "'hid.devices' must be an array");
+    }
+    if (devices.arrayValue.empty()) {
+        return Fail(error, "'hid.devices' must not be empty");
+    }
+    for (std::size_t i = 0; i < devices.arrayValue.size(); ++i) {
+        HidDeviceConfig device;  // role "g1000" unless the entry names one
+        if (!ReadHidDeviceEntry(devices.arrayValue[i], i, device, error)) {
+            return false;
+        }
+        out.devices.push_back(std::move(device));
+    }
+    out.vid = out.devices.front().vid;
+    out.pid = out.devices.front().pid;
+    GetStringMember(hid, "vid", out.vid);
+    GetStringMember(hid, "pid", out.pid);
+    return true;
+}
+
+void ReadOutputsSection(const JsonValue& root, OutputsConfig& outputs) {
+    outputs = OutputsConfig{};
+    const JsonValue* section = nullptr;
+    if (!GetObjectMember(root, "outputs", section)) {
+        return;
+    }
+    GetIntMember(*section, "debounceMs", outputs.debounceMs);
+
+    std::string defaultProfile;
+    if (GetStringMember(*section, "defaultProfile", defaultProfile)) {
+        outputs.defaultProfile = NormalizeKey(defaultProfile);
+    }
+
+    const JsonValue* roleProfiles = nullptr;
+    if (GetObjectMember(*section, "roleProfiles", roleProfiles)) {
+        for (const auto& [key, value] : roleProfiles->objectValue) {
+            if (!value.IsString()) {
+                continue;
+            }
+            std::string role = NormalizeKey(key);
+            std::string profile = NormalizeKey(value.stringValue);
+            if (!role.empty() && !profile.empty()) {
+                outputs.roleProfiles[std::move(role)] = std::move(profile);
+            }
+        }
+    }
+
+    const JsonValue* profiles = nullptr;
+    if (GetObjectMember(*section, "profiles", profiles)) {
+        for (const auto& [key, value] : profiles->objectValue) {
+            if (!value.IsObject()) {
+                continue;
+            }
+            std::string name = NormalizeKey(key);
+            if (!name.empty()) {
+                outputs.profiles[std::move(name)] = ReadOutputProfile(value);
+            }
+        }
+    }
+}
+
+bool ReadOutputDevices(const JsonValue& root, std::vector<OutputDeviceConfig>& outputDevices,
+                       std::string& error) {
+    const auto it = root.objectValue.find("devices");
+    if (it == root.objectValue.end()) {
+        return true;
+    }
+    if (!it->second.IsArray()) {
+        return Fail(error, "'devices' must be an array");
+    }
+    const auto& entries = it->second.arrayValue;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const std::string q = "devices[" + std::to_string(i);
+        const JsonValue& entry = entries[i];
+        if (!entry.IsObject()) {
+            return Fail(error, q + "] must be an object");
+        }
+        OutputDeviceConfig device;
+        GetStringMember(entry, "boardId", device.boardId);
+        GetIntMember(entry, "index", device.index);
+        GetStringMember(entry, "role", device.role);
+        GetStringMember(entry, "ledProfile", device.ledProfile);
+        if (!device.boardId.empty()) {
+            device.boardId = NormalizeHexId(device.boardId);
+        }
+        if (device.boardId.empty() && device.index < 0) {
+            return Fail(error, q + "] must include boardId or index");
+        }
+        // With a boardId, -1 still means "no index".
+        if (device.index < -1) {
+            return Fail(error, q + "] index must be >= 0");
+        }
+        outputDevices.push_back(std::move(device));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool LoadAppConfig(const std::string& configPath, AppConfig& config, std::string& error) {
+    // The throwing form on purpose: a path that cannot even be examined is not "not found".
+    const std::filesystem::path fsPath = ToFsPath(configPath);
+    if (!std::filesystem::exists(fsPath)) {
+        return Fail(error, "Config file not found: " + configPath);
+    }
+    // A folder cannot be read as a file; some C++ libraries open it and then throw on reading.
+    std::error_code ec;
+    std::string text;
+    if (std::filesystem::is_directory(fsPath, ec) || !ReadWholeFile(configPath, text)) {
+        return Fail(error, "Failed to open config file: " + configPath);
+    }
+    const JsonParseResult parsed = ParseJson(text);
+    if (!parsed.ok) {
+        return Fail(error, "Config parse error: " + parsed.error);
+    }
+    const JsonValue& root = parsed.value;
+    if (!root.IsObject()) {
+        return Fail(error, "Config root must be an object");
+    }
+
+    const JsonValue* hid = nullptr;
+    if (!GetObjectMember(root, "hid", hid)) {
+        return Fail(error, "Missing 'hid' section");
+    }
+    HidSection hidSection;
+    if (!ReadHidSection(*hid, hidSection, error)) {
+        return false;
+    }
+    std::int32_t readIntervalMs = config.readIntervalMs;
+    std::int32_t scanIntervalMs = config.scanIntervalMs;
+    std::int32_t trace = FlagNumber(config.trace);
+    std::int32_t telemetryIntervalMs = config.telemetryIntervalMs;
+    GetIntMember(*hid, "readIntervalMs", readIntervalMs);
+    GetIntMember(*hid, "scanIntervalMs", scanIntervalMs);
+    GetIntMember(*hid, "trace", trace);
+    GetIntMember(*hid, "telemetryIntervalMs", telemetryIntervalMs);
+
+    const JsonValue* mappings = nullptr;
+    if (!GetObjectMember(root, "mappings", mappings)) {
+        return Fail(error, "Missing 'mappings' section");
+    }
+    std::string buttonConfigPath;
+    if (!GetStringMember(*mappings, "buttonConfigPath", buttonConfigPath)) {
+        return Fail(error, "Missing or invalid 'mappings.buttonConfigPath'");
+    }
+    std::string hidEventMapPath;
+    GetStringMember(*mappings, "hidEventMapPath", hidEventMapPath);
+
+    std::int32_t mobiflightEnabled = FlagNumber(config.mobiflight.enabled);
+    const JsonValue* mobiflight = nullptr;
+    if (GetObjectMember(root, "mobiflight", mobiflight)) {
+        MobiFlightSettings& settings = config.mobiflight;
+        GetIntMember(*mobiflight, "enabled", mobiflightEnabled);
+        GetStringMember(*mobiflight, "clientName", settings.clientName);
+        GetStringMember(*mobiflight, "commandChannel", settings.commandChannel);
+        GetStringMember(*mobiflight, "responseChannel", settings.responseChannel);
+        GetStringMember(*mobiflight, "lvarsChannel", settings.lvarsChannel);
+        GetIntMember(*mobiflight, "rpnRateLimitMs", settings.rpnRateLimitMs);
+        GetIntMember(*mobiflight, "mapHoldRepeatMs", settings.mapHoldRepeatMs);
+    }
+
+    std::int32_t cdcEnabled = FlagNumber(config.cdcEnabled);
+    const JsonValue* cdc = nullptr;
+    if (GetObjectMember(root, "cdc", cdc)) {
+        GetIntMember(*cdc, "enabled", cdcEnabled);
+        GetStringMember(*cdc, "comPort", config.cdcComPort);
+    }
+
+    std::int32_t debug = FlagNumber(config.debug);
+    const JsonValue* logging = nullptr;
+    if (GetObjectMember(root, "logging", logging)) {
+        GetIntMember(*logging, "debug", debug);
+    }
+
+    ReadOutputsSection(root, config.outputs);
+
+    config.vid = std::move(hidSection.vid);
+    config.pid = std::move(hidSection.pid);
+    config.devices = std::move(hidSection.devices);
+    config.readIntervalMs = readIntervalMs;
+    config.scanIntervalMs = scanIntervalMs;
+    config.trace = trace != 0;
+    config.telemetryIntervalMs = telemetryIntervalMs;
+    config.buttonConfigPath = ResolveConfigRelativePath(configPath, buttonConfigPath);
+    config.hidEventMapPath = ResolveConfigRelativePath(configPath, hidEventMapPath);
+    if (config.hidEventMapPath.empty()) {
+        config.hidEventMapPath = DefaultHidEventMapPath(configPath);
+    }
+    config.mobiflight.enabled = mobiflightEnabled != 0;
+    config.cdcEnabled = cdcEnabled != 0;
+    config.debug = debug != 0;
+    config.outputDevices.clear();
+
+    if (!ReadOutputDevices(root, config.outputDevices, error)) {
+        return false;
+    }
+
+    OutputsConfig& outputs = config.outputs;
+    if (outputs.defaultProfile.empty()) {
+        outputs.defaultProfile = "DEFAULT";
+    }
+    // The default profile's name always resolves, even when the file does not define it.
+    outputs.profiles.try_emplace(NormalizeKey(outputs.defaultProfile), BuiltInDefaultProfile());
+
+    return ValidateAppConfig(config, error);
+}
+
+std::string ResolveConfigRelativePath(const std::string& configPath, const std::string& value) {
+    if (value.empty()) {
+        return {};
+    }
+    if (IsTextuallyAbsolute(value)) {
+        return value;
+    }
+    const std::filesystem::path config = ToFsPath(configPath);
+    // A bare file name is relative to the working folder, and so is the value then.
+    if (!config.has_parent_path()) {
+        return value;
+    }
+    // The platform's join rule: a value with its own root or drive replaces what it must.
+    return FromFsPath(config.parent_path() / ToFsPath(value));
+}
+
+std::string DefaultHidEventMapPath(const std::string& configPath) {
+    const std::filesystem::path config = ToFsPath(configPath);
+    if (!config.has_parent_path()) {
+        return {};
+    }
+    const std::filesystem::path candidate = config.parent_path() / kHidEventMapFileName;
+    // The event map is optional, so a folder that cannot be examined just means "none".
+    std::error_code ec;
+    if (!std::filesystem::exists(candidate, ec) || ec) {
+        return {};
+    }
+    return FromFsPath(candidate);
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,43 @@
+// The button configuration: which command text each control sends, per action and panel role.
+// Loaded once at start-up and only read afterwards; the command text is opaque here, how it is
+// sent is the mapping engine's business.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace tarnwick {
+
+struct JsonValue;
+
+class ButtonConfig {
+public:
+    // Reads the JSON file at `path`: an object with optional "buttons" and "knobs" arrays of
+    // entries {"name": text, "commands": {action: {role: command}}}. On false `errorText` holds
+    // one message; a failure inside the arrays keeps what was read before it. Throws
+    // std::filesystem::filesystem_error when the path cannot even be examined.
+    bool Load(const std::string& path, std::string& errorText);
+
+    // The command text for a control, action and role, all compared after NormalizeKey; an empty
+    // role means "DEFAULT", and a role without an entry of its own falls back to "DEFAULT". Empty
+    // when there is none. There is no fall-back across actions or controls.
+    std::string Lookup(std::string_view controlName, std::string_view action,
+                       std::string_view role) const;
+
+    // True when the control has an entry, even one without actions.
+    bool HasControl(std::string_view controlName) const;
+
+    void Clear();
+
+private:
+    using RoleMap = std::unordered_map<std::string, std::string>;
+    using ActionMap = std::unordered_map<std::string, RoleMap>;
+
+    // Reads the entries of one array; `section` names it in messages.
+    bool ReadSection(const std::string& section, const JsonValue& entries, std::string& errorText);
+
+    std::unordered_map<std::string, ActionMap> controls_;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,52 @@
+#include "config/TextNormalize.h"
+
+namespace tarnwick {
+
+namespace {
+
+// Fixed byte tests instead of <cctype>: those depend on the current locale and are undefined for
+// negative char values, which every byte >= 0x80 is where char is signed.
+bool IsWhiteSpaceByte(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+char ToUpperAscii(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+std::string RemoveWhiteSpace(std::string_view text) {
+    std::string result;
+    result.reserve(text.size());
+    for (const char c : text) {
+        if (!IsWhiteSpaceByte(c)) {
+            result.push_back(c);
+        }
+    }
+    return result;
+}
+
+void UpperCaseInPlace(std::string& text) {
+    for (char& c : text) {
+        c = ToUpperAscii(c);
+    }
+}
+
+}  // namespace
+
+std::string NormalizeKey(std::string_view text) {
+    std::string result = RemoveWhiteSpace(text);
+    UpperCaseInPlace(result);
+    return result;
+}
+
+std::string NormalizeHexId(std::string_view text) {
+    std::string result = RemoveWhiteSpace(text);
+    // The prefix is looked for only after white space is gone, so " 0 x04d8" loses it too.
+    if (result.size() >= 2 && result[0] == '0' && (result[1] == 'x' || result[1] == 'X')) {
+        result.erase(0, 2);
+    }
+    UpperCaseInPlace(result);
+    return result;
+}
+
+}  // namespace tarnwick
