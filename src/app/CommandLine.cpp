@@ -1,0 +1,33 @@
+#include "app/CommandLine.h"
+
+#include <string_view>
+
+namespace tarnwick {
+
+CommandLineOptions ParseCommandLine(int argc, const char* const* argv) {
+    CommandLineOptions options;
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i] == nullptr) {
+            continue;
+        }
+        const std::string_view arg(argv[i]);
+        if (arg == "--console") {
+            options.consoleMode = true;
+        } else if (arg == "--hid-trace") {
+            options.hidTrace = true;
+        } else if (arg == "--register") {
+            options.registerAddon = true;
+        } else if (arg == "--unregister") {
+            options.unregisterAddon = true;
+        } else if (arg == "--list-exe-xml") {
+            options.listExeXml = true;
+        } else if (arg == "--config") {
+            if (i + 1 < argc && argv[i + 1] != nullptr) {
+                options.configPath = argv[++i];
+            }
+        }
+    }
+    return options;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,47 @@
+#include "app/OneShotCommands.h"
+
+#include "addon/ExeXmlRegistrar.h"
+#include "app/CommandLine.h"
+
+namespace tarnwick {
+namespace {
+
+constexpr const char* kAddonName = "TarnwickHID";
+
+}  // namespace
+
+int RunListExeXml(std::FILE* out) {
+    const auto files = FindExeXmlFiles();
+    if (files.empty()) {
+        std::fprintf(out, "No MSFS installations detected.\n");
+    }
+    for (const auto& file : files) {
+        std::fprintf(out, "%s\n", file.c_str());
+    }
+    std::fflush(out);
+    return 0;
+}
+
+int RunAddonRegistration(const CommandLineOptions& options, const std::string& exePath,
+                         std::FILE* out, std::FILE* err) {
+    std::string errorText;
+    int count = 0;
+    if (options.registerAddon) {
+        const std::string commandLine = "--config \"" + options.configPath + "\"";
+        count = RegisterAddon(kAddonName, exePath, commandLine, errorText);
+    } else {
+        count = UnregisterAddon(kAddonName, errorText);
+    }
+    if (!errorText.empty()) {
+        std::fprintf(err, "EXE.xml update failed after %d file(s): %s\n", count,
+                     errorText.c_str());
+        std::fflush(err);
+        return 1;
+    }
+    std::fprintf(out, "%s %d MSFS EXE.xml file(s).\n",
+                 options.registerAddon ? "Registered in" : "Unregistered from", count);
+    std::fflush(out);
+    return 0;
+}
+
+}  // namespace tarnwick
