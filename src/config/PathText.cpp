@@ -1,9 +1,6 @@
 #include "config/PathText.h"
 
-#include <exception>
 #include <fstream>
-#include <system_error>
-#include <iterator>
 
 namespace tarnwick {
 
@@ -18,26 +15,21 @@ std::string JoinPath(std::string_view left, std::string_view right) {
 }
 
 bool ReadWholeFile(const std::string& path, std::string& out) {
-    const std::filesystem::path fsPath = ToFsPath(path);
-    // A folder opens as a stream on POSIX and then fails (or throws) on the first read.
-    std::error_code ec;
-    if (std::filesystem::is_directory(fsPath, ec)) {
-        return false;
-    }
-    std::ifstream in(fsPath, std::ios::binary);
+    std::ifstream in(ToFsPath(path), std::ios::binary);
     if (!in.is_open()) {
         return false;
     }
-    try {
-        std::string content((std::istreambuf_iterator<char>(in)),
-                            std::istreambuf_iterator<char>());
-        if (in.bad()) {
-            return false;
-        }
-        out = std::move(content);
-    } catch (const std::exception&) {
+    // Unformatted reads turn a failing read (a folder opened on POSIX reports EISDIR only here)
+    // into badbit, where an istreambuf_iterator would let the exception escape.
+    std::string data;
+    char buffer[4096];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        data.append(buffer, static_cast<std::size_t>(in.gcount()));
+    }
+    if (in.bad()) {
         return false;
     }
+    out = std::move(data);
     return true;
 }
 
