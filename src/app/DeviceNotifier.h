@@ -1,0 +1,35 @@
+// The seam for device-change notifications: a thread that learns from the system when a HID
+// interface arrives or is removed, so that the HID manager can rescan at once instead of waiting
+// for its periodic scan. Optional: when it cannot start, the periodic scan alone finds devices.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tarnwick {
+
+class DeviceNotifier {
+public:
+    // Runs on the notification thread, once per arrival or removal of a HID interface; the
+    // Application passes a call of HidManager::Scan, which runs to its end there.
+    using ChangeCallback = std::function<void()>;
+
+    virtual ~DeviceNotifier() = default;
+
+    // Starts the notification thread and returns once it is listening. True at once, starting
+    // nothing, when already running. On failure `errorText` says why and no thread is left
+    // behind. Called by the Application's start-up thread.
+    virtual bool Start(ChangeCallback onHidChange, std::string& errorText) = 0;
+
+    // Ends the notification thread (a change being handled finishes first) and joins it.
+    // Nothing when not running. Called by the Application's main thread, and by the destructor
+    // of each backend.
+    virtual void Stop() = 0;
+};
+
+// The Windows notifier: a message-only window registered for HID interface notifications.
+// Defined only in the Windows build; only main and the Windows tests call it.
+std::unique_ptr<DeviceNotifier> CreateWin32DeviceNotifier();
+
+}  // namespace tarnwick

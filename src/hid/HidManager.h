@@ -1,0 +1,174 @@
+// Finds the configured panel boards and touch panels among the system's HID interfaces, opens
+// them, reads their input reports on one thread per device and hands every decoded report to the
+// program through two callbacks. It keeps the table of open devices that the output operations
+// (sim_status, telemetry, LED state, BOOTSEL) write to, and notices devices that come and go by
+// a periodic rescan on its own thread and by rescans that device-change notifications trigger.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "config/AppConfig.h"
+#include "hid/HidBackend.h"
+#include "hid/HidProtocol.h"
+#include "hid/TelemetryProtocol.h"
+
+namespace tarnwick {
+
+// Reads a vendor or product id the way the C library's "%x" conversion does: leading white
+// space, an optional sign and an optional 0x or 0X are skipped, reading stops at the first
+// character that is not a hexadecimal digit. Valid when at least one digit was read and the
+// value is at most 0xFFFF.
+bool ParseHexId(std::string_view text, std::uint16_t& id);
+
+// What the manager takes from config.json.
+struct HidManagerSettings {
+    std::string vid;  // the fallback target's ids, hexadecimal text; both must parse
+    std::string pid;
+    std::vector<HidDeviceConfig> devices;  // the targets; empty: the fallback target alone
+    std::int32_t readIntervalMs = 2;       // kept with the settings; nothing depends on it
+    std::int32_t scanIntervalMs = 1000;    // pause between periodic scans; 0 or less: none
+
+    static HidManagerSettings FromConfig(const AppConfig& config);
+};
+
+// One open device as other components address it.
+struct HidDeviceEntry {
+    std::string name;
+    int index = -1;
+
+    friend bool operator==(const HidDeviceEntry&, const HidDeviceEntry&) = default;
+};
+
+class HidManager {
+public:
+    // Called on the device's reader thread, without any manager lock held; concurrently for
+    // different devices. The receiver must be thread-safe and should only queue.
+    using EventCallback = std::function<void(const HidProtocol::HidEvent& event,
+                                             const std::string& deviceName, int deviceIndex)>;
+    using SettingsCallback = std::function<void(const TelemetryProtocol::Settings& settings,
+                                                const std::string& deviceName)>;
+
+    struct Options {
+        // How long one wait of a reader lasts before it looks at its running flag again. Stop
+        // does not depend on it (it cancels the pending read); tests shorten it to see many
+        // time-outs quickly.
+        std::chrono::milliseconds readWaitSlice{1000};
+    };
+
+    // `backend` is not owned and must outlive the manager.
+    explicit HidManager(HidBackend& backend);
+    HidManager(HidBackend& backend, Options options);
+    ~HidManager();
+
+    HidManager(const HidManager&) = delete;
+    HidManager& operator=(const HidManager&) = delete;
+
+    // Both are called before Start; devices opened later pick up the values current then.
+    void SetSettingsCallback(SettingsCallback callback);
+    void SetTrace(bool enabled);
+
+    // Returns true at once, changing nothing, when already running. Fails with "Invalid
+    // VID/PID" when the fallback target's ids do not parse. Otherwise scans once on the calling
+    // thread (devices already plugged in are open on return) and starts the periodic scanner.
+    // A thread that cannot be created surfaces as std::system_error.
+    bool Start(const HidManagerSettings& settings, EventCallback eventCallback,
+               std::string& errorText);
+
+    // Stops the scanner (its pause is interrupted), then disconnects every device in table
+    // order. Does nothing when stopped. Not concurrently with Start.
+    void Stop();
+
+    // One rescan: enumerate, identify the interfaces not seen before, disconnect devices that are
+    // gone, connect matching ones that are new. Any thread, any time, concurrently with itself;
+    // does nothing while the manager is stopped.
+    void Scan();
+
+    bool HasDevices();
+    // One entry per open device, in table order (ascending path).
+    std::vector<HidDeviceEntry> ListDevices();
+    unsigned CountTouchPanels();
+
+    // Output operations. Each holds the device lock from start to end, so writes never overlap
+    // with each other or with a scan's table changes. Any thread.
+
+    // sim_status to every panel board; an unchanged state is not sent again, and the last
+    // state is replayed to every panel board that connects later.
+    void SendSimStatus(bool connected);
+    // Both telemetry pages to every touch panel; the number of panels that took both.
+    unsigned SendTelemetry(const TelemetryProtocol::Values& values, std::uint16_t sequence);
+    // led_ctl to one panel board, found by name, else by index. False when there is no such
+    // board or it cannot be written to. An unchanged state is not written again.
+    bool SendLedState(const std::string& name, int index, const HidProtocol::LedState& state);
+    // Forgets the board's last LED state, so that the next SendLedState writes in any case.
+    void InvalidateLedState(const std::string& name, int index);
+    // Asks every panel board to reboot into its boot loader.
+    void SendBootsel();
+
+private:
+    struct Device;
+    struct Target {
+        std::uint16_t vendorId = 0;
+        std::uint16_t productId = 0;
+        std::string role;
+    };
+    struct MatchedPath {
+        std::string path;
+        std::string role;
+    };
+
+    void ScanLoop();
+    std::vector<MatchedPath> FindMatchingPaths();
+    // Both run with deviceMutex_ held.
+    std::unique_ptr<Device> Connect(const std::string& path, const std::string& role);
+    Device* FindDevice(const std::string& name, int index);
+    // Runs without any lock: the reader may be inside a callback that calls back into us.
+    void Disconnect(Device& device);
+    void ReaderLoop(Device& device);
+    void TraceOut(const char* kind, const Device& device, std::size_t bytes,
+                  const HidProtocol::Report& report) const;
+
+    HidBackend& backend_;
+    const Options options_;
+
+    std::atomic<bool> running_{false};
+    std::atomic<bool> trace_{false};
+    std::atomic<std::uint32_t> nextIndex_{0};
+
+    // Guards the callback slots and the targets; never held while calling out.
+    std::mutex configMutex_;
+    std::shared_ptr<const EventCallback> eventCallback_;
+    std::shared_ptr<const SettingsCallback> settingsCallback_;
+    std::shared_ptr<const std::vector<Target>> targets_;
+    HidManagerSettings settings_;
+
+    // The scanner's pause; Stop notifies it.
+    std::mutex scanMutex_;
+    std::condition_variable scanWake_;
+    std::thread scanThread_;
+
+    // Vendor and product id learned per interface path, kept while the path stays present, so
+    // that an unchanged system costs one enumeration per scan and no probe.
+    std::mutex probeMutex_;
+    std::unordered_map<std::string, HidAttributes> probeCache_;
+
+    // Guards devices_, the sim_status memory, every LED memory and every write to a device.
+    // Reader threads never take it.
+    std::mutex deviceMutex_;
+    std::map<std::string, std::unique_ptr<Device>> devices_;
+    HidProtocol::Report lastSimStatus_{};
+    bool hasSimStatus_ = false;
+};
+
+}  // namespace tarnwick

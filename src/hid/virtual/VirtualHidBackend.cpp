@@ -1,0 +1,492 @@
+#include "hid/virtual/VirtualHidBackend.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace tarnwick {
+
+// A handle keeps its device alive: an unplugged device's handles fail, they never dangle.
+class VirtualHidHandle final : public HidHandle {
+public:
+    VirtualHidHandle(std::shared_ptr<VirtualHidDevice> device, HidOpenPurpose purpose,
+                     bool writable)
+        : device_(std::move(device)), purpose_(purpose), writable_(writable) {
+        if (purpose_ == HidOpenPurpose::Read) {
+            device_->Attach(&queue_);
+        }
+    }
+    ~VirtualHidHandle() override {
+        if (purpose_ == HidOpenPurpose::Read) {
+            device_->Detach(&queue_);
+        }
+        std::lock_guard<std::mutex> lock(device_->mutex_);
+        --device_->openHandles_;
+    }
+
+    bool GetAttributes(HidAttributes& attributes) override {
+        return device_->GetAttributes(attributes);
+    }
+    bool GetSerialNumber(std::string& serial) override { return device_->GetSerialNumber(serial); }
+    bool GetFeature(HidProtocol::Report& report) override { return device_->GetFeature(report); }
+
+    HidReadResult Read(HidProtocol::Report& buffer, std::chrono::milliseconds timeout) override {
+        if (purpose_ != HidOpenPurpose::Read) {
+            return HidReadResult{HidReadStatus::Failed, 0, HidError::kInvalidParameter};
+        }
+        return device_->Read(queue_, buffer, timeout);
+    }
+    void CancelRead() override {
+        if (purpose_ == HidOpenPurpose::Read) {
+            device_->Cancel(queue_);
+        }
+    }
+
+    HidTransfer Write(const HidProtocol::Report& report) override {
+        return device_->Write(VirtualWriteMethod::WriteFile, writable_, report);
+    }
+    HidTransfer SetOutputReport(const HidProtocol::Report& report) override {
+        return device_->Write(VirtualWriteMethod::SetOutputReport, writable_, report);
+    }
+
+private:
+    std::shared_ptr<VirtualHidDevice> device_;
+    const HidOpenPurpose purpose_;
+    const bool writable_;
+    VirtualHidDevice::ReadQueue queue_;
+};
+
+VirtualHidDeviceSpec VirtualPanelBoardSpec(std::string path, std::uint16_t vendorId,
+                                           std::uint16_t productId,
+                                           std::optional<HidProtocol::DeviceInfo> info,
+                                           std::optional<HidProtocol::ProtocolInfo> protocol,
+                                           std::string serial) {
+    VirtualHidDeviceSpec spec;
+    spec.path = std::move(path);
+    spec.vendorId = vendorId;
+    spec.productId = productId;
+    spec.serial = std::move(serial);
+    if (info) {
+        spec.featureAnswers[static_cast<std::uint8_t>(HidProtocol::ReportId::DeviceInfo)] =
+            HidProtocol::EncodeDeviceInfoReport(*info);
+    }
+    if (protocol) {
+        spec.featureAnswers[static_cast<std::uint8_t>(HidProtocol::ReportId::ProtocolInfo)] =
+            HidProtocol::EncodeProtocolInfoReport(*protocol);
+    }
+    return spec;
+}
+
+VirtualHidDeviceSpec VirtualTouchPanelSpec(std::string path, std::uint16_t vendorId,
+                                           std::uint16_t productId, std::string serial) {
+    VirtualHidDeviceSpec spec;
+    spec.path = std::move(path);
+    spec.vendorId = vendorId;
+    spec.productId = productId;
+    spec.serial = std::move(serial);
+    return spec;
+}
+
+// ---- VirtualHidDevice ----
+
+VirtualHidDevice::VirtualHidDevice(VirtualHidDeviceSpec spec) : spec_(std::move(spec)) {
+    if (spec_.inputBufferReports == 0) {
+        spec_.inputBufferReports = 1;
+    }
+}
+
+bool VirtualHidDevice::IsPlugged() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return plugged_;
+}
+
+bool VirtualHidDevice::SendInput(const std::uint8_t* bytes, std::size_t count) {
+    if (count > HidProtocol::kReportSize || (bytes == nullptr && count != 0)) {
+        return false;
+    }
+    Input input;
+    std::copy(bytes, bytes + count, input.bytes.begin());
+    input.count = count;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!plugged_) {
+            return false;
+        }
+        for (ReadQueue* queue : readers_) {
+            if (queue->reports.size() >= spec_.inputBufferReports) {
+                queue->reports.pop_front();
+                ++dropped_;
+            }
+            queue->reports.push_back(input);
+        }
+    }
+    changed_.notify_all();
+    return true;
+}
+
+bool VirtualHidDevice::SendEvent(const HidProtocol::HidEvent& event) {
+    const HidProtocol::Report report = HidProtocol::EncodeInputReport(event);
+    return SendInput(report.data(), report.size());
+}
+
+bool VirtualHidDevice::SendSettings(const TelemetryProtocol::Settings& settings) {
+    const HidProtocol::Report report = TelemetryProtocol::EncodeSettingsReport(settings);
+    return SendInput(report.data(), report.size());
+}
+
+void VirtualHidDevice::SetFeatureAnswer(std::uint8_t id, const HidProtocol::Report& answer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    spec_.featureAnswers[id] = answer;
+}
+
+void VirtualHidDevice::RemoveFeatureAnswer(std::uint8_t id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    spec_.featureAnswers.erase(id);
+}
+
+void VirtualHidDevice::SetSerial(std::string serial) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    spec_.serial = std::move(serial);
+}
+
+std::size_t VirtualHidDevice::PurposeSlot(HidOpenPurpose purpose) {
+    switch (purpose) {
+        case HidOpenPurpose::Probe:
+            return 0;
+        case HidOpenPurpose::Read:
+            return 1;
+        case HidOpenPurpose::Write:
+        default:
+            return 2;
+    }
+}
+
+void VirtualHidDevice::SetOpenFailure(HidOpenPurpose purpose, bool fail) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    openFails_[PurposeSlot(purpose)] = fail;
+}
+
+void VirtualHidDevice::SetWriteBehaviour(const VirtualWriteBehaviour& behaviour) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    writeBehaviour_ = behaviour;
+}
+
+void VirtualHidDevice::SetOutputReportBehaviour(const VirtualWriteBehaviour& behaviour) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    setOutputBehaviour_ = behaviour;
+}
+
+std::vector<VirtualHidWrite> VirtualHidDevice::Writes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::vector<VirtualHidWrite>(writes_.begin(), writes_.end());
+}
+
+std::uint64_t VirtualHidDevice::WriteCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return writeCount_;
+}
+
+std::vector<HidProtocol::Report> VirtualHidDevice::ReceivedReports() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<HidProtocol::Report> reports;
+    for (const VirtualHidWrite& write : writes_) {
+        if (write.result.ok && write.result.bytes == HidProtocol::kReportSize) {
+            reports.push_back(write.report);
+        }
+    }
+    return reports;
+}
+
+void VirtualHidDevice::ClearWrites() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    writes_.clear();
+}
+
+std::size_t VirtualHidDevice::OpenHandleCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return openHandles_;
+}
+
+std::size_t VirtualHidDevice::OpenCount(HidOpenPurpose purpose) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return opens_[PurposeSlot(purpose)];
+}
+
+std::size_t VirtualHidDevice::FeatureRequestCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return featureRequests_;
+}
+
+std::uint64_t VirtualHidDevice::ReadsStarted() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return readsStarted_;
+}
+
+std::uint64_t VirtualHidDevice::DroppedInputs() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_;
+}
+
+bool VirtualHidDevice::HasPendingRead() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::any_of(readers_.begin(), readers_.end(),
+                       [](const ReadQueue* queue) { return queue->pending; });
+}
+
+bool VirtualHidDevice::WaitForPendingRead(std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [this] {
+        return std::any_of(readers_.begin(), readers_.end(),
+                           [](const ReadQueue* queue) { return queue->pending; });
+    });
+}
+
+bool VirtualHidDevice::AdmitOpen(HidOpenPurpose purpose, bool& writable) {
+    if (!plugged_ || openFails_[PurposeSlot(purpose)]) {
+        return false;
+    }
+    // Probe and read handles fall back to read-only access; a write handle needs read-write.
+    writable = !spec_.readOnly;
+    if (purpose == HidOpenPurpose::Write && !writable) {
+        return false;
+    }
+    ++opens_[PurposeSlot(purpose)];
+    ++openHandles_;
+    return true;
+}
+
+void VirtualHidDevice::Attach(ReadQueue* queue) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    readers_.push_back(queue);
+}
+
+void VirtualHidDevice::Detach(ReadQueue* queue) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    readers_.erase(std::remove(readers_.begin(), readers_.end(), queue), readers_.end());
+}
+
+void VirtualHidDevice::Unplug() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        plugged_ = false;
+    }
+    changed_.notify_all();
+}
+
+HidReadResult VirtualHidDevice::Read(ReadQueue& queue, HidProtocol::Report& buffer,
+                                     std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto finish = [&queue](HidReadStatus status, std::size_t bytes, std::uint32_t error) {
+        queue.pending = false;
+        return HidReadResult{status, bytes, error};
+    };
+    if (queue.cancelled) {
+        return finish(HidReadStatus::Cancelled, 0, HidError::kOperationAborted);
+    }
+    if (!plugged_) {
+        return finish(HidReadStatus::Failed, 0, HidError::kDeviceNotConnected);
+    }
+    if (!queue.pending) {
+        queue.pending = true;
+        ++readsStarted_;
+        changed_.notify_all();  // for WaitForPendingRead
+    }
+    // Wake path: SendInput, Unplug and Cancel notify changed_.
+    const bool woken = changed_.wait_for(
+        lock, timeout, [&] { return queue.cancelled || !plugged_ || !queue.reports.empty(); });
+    if (queue.cancelled) {
+        return finish(HidReadStatus::Cancelled, 0, HidError::kOperationAborted);
+    }
+    if (!plugged_) {
+        return finish(HidReadStatus::Failed, 0, HidError::kDeviceNotConnected);
+    }
+    if (!woken) {
+        return HidReadResult{HidReadStatus::TimedOut, 0, HidError::kNone};
+    }
+    const Input input = queue.reports.front();
+    queue.reports.pop_front();
+    std::copy(input.bytes.begin(), input.bytes.begin() + static_cast<std::ptrdiff_t>(input.count),
+              buffer.begin());
+    return finish(HidReadStatus::Completed, input.count, HidError::kNone);
+}
+
+void VirtualHidDevice::Cancel(ReadQueue& queue) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue.cancelled = true;
+    }
+    changed_.notify_all();
+}
+
+HidTransfer VirtualHidDevice::Write(VirtualWriteMethod method, bool writable,
+                                    const HidProtocol::Report& report) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    HidTransfer result;
+    if (!plugged_) {
+        result = HidTransfer{false, 0, HidError::kDeviceNotConnected};
+    } else if (!writable) {
+        result = HidTransfer{false, 0, HidError::kAccessDenied};
+    } else {
+        const VirtualWriteBehaviour& behaviour =
+            method == VirtualWriteMethod::WriteFile ? writeBehaviour_ : setOutputBehaviour_;
+        switch (behaviour.mode) {
+            case VirtualWriteMode::Accept:
+                result = HidTransfer{true, report.size(), HidError::kNone};
+                break;
+            case VirtualWriteMode::Fail:
+                result = HidTransfer{false, 0, behaviour.error};
+                break;
+            case VirtualWriteMode::Short:
+                result = HidTransfer{true, std::min(behaviour.shortBytes, report.size() - 1),
+                                     behaviour.error};
+                break;
+        }
+    }
+    writes_.push_back(VirtualHidWrite{method, report, result});
+    ++writeCount_;
+    if (spec_.writeLogLimit != 0 && writes_.size() > spec_.writeLogLimit) {
+        writes_.pop_front();
+    }
+    return result;
+}
+
+bool VirtualHidDevice::GetFeature(HidProtocol::Report& report) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++featureRequests_;
+    if (!plugged_) {
+        return false;
+    }
+    const auto it = spec_.featureAnswers.find(report[0]);
+    if (it == spec_.featureAnswers.end()) {
+        return false;
+    }
+    report = it->second;
+    return true;
+}
+
+bool VirtualHidDevice::GetSerialNumber(std::string& serial) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!plugged_ || spec_.serial.empty()) {
+        return false;
+    }
+    serial = spec_.serial;
+    return true;
+}
+
+bool VirtualHidDevice::GetAttributes(HidAttributes& attributes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!plugged_) {
+        return false;
+    }
+    attributes = HidAttributes{spec_.vendorId, spec_.productId, spec_.versionNumber};
+    return true;
+}
+
+// ---- VirtualHidBackend ----
+
+std::shared_ptr<VirtualHidDevice> VirtualHidBackend::Plug(VirtualHidDeviceSpec spec) {
+    auto device = std::make_shared<VirtualHidDevice>(std::move(spec));
+    std::shared_ptr<const HotplugListener> listener;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& present : devices_) {
+            if (present->Path() == device->Path()) {
+                return nullptr;
+            }
+        }
+        devices_.push_back(device);
+        listener = listener_;
+    }
+    if (listener) {
+        (*listener)(device->Path(), true);
+    }
+    return device;
+}
+
+bool VirtualHidBackend::Unplug(const std::string& path) {
+    std::shared_ptr<VirtualHidDevice> device;
+    std::shared_ptr<const HotplugListener> listener;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = std::find_if(devices_.begin(), devices_.end(),
+                                     [&path](const auto& d) { return d->Path() == path; });
+        if (it == devices_.end()) {
+            return false;
+        }
+        device = *it;
+        devices_.erase(it);
+        // Still under the backend lock, so an Open racing this unplug either finds the device
+        // plugged or does not find it at all.
+        device->Unplug();
+        listener = listener_;
+    }
+    if (listener) {
+        (*listener)(path, false);
+    }
+    return true;
+}
+
+std::shared_ptr<VirtualHidDevice> VirtualHidBackend::Find(const std::string& path) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& device : devices_) {
+        if (device->Path() == path) {
+            return device;
+        }
+    }
+    return nullptr;
+}
+
+std::vector<std::shared_ptr<VirtualHidDevice>> VirtualHidBackend::Devices() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return devices_;
+}
+
+void VirtualHidBackend::SetEnumerationFails(bool fail) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    enumerationFails_ = fail;
+}
+
+std::uint64_t VirtualHidBackend::EnumerationCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return enumerations_;
+}
+
+void VirtualHidBackend::SetHotplugListener(HotplugListener listener) {
+    auto slot = listener ? std::make_shared<const HotplugListener>(std::move(listener)) : nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    listener_ = std::move(slot);
+}
+
+std::vector<std::string> VirtualHidBackend::EnumerateInterfaces() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++enumerations_;
+    std::vector<std::string> paths;
+    if (enumerationFails_) {
+        return paths;
+    }
+    paths.reserve(devices_.size());
+    for (const auto& device : devices_) {
+        paths.push_back(device->Path());
+    }
+    return paths;
+}
+
+std::unique_ptr<HidHandle> VirtualHidBackend::Open(const std::string& path,
+                                                   HidOpenPurpose purpose) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& device : devices_) {
+        if (device->Path() != path) {
+            continue;
+        }
+        bool writable = false;
+        {
+            std::lock_guard<std::mutex> deviceLock(device->mutex_);
+            if (!device->AdmitOpen(purpose, writable)) {
+                return nullptr;
+            }
+        }
+        return std::make_unique<VirtualHidHandle>(device, purpose, writable);
+    }
+    return nullptr;
+}
+
+}  // namespace tarnwick

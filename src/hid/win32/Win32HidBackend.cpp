@@ -1,0 +1,308 @@
+// The HidBackend over the Windows setup API and HID class library.
+// windows.h goes first, the headers that build on it after.
+// clang-format off
+#include "app/win32/WinApi.h"
+
+#include <setupapi.h>
+
+extern "C" {
+#include <hidsdi.h>
+}
+// clang-format on
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <cwchar>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "hid/HidBackend.h"
+
+namespace tarnwick {
+namespace {
+
+constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+// HidD_GetSerialNumberString is given this many bytes, zeroed first.
+constexpr ULONG kSerialBufferBytes = 512;
+
+// Owns a kernel handle; closed once.
+class UniqueHandle {
+public:
+    UniqueHandle() = default;
+    explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
+    ~UniqueHandle() { Reset(); }
+    UniqueHandle(UniqueHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+    UniqueHandle& operator=(UniqueHandle&&) = delete;
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+
+    HANDLE Get() const { return handle_; }
+    bool Valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+    void Reset() {
+        if (Valid()) {
+            CloseHandle(handle_);
+        }
+        handle_ = nullptr;
+    }
+
+private:
+    HANDLE handle_ = nullptr;
+};
+
+// Owns a setup API device information set.
+class DeviceInfoList {
+public:
+    explicit DeviceInfoList(HDEVINFO list) : list_(list) {}
+    ~DeviceInfoList() {
+        if (Valid()) {
+            SetupDiDestroyDeviceInfoList(list_);
+        }
+    }
+    DeviceInfoList(const DeviceInfoList&) = delete;
+    DeviceInfoList& operator=(const DeviceInfoList&) = delete;
+
+    HDEVINFO Get() const { return list_; }
+    bool Valid() const { return list_ != INVALID_HANDLE_VALUE; }
+
+private:
+    HDEVINFO list_;
+};
+
+// Read-write, else read-only, as the purposes that allow a fallback want.
+HANDLE OpenPath(const std::string& path, DWORD flags, bool allowReadOnly) {
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareReadWrite,
+                                nullptr, OPEN_EXISTING, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && allowReadOnly) {
+        handle = CreateFileA(path.c_str(), GENERIC_READ, kShareReadWrite, nullptr, OPEN_EXISTING,
+                             flags, nullptr);
+    }
+    return handle;
+}
+
+class Win32HidHandle final : public HidHandle {
+public:
+    // For an overlapped handle, `readEvent` and `cancelEvent` are manual-reset events;
+    // otherwise both are empty.
+    Win32HidHandle(UniqueHandle handle, UniqueHandle readEvent, UniqueHandle cancelEvent)
+        : handle_(std::move(handle)),
+          readEvent_(std::move(readEvent)),
+          cancelEvent_(std::move(cancelEvent)) {}
+    explicit Win32HidHandle(UniqueHandle handle)
+        : Win32HidHandle(std::move(handle), UniqueHandle(), UniqueHandle()) {}
+
+    ~Win32HidHandle() override {
+        if (pending_) {
+            // The system may still write into buffer_ and overlapped_: reap the read first.
+            CancelIoEx(handle_.Get(), &overlapped_);
+            DWORD ignored = 0;
+            GetOverlappedResult(handle_.Get(), &overlapped_, &ignored, TRUE);
+        }
+    }
+
+    bool GetAttributes(HidAttributes& attributes) override {
+        HIDD_ATTRIBUTES raw{};
+        raw.Size = sizeof raw;
+        if (!HidD_GetAttributes(handle_.Get(), &raw)) {
+            return false;
+        }
+        attributes = HidAttributes{raw.VendorID, raw.ProductID, raw.VersionNumber};
+        return true;
+    }
+
+    bool GetSerialNumber(std::string& serial) override {
+        wchar_t buffer[kSerialBufferBytes / sizeof(wchar_t)] = {};
+        if (!HidD_GetSerialNumberString(handle_.Get(), buffer, kSerialBufferBytes)) {
+            return false;
+        }
+        // A device may fill the whole buffer without a terminator; never read past it.
+        const int length = static_cast<int>(wcsnlen(buffer, sizeof buffer / sizeof buffer[0]));
+        if (length == 0) {
+            serial.clear();
+            return true;
+        }
+        const int size =
+            WideCharToMultiByte(CP_UTF8, 0, buffer, length, nullptr, 0, nullptr, nullptr);
+        if (size <= 0) {
+            return false;
+        }
+        std::string text(static_cast<std::size_t>(size), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, buffer, length, text.data(), size, nullptr, nullptr);
+        serial = std::move(text);
+        return true;
+    }
+
+    bool GetFeature(HidProtocol::Report& report) override {
+        return HidD_GetFeature(handle_.Get(), report.data(), static_cast<ULONG>(report.size())) !=
+               FALSE;
+    }
+
+    HidReadResult Read(HidProtocol::Report& buffer, std::chrono::milliseconds timeout) override {
+        if (!readEvent_.Valid()) {
+            return HidReadResult{HidReadStatus::Failed, 0, ERROR_INVALID_FUNCTION};
+        }
+        if (WaitForSingleObject(cancelEvent_.Get(), 0) == WAIT_OBJECT_0) {
+            return Cancelled();
+        }
+        if (!pending_) {
+            ResetEvent(readEvent_.Get());
+            overlapped_ = OVERLAPPED{};
+            overlapped_.hEvent = readEvent_.Get();
+            DWORD count = 0;
+            if (ReadFile(handle_.Get(), buffer_.data(), static_cast<DWORD>(buffer_.size()), &count,
+                         &overlapped_)) {
+                return Completed(buffer, count);
+            }
+            const DWORD error = GetLastError();
+            if (error != ERROR_IO_PENDING) {
+                return HidReadResult{HidReadStatus::Failed, 0, error};
+            }
+            pending_ = true;
+        }
+        // Wake path: CancelRead signals cancelEvent_ (and cancels the I/O as well).
+        const HANDLE events[2] = {readEvent_.Get(), cancelEvent_.Get()};
+        const DWORD waitMs = static_cast<DWORD>(timeout.count() < 0 ? 0 : timeout.count());
+        const DWORD wait = WaitForMultipleObjects(2, events, FALSE, waitMs);
+        if (wait == WAIT_TIMEOUT) {
+            return HidReadResult{HidReadStatus::TimedOut, 0, WAIT_TIMEOUT};
+        }
+        if (wait == WAIT_OBJECT_0 + 1) {
+            return Cancelled();
+        }
+        if (wait != WAIT_OBJECT_0) {
+            return HidReadResult{HidReadStatus::Failed, 0, GetLastError()};
+        }
+        DWORD count = 0;
+        pending_ = false;
+        if (!GetOverlappedResult(handle_.Get(), &overlapped_, &count, FALSE)) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_OPERATION_ABORTED &&
+                WaitForSingleObject(cancelEvent_.Get(), 0) == WAIT_OBJECT_0) {
+                return HidReadResult{HidReadStatus::Cancelled, 0, error};
+            }
+            return HidReadResult{HidReadStatus::Failed, 0, error};
+        }
+        return Completed(buffer, count);
+    }
+
+    void CancelRead() override {
+        if (cancelEvent_.Valid()) {
+            SetEvent(cancelEvent_.Get());
+        }
+        CancelIoEx(handle_.Get(), nullptr);
+    }
+
+    HidTransfer Write(const HidProtocol::Report& report) override {
+        DWORD written = 0;
+        const BOOL ok = WriteFile(handle_.Get(), report.data(), static_cast<DWORD>(report.size()),
+                                  &written, nullptr);
+        // Read right after the call whatever its outcome: the log lines print it.
+        const DWORD error = GetLastError();
+        return HidTransfer{ok != FALSE, ok ? written : 0, error};
+    }
+
+    HidTransfer SetOutputReport(const HidProtocol::Report& report) override {
+        HidProtocol::Report copy = report;  // the API takes a writable buffer
+        const BOOLEAN ok =
+            HidD_SetOutputReport(handle_.Get(), copy.data(), static_cast<ULONG>(copy.size()));
+        const DWORD error = GetLastError();
+        return HidTransfer{ok != FALSE, ok ? copy.size() : 0, error};
+    }
+
+private:
+    HidReadResult Cancelled() {
+        if (pending_) {
+            CancelIoEx(handle_.Get(), &overlapped_);
+            DWORD ignored = 0;
+            GetOverlappedResult(handle_.Get(), &overlapped_, &ignored, TRUE);
+            pending_ = false;
+        }
+        return HidReadResult{HidReadStatus::Cancelled, 0, ERROR_OPERATION_ABORTED};
+    }
+
+    HidReadResult Completed(HidProtocol::Report& buffer, DWORD count) {
+        const std::size_t bytes = count < buffer_.size() ? count : buffer_.size();
+        std::copy(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(bytes),
+                  buffer.begin());
+        return HidReadResult{HidReadStatus::Completed, bytes, ERROR_SUCCESS};
+    }
+
+    UniqueHandle handle_;
+    UniqueHandle readEvent_;
+    UniqueHandle cancelEvent_;
+    // The pending read's own buffer and record: the system writes into them until it completes,
+    // so they live with the handle, not with one Read call.
+    OVERLAPPED overlapped_{};
+    HidProtocol::Report buffer_{};
+    bool pending_ = false;  // only the reader thread and the destructor touch it
+};
+
+class Win32HidBackend final : public HidBackend {
+public:
+    std::vector<std::string> EnumerateInterfaces() override {
+        std::vector<std::string> paths;
+        GUID hidGuid;
+        HidD_GetHidGuid(&hidGuid);
+        const DeviceInfoList list(SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr,
+                                                       DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+        if (!list.Valid()) {
+            return paths;
+        }
+        std::vector<DWORD> detailBuffer;  // DWORD-aligned, as the detail record needs
+        for (DWORD index = 0;; ++index) {
+            SP_DEVICE_INTERFACE_DATA data{};
+            data.cbSize = sizeof data;
+            if (!SetupDiEnumDeviceInterfaces(list.Get(), nullptr, &hidGuid, index, &data)) {
+                break;
+            }
+            DWORD needed = 0;
+            SetupDiGetDeviceInterfaceDetailA(list.Get(), &data, nullptr, 0, &needed, nullptr);
+            if (needed < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
+                continue;
+            }
+            detailBuffer.assign(needed / sizeof(DWORD) + 1, 0);
+            auto* detail =
+                reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(detailBuffer.data());
+            detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+            if (!SetupDiGetDeviceInterfaceDetailA(list.Get(), &data, detail, needed, nullptr,
+                                                  nullptr)) {
+                continue;
+            }
+            // The path ends at its terminator, which lies inside the `needed` bytes.
+            const char* path = detail->DevicePath;
+            const std::size_t room =
+                needed - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+            paths.emplace_back(path, strnlen(path, room));
+        }
+        return paths;
+    }
+
+    std::unique_ptr<HidHandle> Open(const std::string& path, HidOpenPurpose purpose) override {
+        const bool overlapped = purpose == HidOpenPurpose::Read;
+        UniqueHandle handle(OpenPath(path, overlapped ? FILE_FLAG_OVERLAPPED : 0,
+                                     purpose != HidOpenPurpose::Write));
+        if (!handle.Valid()) {
+            return nullptr;
+        }
+        if (!overlapped) {
+            return std::make_unique<Win32HidHandle>(std::move(handle));
+        }
+        UniqueHandle readEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        UniqueHandle cancelEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        if (!readEvent.Valid() || !cancelEvent.Valid()) {
+            return nullptr;
+        }
+        return std::make_unique<Win32HidHandle>(std::move(handle), std::move(readEvent),
+                                                std::move(cancelEvent));
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<HidBackend> CreateWin32HidBackend() {
+    return std::make_unique<Win32HidBackend>();
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,159 @@
+#include "HidTestSupport.h"
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "log/Logger.h"
+
+namespace tarnwick::test {
+
+LogCapture::LogCapture(bool debug) {
+    Logger::Instance().Init(dir_.File("logs"), "TarnwickHID", false);
+    Logger::Instance().SetDebugEnabled(debug);
+}
+
+LogCapture::~LogCapture() {
+    Logger::Instance().SetDebugEnabled(false);
+    Logger::Instance().Shutdown();
+}
+
+std::vector<std::string> LogCapture::Lines() const {
+    // A long stress run may rotate the log: read the backups, oldest first, then the live file.
+    const std::string current = Logger::Instance().FilePath();
+    std::vector<std::string> files;
+    for (int n = Logger::kMaxBackups; n >= 1; --n) {
+        files.push_back(current + "." + std::to_string(n));
+    }
+    files.push_back(current);
+    std::vector<std::string> lines;
+    for (const std::string& file : files) {
+        std::ifstream in(file, std::ios::binary);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            // "YYYY-MM-DD HH:MM:SS " is 20 characters.
+            lines.push_back(line.size() > 20 ? line.substr(20) : line);
+        }
+    }
+    return lines;
+}
+
+std::vector<std::string> LogCapture::Matching(const std::string& fragment) const {
+    std::vector<std::string> found;
+    for (std::string& line : Lines()) {
+        if (line.find(fragment) != std::string::npos) {
+            found.push_back(std::move(line));
+        }
+    }
+    return found;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return condition();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+HidProtocol::DeviceInfo MakeInfo(std::uint8_t firstIdByte, std::uint8_t major, std::uint8_t minor,
+                                 std::uint8_t patch) {
+    HidProtocol::DeviceInfo info;
+    info.firmwareMajor = major;
+    info.firmwareMinor = minor;
+    info.firmwarePatch = patch;
+    info.boardId = {firstIdByte, 0x61, 0x41, 0x03, 0xE7, 0x45, 0x2D, 0x2F};
+    return info;
+}
+
+HidManagerSettings DefaultSettings(std::int32_t scanIntervalMs) {
+    HidManagerSettings settings;
+    settings.vid = "0x04D8";
+    settings.pid = "0xE6B0";
+    settings.devices = {HidDeviceConfig{"0x04D8", "0xE6B0", "g1000"},
+                        HidDeviceConfig{"0x2E8A", "0x10F0", "touchpanel"}};
+    settings.scanIntervalMs = scanIntervalMs;
+    return settings;
+}
+
+HidManager::EventCallback EventLog::EventSink() {
+    return [this](const HidProtocol::HidEvent& event, const std::string& name, int index) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(Event{event, name, index});
+    };
+}
+
+HidManager::SettingsCallback EventLog::SettingsSink() {
+    return [this](const TelemetryProtocol::Settings& settings, const std::string& name) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        settings_.push_back(SettingsRecord{settings, name});
+    };
+}
+
+std::vector<EventLog::Event> EventLog::Events() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+}
+
+std::vector<EventLog::SettingsRecord> EventLog::Settings() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return settings_;
+}
+
+std::size_t EventLog::EventCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_.size();
+}
+
+std::size_t EventLog::SettingsCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return settings_.size();
+}
+
+void HidManagerFixture::MakeManager(std::chrono::milliseconds slice) {
+    HidManager::Options options;
+    options.readWaitSlice = slice;
+    manager_ = std::make_unique<HidManager>(backend_, options);
+}
+
+bool HidManagerFixture::Start(const HidManagerSettings& settings, bool trace) {
+    if (!manager_) {
+        MakeManager();
+    }
+    manager_->SetSettingsCallback(events_.SettingsSink());
+    manager_->SetTrace(trace);
+    std::string error;
+    const bool ok = manager_->Start(settings, events_.EventSink(), error);
+    lastError_ = error;
+    return ok;
+}
+
+std::shared_ptr<VirtualHidDevice> HidManagerFixture::PlugBoard(const std::string& path,
+                                                               std::uint8_t idByte,
+                                                               std::string serial) {
+    return backend_.Plug(VirtualPanelBoardSpec(path, kBoardVid, kBoardPid, MakeInfo(idByte),
+                                               kProtocol, std::move(serial)));
+}
+
+std::shared_ptr<VirtualHidDevice> HidManagerFixture::PlugPlainBoard(const std::string& path,
+                                                                    std::string serial) {
+    return backend_.Plug(VirtualPanelBoardSpec(path, kBoardVid, kBoardPid, std::nullopt,
+                                               std::nullopt, std::move(serial)));
+}
+
+std::shared_ptr<VirtualHidDevice> HidManagerFixture::PlugPanel(const std::string& path,
+                                                               std::string serial) {
+    return backend_.Plug(VirtualTouchPanelSpec(path, kPanelVid, kPanelPid, std::move(serial)));
+}
+
+std::shared_ptr<VirtualHidDevice> HidManagerFixture::PlugForeign(const std::string& path) {
+    return backend_.Plug(VirtualTouchPanelSpec(path, 0x046D, 0xC52B, "mouse"));
+}
+
+}  // namespace tarnwick::test
