@@ -21,9 +21,12 @@ CommandLineOptions ParseCommandLine(int argc, const char* const* argv) {
             options.unregisterAddon = true;
         } else if (arg == "--list-exe-xml") {
             options.listExeXml = true;
-        } else if (arg == "--config") {
+        } else if (arg == "--config" || arg == "--virtual" || arg == "--record") {
             if (i + 1 < argc && argv[i + 1] != nullptr) {
-                options.configPath = argv[++i];
+                std::string& target = arg == "--config"    ? options.configPath
+                                      : arg == "--virtual" ? options.scenarioPath
+                                                           : options.recordPath;
+                target = argv[++i];
             }
         }
     }

@@ -14,6 +14,11 @@ public:
     void AttachParentConsole() override {}
     std::string ExecutablePath() override { return exePath; }
     std::string CommonAppDataDirectory() override { return appData; }
+    bool IsSimulatorProcessRunning() override { return false; }
+    InstanceLock AcquireSingleInstanceLock(const std::string&) override {
+        return InstanceLock::Acquired;
+    }
+    void InstallConsoleStopHandler(std::atomic<bool>*) override {}
 
     std::string exePath;
     std::string appData;

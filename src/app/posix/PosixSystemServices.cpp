@@ -1,3 +1,9 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -5,6 +11,27 @@
 
 namespace tarnwick {
 namespace {
+
+std::atomic<std::atomic<bool>*> g_stopFlag{nullptr};
+
+// Async-signal-safe: a lock-free atomic store and nothing else.
+extern "C" void OnStopSignal(int) {
+    std::atomic<bool>* flag = g_stopFlag.load();
+    if (flag != nullptr) {
+        flag->store(true);
+    }
+}
+
+// A lock file name from the lock's name: letters, digits, '.', '-' and '_' kept, the rest '_'.
+std::string LockFileName(const std::string& name) {
+    std::string file;
+    for (char c : name) {
+        const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                          (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
+        file.push_back(keep ? c : '_');
+    }
+    return file + ".lock";
+}
 
 // Enough process services for the native build to run the virtual cockpit and the one-shot
 // commands: there is no console to attach to and no machine-wide data folder.
@@ -19,6 +46,39 @@ public:
     }
 
     std::string CommonAppDataDirectory() override { return {}; }
+
+    // The simulator runs only on Windows; the virtual cockpit brings its own probe.
+    bool IsSimulatorProcessRunning() override { return false; }
+
+    // An advisory lock on a file in the temporary folder, held by the open descriptor until the
+    // process ends: the nearest thing to a named mutex that also dies with its owner.
+    InstanceLock AcquireSingleInstanceLock(const std::string& name) override {
+        std::error_code ec;
+        const auto folder = std::filesystem::temp_directory_path(ec);
+        if (ec) {
+            return InstanceLock::Unavailable;
+        }
+        const std::string path = (folder / LockFileName(name)).string();
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            return InstanceLock::Unavailable;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            close(fd);
+            return InstanceLock::AlreadyRunning;
+        }
+        return InstanceLock::Acquired;  // the descriptor stays open on purpose
+    }
+
+    void InstallConsoleStopHandler(std::atomic<bool>* stopFlag) override {
+        g_stopFlag.store(stopFlag);
+        struct sigaction action = {};
+        action.sa_handler = OnStopSignal;
+        sigemptyset(&action.sa_mask);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            sigaction(signal, &action, nullptr);
+        }
+    }
 };
 
 }  // namespace

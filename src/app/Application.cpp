@@ -1,0 +1,281 @@
+#include "app/Application.h"
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <iostream>
+#include <thread>
+
+#include "app/ConsoleCommandReader.h"
+#include "app/Paths.h"
+#include "app/SystemServices.h"
+#include "config/PathText.h"
+#include "log/Logger.h"
+
+namespace tarnwick {
+namespace {
+
+constexpr const char* kVersionBanner = "Initializing application: TarnwickHID v0.2.2";
+constexpr auto kPollPeriod = std::chrono::milliseconds(100);
+// A settings value must move further than this from the value last forwarded to be sent again.
+constexpr float kSettingsThreshold = 0.125f;
+
+void LogInfo(const std::string& text) { Logger::Instance().Log(LogLevel::Info, text); }
+void LogWarn(const std::string& text) { Logger::Instance().Log(LogLevel::Warn, text); }
+void LogError(const std::string& text) { Logger::Instance().Log(LogLevel::Error, text); }
+
+// Degrees folded into 0..359 and rounded half away from zero: 359.6 gives 0, -10 gives 350.
+std::uint32_t WholeDegrees(float degrees) {
+    double x = std::fmod(static_cast<double>(degrees), 360.0);
+    if (x < 0) {
+        x += 360.0;
+    }
+    return static_cast<std::uint32_t>(std::round(x)) % 360u;
+}
+
+}  // namespace
+
+Application::Application(ApplicationPlatform platform)
+    : hidManager_(*platform.hidBackend),
+      simConnect_(*platform.simConnectApi, platform.simulatorRunning),
+      platform_(std::move(platform)),
+      console_(std::make_shared<ConsoleLink>(this)) {}
+
+Application::~Application() {
+    // The console thread may still wait for input; from now on it finds nothing to act on.
+    console_->Cut();
+    StopNotifications();
+    StopComponents();
+}
+
+void Application::RequestStop() {
+    stopRequested_.store(true);
+    console_->Wake();
+}
+
+bool Application::Initialize(const std::string& configPath, bool consoleMode,
+                             std::string& errorText) {
+    consoleMode_ = consoleMode;
+    SystemServices& services = *platform_.services;
+    const std::string exeDir = ExecutableDirectory(services);
+    const std::string appData = services.CommonAppDataDirectory();
+    Logger::Instance().Init(ResolveLogDirectory(consoleMode, appData, exeDir), "TarnwickHID",
+                            consoleMode);
+    LogInfo(kVersionBanner);
+
+    if (!std::filesystem::exists(ToFsPath(configPath))) {
+        errorText = "Config file not found: " + configPath;
+        std::string searchOrder;
+        if (!exeDir.empty()) {
+            searchOrder = JoinPath(JoinPath(exeDir, "config"), "config.json");
+        }
+        if (!appData.empty()) {
+            if (!searchOrder.empty()) {
+                searchOrder += "; ";
+            }
+            searchOrder += JoinPath(JoinPath(appData, "Tarnwick"), "config.json");
+        }
+        if (!searchOrder.empty()) {
+            errorText.append(" (default search order: ").append(searchOrder).append(")");
+        }
+        LogError(errorText);
+        return false;
+    }
+    if (!LoadAppConfig(configPath, config_, errorText)) {
+        LogError(errorText);
+        return false;
+    }
+    if (hidTraceOverride_) {
+        config_.trace = *hidTraceOverride_;
+    }
+    Logger::Instance().SetDebugEnabled(config_.debug || config_.trace);
+    LogInfo("Configuration loaded");
+
+    if (!config_.hidEventMapPath.empty()) {
+        std::string mapError;
+        if (!hidEventMap_.Load(config_.hidEventMapPath, mapError)) {
+            LogWarn("Failed to load HID event map: " + mapError);
+        }
+    }
+    {
+        std::string buttonError;
+        if (!buttonConfig_.Load(config_.buttonConfigPath, buttonError)) {
+            LogError("Failed to load button config: " + buttonError);
+            return false;
+        }
+    }
+    {
+        std::string engineError;
+        if (!mappingEngine_.Start(&config_, &hidManager_, &simConnect_, &mobiFlight_,
+                                  &buttonConfig_, &hidEventMap_, &simStatus_, engineError)) {
+            LogError("Failed to start mapping engine: " + engineError);
+            return false;
+        }
+    }
+    mobiFlight_.SetTextHandler([this](const std::string& text) {
+        mappingEngine_.OnMobiFlightText(text);
+    });
+
+    hidManager_.SetTrace(config_.trace);
+    hidManager_.SetSettingsCallback(
+        [this](const TelemetryProtocol::Settings& settings, const std::string& deviceName) {
+            OnPanelSettings(settings, deviceName);
+        });
+    const auto onEvent = [this](const HidProtocol::HidEvent& event, const std::string& name,
+                                int index) { mappingEngine_.OnHidEvent(event, name, index); };
+    if (!hidManager_.Start(HidManagerSettings::FromConfig(config_), onEvent, errorText)) {
+        LogError("Failed to start HID manager: " + errorText);
+        StopComponents();
+        return false;
+    }
+    {
+        std::string mobiFlightError;
+        if (!mobiFlight_.Start(&simConnect_, config_.mobiflight, mobiFlightError)) {
+            LogError("Failed to start MobiFlight client: " + mobiFlightError);
+            StopComponents();
+            return false;
+        }
+    }
+    for (const auto& device : config_.devices) {
+        if (device.role == "touchpanel") {
+            LogInfo("Touch panel configured; telemetry enabled");
+            simConnect_.SetTelemetryHandler(
+                [this](const TelemetryProtocol::Values& values) { OnTelemetry(values); });
+            break;
+        }
+    }
+    simConnect_.SetBatteryHandler([this](bool on) { OnMasterBattery2(on); });
+    simConnect_.SetShutdownHandler([this] { RequestStop(); });
+    {
+        std::string simError;
+        if (!simConnect_.Start(
+                "TarnwickHID", [this](bool connected) { OnSimConnectionChanged(connected); },
+                [this] { return hidManager_.HasDevices(); }, simError)) {
+            LogError("Failed to start SimConnect client: " + simError);
+            StopComponents();
+            return false;
+        }
+    }
+    {
+        std::string notifyError;
+        if (!StartNotifications(notifyError)) {
+            LogWarn("Failed to register HID device notifications: " + notifyError);
+        }
+    }
+    if (config_.cdcEnabled) {
+        LogWarn("CDC debug requested but this build does not include CDC support");
+    }
+    LogInfo("HID manager started");
+    return true;
+}
+
+void Application::Run() {
+    LogInfo("Application run loop started");
+    if (consoleMode_) {
+        // Detached: it may stay blocked on standard input until the process ends; it reaches us
+        // only through the link, which the destructor cuts.
+        std::thread(ConsoleCommandReader, console_, std::ref(std::cin)).detach();
+    }
+    while (!stopRequested_.load()) {
+        std::this_thread::sleep_for(kPollPeriod);
+    }
+    // No rescan request may reach a stopping HID manager.
+    StopNotifications();
+    StopComponents();
+    LogInfo("Application run loop stopped");
+}
+
+void Application::StopComponents() {
+    mappingEngine_.Stop();
+    mobiFlight_.Stop();
+    simConnect_.Stop();
+    hidManager_.Stop();
+}
+
+bool Application::StartNotifications(std::string& errorText) {
+    if (platform_.notifier == nullptr) {
+        errorText = "Failed to initialize notification thread";
+        return false;
+    }
+    notifierRunning_ =
+        platform_.notifier->Start([this] { hidManager_.Scan(); }, errorText);
+    return notifierRunning_;
+}
+
+void Application::StopNotifications() {
+    if (notifierRunning_ && platform_.notifier != nullptr) {
+        platform_.notifier->Stop();
+    }
+    notifierRunning_ = false;
+}
+
+std::uint16_t Application::NextTelemetrySequence() {
+    return static_cast<std::uint16_t>(telemetrySequence_.fetch_add(1) + 1);
+}
+
+void Application::OnTelemetry(const TelemetryProtocol::Values& values) {
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+    const std::int64_t interval = static_cast<std::int64_t>(config_.telemetryIntervalMs) * 1000000;
+    if (lastTelemetryTime_ != 0 && now - lastTelemetryTime_ < interval) {
+        return;
+    }
+    lastTelemetryTime_ = now;
+    const unsigned count = hidManager_.SendTelemetry(values, NextTelemetrySequence());
+    if (count > 0 && !telemetryStreaming_) {
+        telemetryStreaming_ = true;
+        LogInfo("Telemetry streaming to " + std::to_string(count) + " touch panel(s)");
+    } else if (count == 0 && telemetryStreaming_) {
+        telemetryStreaming_ = false;
+        LogInfo("Telemetry paused; no touch panel connected");
+    }
+}
+
+void Application::OnPanelSettings(const TelemetryProtocol::Settings& settings,
+                                  const std::string& deviceName) {
+    // Two touch panels report on two reader threads; the forwarded values are one set.
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    if (haveSettings_ && settings.sequence == lastSettingsSequence_) {
+        return;
+    }
+    const auto forward = [&](float value, float& last, const char* eventName, const char* label) {
+        // A panel that sends garbage (NaN, infinity) must not become an event value.
+        if (!std::isfinite(value) ||
+            (haveSettings_ && std::fabs(value - last) <= kSettingsThreshold)) {
+            return;
+        }
+        const std::uint32_t degrees = WholeDegrees(value);
+        std::string error;
+        if (simConnect_.TransmitEvent(eventName, degrees, error)) {
+            Logger::Instance().Debug(std::string(label) + " -> " + std::to_string(degrees) +
+                                     " (" + deviceName + ")");
+        } else {
+            LogWarn(std::string(eventName) + " failed: " + error);
+        }
+        last = value;
+    };
+    if ((settings.flags & TelemetryProtocol::kHeadingBugValid) != 0) {
+        forward(settings.headingBug, lastHeadingBug_, "HEADING_BUG_SET", "Panel heading bug");
+    }
+    if ((settings.flags & TelemetryProtocol::kCourseValid) != 0) {
+        forward(settings.course, lastCourse_, "VOR1_SET", "Panel course");
+    }
+    lastSettingsSequence_ = settings.sequence;
+    haveSettings_ = true;
+}
+
+void Application::OnMasterBattery2(bool on) {
+    simStatus_.SetBattery(on);
+    mappingEngine_.RequestOutputRefresh();
+    Logger::Instance().Debug(std::string("State update: master battery 2=") + (on ? "1" : "0"));
+}
+
+void Application::OnSimConnectionChanged(bool connected) {
+    hidManager_.SendSimStatus(connected);
+    mobiFlight_.OnSimConnectionChanged(connected);
+    mappingEngine_.SetSimConnected(connected);
+    mappingEngine_.RequestOutputRefresh();
+}
+
+}  // namespace tarnwick

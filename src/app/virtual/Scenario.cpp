@@ -1,0 +1,430 @@
+#include "app/virtual/Scenario.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <set>
+
+#include "config/Json.h"
+#include "config/PathText.h"
+#include "config/TextNormalize.h"
+
+namespace tarnwick {
+namespace {
+
+// How long the scenario goes on after its last step when it does not say when it ends: time
+// for the last command to reach the simulator before it quits.
+constexpr int kDefaultTail = 1000;
+
+bool Fail(std::string& error, const std::string& where, const std::string& what) {
+    error = where;
+    error.append(": ").append(what);
+    return false;
+}
+
+const JsonValue* Member(const JsonValue& object, const char* key) {
+    const auto it = object.objectValue.find(key);
+    return it == object.objectValue.end() ? nullptr : &it->second;
+}
+
+bool ReadNumber(const JsonValue& object, const char* key, double& out) {
+    const JsonValue* value = Member(object, key);
+    if (value == nullptr || !value->IsNumber() || !std::isfinite(value->numberValue)) {
+        return false;
+    }
+    out = value->numberValue;
+    return true;
+}
+
+// An integer member within [low, high]; absent leaves `out`. False (with `error`) when present
+// but not such a number.
+bool ReadInt(const JsonValue& object, const char* key, long low, long high, long& out,
+             const std::string& where, std::string& error) {
+    const JsonValue* value = Member(object, key);
+    if (value == nullptr) {
+        return true;
+    }
+    const double n = value->numberValue;
+    if (!value->IsNumber() || !std::isfinite(n) || n != std::floor(n) || n < low || n > high) {
+        return Fail(error, where,
+                    std::string("'") + key + "' must be a whole number from " +
+                        std::to_string(low) + " to " + std::to_string(high));
+    }
+    out = static_cast<long>(n);
+    return true;
+}
+
+bool ReadHex16(const JsonValue& object, const char* key, std::uint16_t& out,
+               const std::string& where, std::string& error) {
+    std::string text;
+    if (!GetStringMember(object, key, text)) {
+        return Fail(error, where, std::string("'") + key + "' must be a hexadecimal string");
+    }
+    const std::string digits = NormalizeHexId(text);
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(digits.c_str(), &end, 16);
+    if (digits.empty() || digits.size() > 4 || end == nullptr || *end != '\0' || value > 0xFFFF) {
+        return Fail(error, where, std::string("'") + key + "' is not a 16-bit hexadecimal id: " +
+                                      text);
+    }
+    out = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+// "1.4.0" into `count` bytes.
+bool ReadVersion(const JsonValue& object, const char* key, std::uint8_t* parts, int count,
+                 const std::string& where, std::string& error) {
+    std::string text;
+    if (Member(object, key) == nullptr) {
+        return true;
+    }
+    if (!GetStringMember(object, key, text)) {
+        return Fail(error, where, std::string("'") + key + "' must be a string");
+    }
+    size_t pos = 0;
+    for (int i = 0; i < count; ++i) {
+        const size_t dot = text.find('.', pos);
+        const std::string part = text.substr(pos, dot == std::string::npos ? dot : dot - pos);
+        char* end = nullptr;
+        const unsigned long value = std::strtoul(part.c_str(), &end, 10);
+        const bool last = i == count - 1;
+        if (part.empty() || *end != '\0' || value > 255 || (last != (dot == std::string::npos))) {
+            return Fail(error, where,
+                        std::string("'") + key + "' must be " + (count == 3 ? "x.y.z" : "x.y") +
+                            " with numbers from 0 to 255: " + text);
+        }
+        parts[i] = static_cast<std::uint8_t>(value);
+        pos = dot + 1;
+    }
+    return true;
+}
+
+bool ReadDevice(const JsonValue& entry, const std::string& where, ScenarioDevice& device,
+                std::string& error) {
+    if (!entry.IsObject()) {
+        return Fail(error, where, "must be an object");
+    }
+    if (!GetStringMember(entry, "name", device.name) || device.name.empty()) {
+        return Fail(error, where, "'name' must be a non-empty string");
+    }
+    GetStringMember(entry, "role", device.role);
+    if (device.role != "g1000" && device.role != "touchpanel") {
+        return Fail(error, where, "'role' must be \"g1000\" or \"touchpanel\": " + device.role);
+    }
+    if (!ReadHex16(entry, "vid", device.vendorId, where, error) ||
+        !ReadHex16(entry, "pid", device.productId, where, error)) {
+        return false;
+    }
+    if (Member(entry, "boardId") != nullptr) {
+        std::string boardId;
+        if (!GetStringMember(entry, "boardId", boardId)) {
+            return Fail(error, where, "'boardId' must be a string");
+        }
+        device.boardId = NormalizeHexId(boardId);
+        if (device.boardId.size() != 16 ||
+            device.boardId.find_first_not_of("0123456789ABCDEF") != std::string::npos) {
+            return Fail(error, where, "'boardId' must be 16 hexadecimal digits: " + boardId);
+        }
+    }
+    GetStringMember(entry, "serial", device.serial);
+    long plugged = device.plugged ? 1 : 0;
+    long readOnly = device.readOnly ? 1 : 0;
+    if (!ReadVersion(entry, "firmware", device.firmware, 3, where, error) ||
+        !ReadVersion(entry, "protocol", device.protocol, 2, where, error) ||
+        !ReadInt(entry, "plugged", 0, 1, plugged, where, error) ||
+        !ReadInt(entry, "readOnly", 0, 1, readOnly, where, error)) {
+        return false;
+    }
+    device.plugged = plugged != 0;
+    device.readOnly = readOnly != 0;
+    return true;
+}
+
+bool ReadModuleAnswer(const std::string& text, std::string& out) {
+    if (text != "finished" && text != "error" && text != "silent") {
+        return false;
+    }
+    out = text;
+    return true;
+}
+
+bool ReadSimulator(const JsonValue& entry, ScenarioSimulator& sim, std::string& error) {
+    const std::string where = "simulator";
+    if (!entry.IsObject()) {
+        return Fail(error, where, "must be an object");
+    }
+    long startMs = sim.startMs;
+    long battery = sim.batteryOn ? 1 : 0;
+    if (!ReadInt(entry, "startMs", 0, 86400000, startMs, where, error) ||
+        !ReadInt(entry, "battery", 0, 1, battery, where, error)) {
+        return false;
+    }
+    sim.startMs = static_cast<int>(startMs);
+    sim.batteryOn = battery != 0;
+    double lighting = 0.0;
+    if (Member(entry, "lighting") != nullptr) {
+        if (!ReadNumber(entry, "lighting", lighting)) {
+            return Fail(error, where, "'lighting' must be a number");
+        }
+        sim.lighting = lighting;
+    }
+    std::string answer;
+    if (GetStringMember(entry, "module", answer) && !ReadModuleAnswer(answer, sim.moduleAnswer)) {
+        return Fail(error, where, "'module' must be \"finished\", \"error\" or \"silent\"");
+    }
+    return true;
+}
+
+bool ReadStep(const JsonValue& entry, const std::string& where, const Scenario& scenario,
+              ScenarioStep& step, std::string& error) {
+    if (!entry.IsObject()) {
+        return Fail(error, where, "must be an object");
+    }
+    long at = -1;
+    if (!ReadInt(entry, "at", 0, 86400000, at, where, error)) {
+        return false;
+    }
+    if (at < 0) {
+        return Fail(error, where, "'at' (milliseconds from the start) is required");
+    }
+    step.atMs = static_cast<int>(at);
+
+    const bool hasDevice = GetStringMember(entry, "device", step.device);
+    const ScenarioDevice* device = nullptr;
+    if (hasDevice) {
+        for (const auto& d : scenario.devices) {
+            if (d.name == step.device) {
+                device = &d;
+            }
+        }
+        if (device == nullptr) {
+            return Fail(error, where, "unknown device '" + step.device + "'");
+        }
+    }
+    auto needDevice = [&](const char* what) {
+        if (device == nullptr) {
+            return Fail(error, where, std::string("'") + what + "' needs a 'device'");
+        }
+        return true;
+    };
+    auto needSimulator = [&](const char* what) {
+        if (!scenario.simulator) {
+            return Fail(error, where,
+                        std::string("'") + what + "' needs a virtual simulator in the scenario");
+        }
+        return true;
+    };
+
+    long mode = 0;
+    if (!ReadInt(entry, "mode", 0, 255, mode, where, error)) {
+        return false;
+    }
+    step.mode = static_cast<std::uint8_t>(mode);
+
+    if (Member(entry, "button") != nullptr) {
+        long control = 0;
+        std::string action;
+        if (!needDevice("button") || !ReadInt(entry, "button", 0, 65535, control, where, error)) {
+            return false;
+        }
+        GetStringMember(entry, "action", action);
+        long level = 2;
+        if (!ReadInt(entry, "level", 2, 4, level, where, error)) {
+            return false;
+        }
+        if (action == "press") {
+            step.value = 1;
+        } else if (action == "release") {
+            step.value = 0;
+        } else if (action == "hold") {
+            step.value = static_cast<std::int8_t>(level);
+        } else {
+            return Fail(error, where, "'action' must be \"press\", \"release\" or \"hold\"");
+        }
+        step.kind = ScenarioActionKind::Button;
+        step.control = static_cast<std::uint16_t>(control);
+        return true;
+    }
+    if (Member(entry, "encoder") != nullptr) {
+        long control = 0;
+        long detents = 1;
+        long speed = 0;
+        if (!needDevice("encoder") || !ReadInt(entry, "encoder", 0, 65535, control, where, error) ||
+            !ReadInt(entry, "detents", -128, 127, detents, where, error) ||
+            !ReadInt(entry, "speed", 0, 255, speed, where, error)) {
+            return false;
+        }
+        step.kind = ScenarioActionKind::Encoder;
+        step.control = static_cast<std::uint16_t>(control);
+        step.value = static_cast<std::int8_t>(detents);
+        step.speed = static_cast<std::uint8_t>(speed);
+        return true;
+    }
+    double heading = 0.0;
+    double course = 0.0;
+    const bool hasHeading = ReadNumber(entry, "headingBug", heading);
+    const bool hasCourse = ReadNumber(entry, "course", course);
+    if (hasHeading || hasCourse) {
+        long sequence = 0;
+        if (!needDevice("headingBug/course") ||
+            !ReadInt(entry, "sequence", 0, 65535, sequence, where, error)) {
+            return false;
+        }
+        step.kind = ScenarioActionKind::Settings;
+        step.flags = static_cast<std::uint8_t>((hasHeading ? 0x01 : 0) | (hasCourse ? 0x02 : 0));
+        step.sequence = static_cast<std::uint16_t>(sequence);
+        step.headingBug = static_cast<float>(heading);
+        step.course = static_cast<float>(course);
+        return true;
+    }
+    if (Member(entry, "plug") != nullptr || Member(entry, "unplug") != nullptr) {
+        if (!needDevice("plug/unplug")) {
+            return false;
+        }
+        step.kind = Member(entry, "plug") != nullptr ? ScenarioActionKind::Plug
+                                                      : ScenarioActionKind::Unplug;
+        return true;
+    }
+    if (Member(entry, "writesFail") != nullptr) {
+        long fail = 1;
+        if (!needDevice("writesFail") || !ReadInt(entry, "writesFail", 0, 1, fail, where, error)) {
+            return false;
+        }
+        step.kind = ScenarioActionKind::WritesFail;
+        step.number = static_cast<double>(fail);
+        return true;
+    }
+    std::string text;
+    if (GetStringMember(entry, "simulator", text)) {
+        if (!needSimulator("simulator")) {
+            return false;
+        }
+        if (text == "start") {
+            step.kind = ScenarioActionKind::SimStart;
+        } else if (text == "quit") {
+            step.kind = ScenarioActionKind::SimQuit;
+        } else if (text == "drop") {
+            step.kind = ScenarioActionKind::SimDrop;
+        } else {
+            return Fail(error, where, "'simulator' must be \"start\", \"quit\" or \"drop\"");
+        }
+        return true;
+    }
+    if (Member(entry, "battery") != nullptr) {
+        long on = 1;
+        if (!needSimulator("battery") || !ReadInt(entry, "battery", 0, 1, on, where, error)) {
+            return false;
+        }
+        step.kind = ScenarioActionKind::Battery;
+        step.number = static_cast<double>(on);
+        return true;
+    }
+    if (Member(entry, "lighting") != nullptr) {
+        if (!needSimulator("lighting")) {
+            return false;
+        }
+        if (!ReadNumber(entry, "lighting", step.number)) {
+            return Fail(error, where, "'lighting' must be a number");
+        }
+        step.kind = ScenarioActionKind::Lighting;
+        return true;
+    }
+    if (GetStringMember(entry, "module", text)) {
+        if (!needSimulator("module")) {
+            return false;
+        }
+        if (!ReadModuleAnswer(text, step.text)) {
+            return Fail(error, where, "'module' must be \"finished\", \"error\" or \"silent\"");
+        }
+        step.kind = ScenarioActionKind::ModuleAnswer;
+        return true;
+    }
+    if (Member(entry, "end") != nullptr) {
+        step.kind = ScenarioActionKind::End;
+        return true;
+    }
+    return Fail(error, where, "says nothing to do");
+}
+
+}  // namespace
+
+bool ParseScenario(const std::string& text, Scenario& scenario, std::string& error) {
+    scenario = Scenario{};
+    const JsonParseResult parsed = ParseJson(text);
+    if (!parsed.ok) {
+        error = "Scenario parse error: " + parsed.error;
+        return false;
+    }
+    const JsonValue& root = parsed.value;
+    if (!root.IsObject()) {
+        error = "Scenario root must be an object";
+        return false;
+    }
+
+    if (const JsonValue* devices = Member(root, "devices")) {
+        if (!devices->IsArray()) {
+            return Fail(error, "devices", "must be an array");
+        }
+        scenario.hasDevices = true;
+        std::set<std::string> names;
+        for (size_t i = 0; i < devices->arrayValue.size(); ++i) {
+            const std::string where = "devices[" + std::to_string(i) + "]";
+            ScenarioDevice device;
+            if (!ReadDevice(devices->arrayValue[i], where, device, error)) {
+                return false;
+            }
+            if (!names.insert(device.name).second) {
+                return Fail(error, where, "the name '" + device.name + "' is used twice");
+            }
+            scenario.devices.push_back(std::move(device));
+        }
+    }
+    if (const JsonValue* sim = Member(root, "simulator")) {
+        ScenarioSimulator simulator;
+        if (!ReadSimulator(*sim, simulator, error)) {
+            return false;
+        }
+        scenario.simulator = simulator;
+    }
+
+    bool hasEnd = false;
+    if (const JsonValue* timeline = Member(root, "timeline")) {
+        if (!timeline->IsArray()) {
+            return Fail(error, "timeline", "must be an array");
+        }
+        for (size_t i = 0; i < timeline->arrayValue.size(); ++i) {
+            ScenarioStep step;
+            if (!ReadStep(timeline->arrayValue[i], "timeline[" + std::to_string(i) + "]",
+                          scenario, step, error)) {
+                return false;
+            }
+            hasEnd = hasEnd || step.kind == ScenarioActionKind::End;
+            scenario.steps.push_back(std::move(step));
+        }
+    }
+    std::stable_sort(scenario.steps.begin(), scenario.steps.end(),
+                     [](const ScenarioStep& a, const ScenarioStep& b) { return a.atMs < b.atMs; });
+    if (!hasEnd) {
+        ScenarioStep end;
+        end.atMs = (scenario.steps.empty() ? 0 : scenario.steps.back().atMs) + kDefaultTail;
+        scenario.steps.push_back(end);
+    }
+    // Steps after the first end never happen.
+    const auto firstEnd =
+        std::find_if(scenario.steps.begin(), scenario.steps.end(),
+                     [](const ScenarioStep& s) { return s.kind == ScenarioActionKind::End; });
+    scenario.steps.erase(firstEnd + 1, scenario.steps.end());
+    scenario.endMs = scenario.steps.back().atMs;
+    return true;
+}
+
+bool LoadScenario(const std::string& path, Scenario& scenario, std::string& error) {
+    std::string text;
+    if (!ReadWholeFile(path, text)) {
+        error = "Failed to open scenario file: " + path;
+        return false;
+    }
+    return ParseScenario(text, scenario, error);
+}
+
+}  // namespace tarnwick

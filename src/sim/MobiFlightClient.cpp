@@ -1,0 +1,693 @@
+#include "sim/MobiFlightClient.h"
+
+#include <exception>
+#include <limits>
+#include <utility>
+
+#include "log/Logger.h"
+#include "sim/MobiFlightProtocol.h"
+#include "sim/SimConnectClient.h"
+
+namespace tarnwick {
+
+namespace mf = MobiFlightProtocol;
+using std::chrono::duration_cast;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+namespace {
+
+void LogInfo(const std::string& message) { Logger::Instance().Log(LogLevel::Info, message); }
+void LogWarn(const std::string& message) { Logger::Instance().Log(LogLevel::Warn, message); }
+void LogDebug(const std::string& message) { Logger::Instance().Debug(message); }
+
+std::string SecondsText(milliseconds period) {
+    return std::to_string(duration_cast<seconds>(period).count());
+}
+
+}  // namespace
+
+MobiFlightClient::MobiFlightClient(MobiFlightClientOptions options)
+    : options_(std::move(options)) {}
+
+MobiFlightClient::~MobiFlightClient() { Stop(); }
+
+MobiFlightClient::TimePoint MobiFlightClient::Now() const {
+    return options_.clock ? options_.clock() : std::chrono::steady_clock::now();
+}
+
+// --- Lifecycle --------------------------------------------------------------------------------
+
+bool MobiFlightClient::Start(SimConnectClient* simConnect, const MobiFlightSettings& settings,
+                             std::string& errorText) {
+    std::lock_guard<std::mutex> life(lifecycleMutex_);
+    // Checked before anything is copied: a running worker reads the settings and the SimConnect
+    // client without a lock.
+    if (running_) {
+        errorText = "MobiFlight client already running";
+        return false;
+    }
+    settings_ = settings;
+    simConnect_ = simConnect;
+    enabled_ = settings.enabled;
+    if (!settings.enabled) {
+        return true;
+    }
+
+    registered_ = false;
+    simConnected_ = false;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        ClearQueueLocked();
+        registrationPending_ = false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(sendMutex_);
+        lastSendValid_ = false;
+    }
+
+    if (simConnect_ != nullptr) {
+        simConnect_->SetClientDataHandler(
+            [this](std::uint32_t requestId, const std::uint8_t* data, std::uint32_t size) {
+                OnClientData(requestId, data, size);
+            });
+    }
+    running_ = true;
+    try {
+        worker_ = std::thread(&MobiFlightClient::WorkerMain, this);
+    } catch (const std::exception& e) {
+        running_ = false;
+        if (simConnect_ != nullptr) {
+            simConnect_->SetClientDataHandler({});
+        }
+        errorText = std::string("Failed to start MobiFlight worker: ") + e.what();
+        return false;
+    }
+    return true;
+}
+
+void MobiFlightClient::Stop() {
+    std::lock_guard<std::mutex> life(lifecycleMutex_);
+    if (!running_.exchange(false)) {
+        return;
+    }
+    // Taking the mutex orders the flag before the notification: the worker either sees the flag
+    // when it checks its wait condition or is already waiting and gets woken.
+    { std::lock_guard<std::mutex> lock(stateMutex_); }
+    queueCv_.notify_all();
+    if (worker_.joinable()) {
+        worker_.join();
+    }
+    registered_ = false;
+    simConnected_ = false;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        ClearQueueLocked();
+        registrationPending_ = false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(callbackMutex_);
+        textHandler_ = nullptr;
+    }
+    if (simConnect_ != nullptr) {
+        simConnect_->SetClientDataHandler({});
+    }
+}
+
+void MobiFlightClient::SetTextHandler(TextHandler handler) {
+    std::lock_guard<std::mutex> lock(callbackMutex_);
+    textHandler_ = std::move(handler);
+}
+
+bool MobiFlightClient::IsRegistered() const { return registered_; }
+
+// --- Connection and registration --------------------------------------------------------------
+
+void MobiFlightClient::OnSimConnectionChanged(bool connected) {
+    if (!enabled_ || !running_) {
+        return;
+    }
+    simConnected_ = connected;
+    registered_ = false;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        ClearQueueLocked();
+        registrationPending_ = false;
+    }
+    queueCv_.notify_all();
+
+    if (!connected) {
+        LogInfo("MobiFlight client waiting for SimConnect");
+        return;
+    }
+
+    std::string error;
+    if (!SetUpChannels(error)) {
+        // No registration until the next connection change: the areas are not usable.
+        LogWarn("MobiFlight channel initialization failed: " + error);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        registrationPending_ = true;
+        attempts_ = 0;
+        warnedNoAnswer_ = false;
+        registrationStart_ = Now();
+        lastAttempt_ = TimePoint{};
+    }
+    queueCv_.notify_all();
+}
+
+bool MobiFlightClient::SetUpChannels(std::string& errorText) {
+    if (simConnect_ == nullptr) {
+        errorText = "SimConnect client unavailable";
+        return false;
+    }
+    SimConnectClient& sc = *simConnect_;
+    return sc.MapClientDataName(settings_.commandChannel, mf::kCommandAreaId, errorText) &&
+           sc.MapClientDataName(settings_.responseChannel, mf::kResponseAreaId, errorText) &&
+           sc.MapClientDataName(settings_.lvarsChannel, mf::kLVarsAreaId, errorText) &&
+           sc.AddClientDataDefinition(mf::kCommandDefinitionId, mf::kCommandBlockSize,
+                                      errorText) &&
+           sc.AddClientDataDefinition(mf::kResponseDefinitionId, mf::kResponseBlockSize,
+                                      errorText) &&
+           sc.AddClientDataDefinition(mf::kLVarsDefinitionId, mf::kLVarsBlockSize, errorText);
+}
+
+void MobiFlightClient::RegistrationStep() {
+    const TimePoint now = Now();
+    bool warn = false;
+    std::int32_t attempt = 0;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (!registrationPending_ || registered_ || !simConnected_) {
+            return;
+        }
+        if (attempts_ > 0 && now - lastAttempt_ < options_.timing.registrationRetry) {
+            return;
+        }
+        lastAttempt_ = now;
+        attempt = ++attempts_;
+        if (!warnedNoAnswer_ && now - registrationStart_ >= options_.timing.noAnswerWarning) {
+            warnedNoAnswer_ = true;
+            warn = true;
+        }
+    }
+    if (attempt == 2) {
+        LogInfo("MobiFlight WASM module not responding yet; retrying registration every " +
+                SecondsText(options_.timing.registrationRetry) + "s");
+    }
+    if (warn) {
+        LogWarn("MobiFlight WASM module has not answered registration after " +
+                SecondsText(options_.timing.noAnswerWarning) +
+                "s; check that the MobiFlight WASM module is installed in the MSFS Community "
+                "folder");
+    }
+
+    std::string error;
+    if (simConnect_ == nullptr) {
+        error = "SimConnect client unavailable";
+        LogDebug("MobiFlight channel request failed: " + error);
+    } else if (!simConnect_->RequestClientData(mf::kResponseAreaId, mf::kResponseRequestId,
+                                               mf::kResponseDefinitionId, error) ||
+               !simConnect_->RequestClientData(mf::kLVarsAreaId, mf::kLVarsRequestId,
+                                               mf::kLVarsDefinitionId, error)) {
+        LogDebug("MobiFlight channel request failed: " + error);
+    }
+
+    // The module reads its command channel only when the content changes, so a retry identical
+    // to the last attempt would never be seen; the dummy in between makes every attempt count.
+    std::lock_guard<std::mutex> send(sendMutex_);
+    error.clear();
+    if (!SendCommand(mf::RegistrationCommand(settings_.clientName), error) ||
+        !SendCommand(std::string(mf::kDummyCommand), error)) {
+        LogDebug("MobiFlight registration send failed: " + error);
+    }
+}
+
+void MobiFlightClient::OnClientData(std::uint32_t requestId, const std::uint8_t* data,
+                                    std::uint32_t size) {
+    if (!enabled_) {
+        return;
+    }
+    if (requestId == mf::kResponseRequestId) {
+        const std::string text = mf::BlockText(data, size);
+        if (text.empty()) {
+            return;
+        }
+        if (text.find(mf::RegistrationFinishedAnswer(settings_.clientName)) !=
+            std::string::npos) {
+            if (registered_.exchange(true)) {
+                return;  // a repeated acknowledgement
+            }
+            std::int32_t attempts = 0;
+            {
+                std::lock_guard<std::mutex> lock(stateMutex_);
+                registrationPending_ = false;
+                attempts = attempts_;
+            }
+            std::string message = "MobiFlight client registered";
+            if (attempts >= 2) {
+                message += " (after " + std::to_string(attempts) + " attempts)";
+            }
+            LogInfo(message);
+            for (const std::string_view command : {mf::kClearCommand, mf::kSubscribeLightingCommand}) {
+                CommandEntry entry;
+                entry.text = std::string(command);
+                entry.mode = SendMode::Plain;
+                entry.enqueueTime = Now();
+                std::lock_guard<std::mutex> lock(stateMutex_);
+                EnqueueLocked(std::move(entry));
+                queueCv_.notify_one();
+            }
+        } else if (text.find(mf::RegistrationErrorAnswer(settings_.clientName)) !=
+                   std::string::npos) {
+            LogWarn("MobiFlight registration error: " + text);
+        }
+        return;
+    }
+    if (requestId == mf::kLVarsRequestId) {
+        const auto text = mf::DecodeLVarBlock(data, size);
+        if (!text || text->empty()) {
+            return;
+        }
+        TextHandler handler;
+        {
+            std::lock_guard<std::mutex> lock(callbackMutex_);
+            handler = textHandler_;
+        }
+        if (handler) {
+            handler(*text);
+        }
+        LogDebug("MobiFlight LVars: " + *text);
+    }
+}
+
+// --- Requests ---------------------------------------------------------------------------------
+
+bool MobiFlightClient::QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count,
+                                std::string& errorText) {
+    if (!enabled_) {
+        errorText = "MobiFlight disabled";
+        return false;
+    }
+    if (!running_) {
+        errorText = "MobiFlight not running";
+        return false;
+    }
+    if (rpn.empty()) {
+        errorText = "Empty RPN command";
+        return false;
+    }
+    // A negative count would eat clicks that are still to come.
+    if (count <= 0) {
+        return true;
+    }
+
+    CommandEntry entry;
+    entry.text = mf::RpnCommand(rpn);
+    entry.needsRegistration = true;
+    entry.sendDummy = entry.text != mf::kDummyCommand;
+    entry.mode = mode;
+    entry.enqueueTime = Now();
+
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    switch (mode) {
+        case SendMode::Dedupe:
+            if (!pending_.insert(entry.text).second) {
+                return true;
+            }
+            break;
+        case SendMode::Counted: {
+            CounterRecord& record = counters_[entry.text];
+            if (record.count == 0) {
+                record.firstTime = entry.enqueueTime;
+            }
+            // Saturates rather than overflowing; two billion clicks are as many as anyone turns.
+            const std::int32_t room = std::numeric_limits<std::int32_t>::max() - record.count;
+            record.count += count < room ? count : room;
+            if (record.queued || record.inflight) {
+                return true;
+            }
+            entry.enqueueTime = record.firstTime;
+            record.queued = true;
+            break;
+        }
+        case SendMode::Plain:
+            break;
+    }
+    EnqueueLocked(std::move(entry));
+    lock.unlock();
+    queueCv_.notify_one();
+    return true;
+}
+
+bool MobiFlightClient::SendRpnNow(const std::string& rpn, std::string& errorText) {
+    if (!enabled_) {
+        errorText = "MobiFlight disabled";
+        return false;
+    }
+    if (!running_) {
+        errorText = "MobiFlight not running";
+        return false;
+    }
+    if (!simConnected_) {
+        errorText = "SimConnect is not connected";
+        return false;
+    }
+    if (!registered_) {
+        errorText = "MobiFlight not ready";
+        return false;
+    }
+    if (rpn.empty()) {
+        errorText = "Empty RPN command";
+        return false;
+    }
+    CommandEntry entry;
+    entry.text = mf::RpnCommand(rpn);
+    entry.needsRegistration = true;
+    entry.sendDummy = true;
+    entry.mode = SendMode::Dedupe;
+    entry.enqueueTime = Now();
+    return SendEntry(entry);
+}
+
+void MobiFlightClient::CancelRpn(const std::string& rpn) {
+    if (rpn.empty()) {
+        return;
+    }
+    const std::string text = mf::RpnCommand(rpn);
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    for (auto it = queue_.begin(); it != queue_.end();) {
+        if (it->text != text) {
+            ++it;
+            continue;
+        }
+        if (it->mode == SendMode::Dedupe) {
+            pending_.erase(text);
+        } else if (it->mode == SendMode::Counted) {
+            const auto rec = counters_.find(text);
+            if (rec != counters_.end()) {
+                rec->second.queued = false;
+                if (!rec->second.inflight && rec->second.count <= 0) {
+                    counters_.erase(rec);
+                }
+            }
+        }
+        it = queue_.erase(it);
+    }
+    const auto rec = counters_.find(text);
+    if (rec != counters_.end()) {
+        rec->second.count = 0;
+        rec->second.firstTime = TimePoint{};
+        if (!rec->second.queued && !rec->second.inflight) {
+            counters_.erase(rec);
+        }
+    }
+    if (heldText_ == text) {
+        heldCancelled_ = true;
+    }
+}
+
+std::size_t MobiFlightClient::QueueLength() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return queue_.size();
+}
+
+std::size_t MobiFlightClient::QueuedEntries(const std::string& rpn) const {
+    const std::string text = mf::RpnCommand(rpn);
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    std::size_t n = 0;
+    for (const CommandEntry& entry : queue_) {
+        n += entry.text == text ? 1 : 0;
+    }
+    return n;
+}
+
+// --- The worker -------------------------------------------------------------------------------
+
+void MobiFlightClient::WorkerMain() {
+    while (running_) {
+        RegistrationStep();
+
+        CommandEntry entry;
+        {
+            std::unique_lock<std::mutex> lock(stateMutex_);
+            // Woken by new entries, connection changes and Stop; the time-out keeps the
+            // registration step going with an empty queue.
+            queueCv_.wait_for(lock, options_.timing.idleWake,
+                              [this] { return !running_ || !queue_.empty(); });
+            if (!running_) {
+                return;
+            }
+            if (queue_.empty()) {
+                continue;
+            }
+            entry = std::move(queue_.front());
+            queue_.pop_front();
+            TakeLocked(entry);
+        }
+
+        if (!simConnected_) {
+            if (!Pause(options_.timing.disconnectedRetry)) {
+                return;
+            }
+            PutBack(std::move(entry));
+        } else if (entry.needsRegistration && !registered_) {
+            if (!Pause(options_.timing.notReadyRetry)) {
+                return;
+            }
+            PutBack(std::move(entry));
+        } else {
+            if (!WaitRateLimit()) {
+                return;
+            }
+            // A Counted entry still goes: its record knows whether clicks came after the cancel.
+            if (entry.mode == SendMode::Counted || !HeldEntryCancelled()) {
+                SendEntry(entry);
+            }
+            FinishSend(entry);
+        }
+    }
+}
+
+void MobiFlightClient::TakeLocked(CommandEntry& entry) {
+    heldText_ = entry.text;
+    heldCancelled_ = false;
+    if (entry.mode == SendMode::Dedupe) {
+        pending_.erase(entry.text);
+        inflight_.insert(entry.text);
+    } else if (entry.mode == SendMode::Counted) {
+        const auto rec = counters_.find(entry.text);
+        if (rec != counters_.end()) {
+            rec->second.queued = false;
+            rec->second.inflight = true;
+            if (entry.enqueueTime == TimePoint{}) {
+                entry.enqueueTime = rec->second.firstTime;
+            }
+        }
+    }
+}
+
+void MobiFlightClient::PutBack(CommandEntry entry) {
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    const bool cancelled = heldCancelled_;
+    heldText_.clear();
+    heldCancelled_ = false;
+    if (entry.spell != spell_) {
+        return;  // the connection changed meanwhile: what was queued before is not sent
+    }
+    switch (entry.mode) {
+        case SendMode::Dedupe:
+            inflight_.erase(entry.text);
+            if (cancelled || pending_.count(entry.text) != 0) {
+                return;  // withdrawn, or a newer request of the same text is waiting
+            }
+            pending_.insert(entry.text);
+            break;
+        case SendMode::Counted: {
+            auto rec = counters_.find(entry.text);
+            if (rec == counters_.end()) {
+                if (cancelled) {
+                    return;
+                }
+                rec = counters_.emplace(entry.text, CounterRecord{}).first;
+            }
+            CounterRecord& record = rec->second;
+            record.inflight = false;
+            if (cancelled && record.count <= 0) {
+                // Withdrawn, and no click came after the cancel.
+                if (!record.queued) {
+                    counters_.erase(rec);
+                }
+                return;
+            }
+            if (record.queued) {
+                return;
+            }
+            record.queued = true;
+            break;
+        }
+        case SendMode::Plain:
+            if (cancelled) {
+                return;
+            }
+            break;
+    }
+    queue_.push_back(std::move(entry));
+    lock.unlock();
+    queueCv_.notify_one();
+}
+
+void MobiFlightClient::FinishSend(const CommandEntry& entry) {
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    heldText_.clear();
+    heldCancelled_ = false;
+    if (entry.spell != spell_) {
+        return;  // the tables belong to a newer connection
+    }
+    if (entry.mode == SendMode::Dedupe) {
+        inflight_.erase(entry.text);
+        return;
+    }
+    if (entry.mode != SendMode::Counted) {
+        return;
+    }
+    const auto rec = counters_.find(entry.text);
+    if (rec == counters_.end()) {
+        return;
+    }
+    CounterRecord& record = rec->second;
+    record.inflight = false;
+    if (record.count <= 0) {
+        counters_.erase(rec);
+        return;
+    }
+    if (record.queued) {
+        return;
+    }
+    CommandEntry again = entry;
+    again.enqueueTime = record.firstTime;
+    record.queued = true;
+    queue_.push_back(std::move(again));
+    lock.unlock();
+    queueCv_.notify_one();
+}
+
+bool MobiFlightClient::HeldEntryCancelled() {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return heldCancelled_;
+}
+
+bool MobiFlightClient::WaitRateLimit() {
+    const std::int32_t limitMs = settings_.rpnRateLimitMs;
+    if (limitMs < 1) {
+        return true;
+    }
+    TimePoint last;
+    {
+        std::lock_guard<std::mutex> lock(sendMutex_);
+        if (!lastSendValid_) {
+            return true;
+        }
+        last = lastSendTime_;
+    }
+    const auto elapsed = duration_cast<milliseconds>(Now() - last).count();
+    if (elapsed >= limitMs) {
+        return true;
+    }
+    return Pause(milliseconds(limitMs - elapsed));
+}
+
+bool MobiFlightClient::Pause(milliseconds duration) {
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    // Stop's notification ends the wait early.
+    return !queueCv_.wait_for(lock, duration, [this] { return !running_; });
+}
+
+// --- Sending ----------------------------------------------------------------------------------
+
+bool MobiFlightClient::SendEntry(const CommandEntry& entry) {
+    std::lock_guard<std::mutex> send(sendMutex_);
+    if (entry.mode != SendMode::Counted) {
+        return WriteOnce(entry);
+    }
+    // Clicks that arrive while the repeats go out are picked up by the next look at the record,
+    // so one entry carries them all.
+    while (running_) {
+        std::int32_t n = 0;
+        {
+            std::lock_guard<std::mutex> lock(stateMutex_);
+            if (entry.spell != spell_) {
+                return true;  // the record now belongs to a newer connection
+            }
+            const auto rec = counters_.find(entry.text);
+            if (rec == counters_.end() || rec->second.count <= 0) {
+                return true;
+            }
+            n = rec->second.count;
+            rec->second.count = 0;
+        }
+        for (std::int32_t i = 0; i < n && running_; ++i) {
+            if (!WriteOnce(entry)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool MobiFlightClient::WriteOnce(const CommandEntry& entry) {
+    std::string error;
+    if (!SendCommand(entry.text, error)) {
+        LogWarn("MobiFlight send failed: " + error);
+        return false;
+    }
+    lastSendTime_ = Now();
+    lastSendValid_ = true;
+    if (entry.sendDummy && !SendCommand(std::string(mf::kDummyCommand), error)) {
+        LogWarn("MobiFlight dummy send failed: " + error);
+        return false;
+    }
+    return true;
+}
+
+bool MobiFlightClient::SendCommand(const std::string& text, std::string& errorText) {
+    if (simConnect_ == nullptr) {
+        errorText = "SimConnect client unavailable";
+        return false;
+    }
+    if (text.empty()) {
+        errorText = "Empty command";
+        return false;
+    }
+    mf::CommandBlock block;
+    if (mf::BuildCommandBlock(text, block)) {
+        LogWarn("MobiFlight command truncated to 256 bytes");
+    }
+    if (!simConnect_->SetClientData(mf::kCommandAreaId, mf::kCommandDefinitionId, block.data(),
+                                    mf::kCommandBlockSize, errorText)) {
+        return false;
+    }
+    LogDebug("MobiFlight command: " + text);
+    return true;
+}
+
+// --- Queue helpers ----------------------------------------------------------------------------
+
+void MobiFlightClient::ClearQueueLocked() {
+    queue_.clear();
+    pending_.clear();
+    inflight_.clear();
+    counters_.clear();
+    heldText_.clear();
+    heldCancelled_ = false;
+    ++spell_;
+}
+
+void MobiFlightClient::EnqueueLocked(CommandEntry entry) {
+    entry.spell = spell_;
+    queue_.push_back(std::move(entry));
+}
+
+}  // namespace tarnwick

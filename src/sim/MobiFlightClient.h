@@ -1,0 +1,185 @@
+// The program's side of the MobiFlight WASM module: registers as a MobiFlight client on the
+// module's channels (retrying every 5 s until it answers), subscribes the panel-lighting variable,
+// hands what the module reports to a text handler, and sends calculator code ("RPN") commands.
+// Commands from the event dispatch go through a queue that drops repeated hold commands (Dedupe),
+// merges encoder clicks into one entry with a count (Counted) and can space writes by a rate
+// limit; one worker serves the queue and the registration. Everything reaches the simulator
+// through SimConnectClient.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "config/AppConfig.h"
+
+namespace tarnwick {
+
+class SimConnectClient;
+
+enum class SendMode : int {
+    Plain = 0,    // every request is one queue entry
+    Dedupe = 1,   // a text already waiting in the queue is not queued again
+    Counted = 2,  // requests of one text add up and travel as one entry with a count
+};
+
+// The worker's periods. Tests shorten the waits; the program keeps the defaults.
+struct MobiFlightTiming {
+    std::chrono::milliseconds registrationRetry{5000};  // between registration attempts
+    std::chrono::milliseconds noAnswerWarning{180000};  // unanswered registration: warn once
+    std::chrono::milliseconds idleWake{500};             // longest queue wait between passes
+    std::chrono::milliseconds disconnectedRetry{100};    // an entry waits for SimConnect
+    std::chrono::milliseconds notReadyRetry{50};         // an entry waits for registration
+};
+
+struct MobiFlightClientOptions {
+    MobiFlightTiming timing;
+    // The time the registration schedule, the rate limit and the entries are measured with;
+    // empty means the steady clock. The waits themselves always run on the steady clock.
+    std::function<std::chrono::steady_clock::time_point()> clock;
+};
+
+class MobiFlightClient {
+public:
+    using TextHandler = std::function<void(const std::string& text)>;
+    using TimePoint = std::chrono::steady_clock::time_point;
+
+    explicit MobiFlightClient(MobiFlightClientOptions options = {});
+    ~MobiFlightClient();  // Stop
+
+    MobiFlightClient(const MobiFlightClient&) = delete;
+    MobiFlightClient& operator=(const MobiFlightClient&) = delete;
+
+    // Installs the client-data handler on `simConnect` (not owned; must outlive the client) and
+    // starts the worker. With settings.enabled off nothing starts, the result is true and every
+    // later request fails with "MobiFlight disabled".
+    bool Start(SimConnectClient* simConnect, const MobiFlightSettings& settings,
+               std::string& errorText);
+    // Wakes and joins the worker (it returns within milliseconds whatever it was doing), drops
+    // everything queued, clears the text handler and the client-data handler. Harmless when not
+    // running.
+    void Stop();
+
+    // Receives the LVar channel's texts, on the SimConnect worker thread.
+    void SetTextHandler(TextHandler handler);
+
+    // The SimConnect connection handler's half: every change empties the queue and starts the
+    // registration over. SimConnect worker thread.
+    void OnSimConnectionChanged(bool connected);
+    // The SimConnect client-data handler. SimConnect worker thread.
+    void OnClientData(std::uint32_t requestId, const std::uint8_t* data, std::uint32_t size);
+
+    bool IsRegistered() const;
+
+    // Queues "MF.SimVars.Set.1 " + rpn. `count` is the number of clicks a Counted request adds
+    // (0 or less queues nothing); other modes ignore it. True also when the request merged into
+    // a waiting entry or was dropped as a repeat.
+    bool QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count,
+                  std::string& errorText);
+    // Writes the command (and its dummy) at once on the calling thread, past the queue and the
+    // rate limit; only while registered.
+    bool SendRpnNow(const std::string& rpn, std::string& errorText);
+    // Withdraws waiting requests of this command: queue entries and clicks not yet taken.
+    void CancelRpn(const std::string& rpn);
+
+    // Diagnostics for tests and benchmarks: entries waiting in the queue, all of them or those
+    // of one command.
+    std::size_t QueueLength() const;
+    std::size_t QueuedEntries(const std::string& rpn) const;
+
+private:
+    struct CommandEntry {
+        std::string text;
+        bool needsRegistration = false;
+        bool sendDummy = false;
+        SendMode mode = SendMode::Plain;
+        TimePoint enqueueTime{};
+        // The connection spell the entry was queued in. An entry the worker holds while the
+        // connection changes belongs to the old spell and must not come back into the queue.
+        std::uint64_t spell = 0;
+    };
+
+    struct CounterRecord {
+        std::int32_t count = 0;
+        bool queued = false;    // an entry for the text is in the queue
+        bool inflight = false;  // the worker is working on the text
+        TimePoint firstTime{};  // first request since the count was last 0
+    };
+
+    TimePoint Now() const;
+    void WorkerMain();
+    void RegistrationStep();
+    // Under stateMutex_: moves the front entry's text from waiting to in flight.
+    void TakeLocked(CommandEntry& entry);
+    void PutBack(CommandEntry entry);
+    void FinishSend(const CommandEntry& entry);
+    bool HeldEntryCancelled();
+    // False when Stop interrupted the wait.
+    bool WaitRateLimit();
+    bool Pause(std::chrono::milliseconds duration);
+
+    bool SendEntry(const CommandEntry& entry);
+    // One command and its dummy; sendMutex_ held by the caller.
+    bool WriteOnce(const CommandEntry& entry);
+    bool SendCommand(const std::string& text, std::string& errorText);
+    bool SetUpChannels(std::string& errorText);
+    // Under stateMutex_: empties the queue and the three tables and opens a new spell.
+    void ClearQueueLocked();
+    void EnqueueLocked(CommandEntry entry);
+
+    const MobiFlightClientOptions options_;
+
+    // Set by Start before the worker and the handler exist; read without a lock afterwards.
+    SimConnectClient* simConnect_ = nullptr;
+    MobiFlightSettings settings_;
+    std::atomic<bool> enabled_{true};
+
+    std::atomic<bool> running_{false};
+    std::atomic<bool> registered_{false};
+    std::atomic<bool> simConnected_{false};
+
+    // Start and Stop from different threads must not both touch the worker.
+    std::mutex lifecycleMutex_;
+    std::thread worker_;
+
+    // Guards the queue, the tables, the spell and the registration fields. Never held while
+    // sendMutex_ is taken.
+    mutable std::mutex stateMutex_;
+    // The worker's every wait; Stop, new entries and connection changes notify it.
+    std::condition_variable queueCv_;
+    std::deque<CommandEntry> queue_;
+    std::unordered_set<std::string> pending_;
+    std::unordered_set<std::string> inflight_;
+    std::unordered_map<std::string, CounterRecord> counters_;
+    std::uint64_t spell_ = 0;
+    // The text of the entry the worker holds between taking it and writing or putting it back,
+    // and whether CancelRpn withdrew it meanwhile: an entry waiting in the worker's hand for
+    // registration or the rate limit is still waiting, and a cancel must reach it too.
+    std::string heldText_;
+    bool heldCancelled_ = false;
+    bool registrationPending_ = false;
+    std::int32_t attempts_ = 0;
+    bool warnedNoAnswer_ = false;
+    TimePoint registrationStart_{};
+    TimePoint lastAttempt_{};
+
+    // Held for one whole send: a command with its dummy, all repeats of a Counted entry, or a
+    // registration command; so a dummy always directly follows its command in the channel.
+    std::mutex sendMutex_;
+    TimePoint lastSendTime_{};  // under sendMutex_
+    bool lastSendValid_ = false;
+
+    std::mutex callbackMutex_;
+    TextHandler textHandler_;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,93 @@
+#include "sim/MobiFlightProtocol.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace tarnwick::MobiFlightProtocol {
+
+std::string RegistrationCommand(const std::string& clientName) {
+    return std::string(kClientsAddPrefix) + clientName;
+}
+
+std::string RpnCommand(const std::string& rpn) {
+    std::string text;
+    text.reserve(kRpnPrefix.size() + rpn.size());
+    text.append(kRpnPrefix);
+    text.append(rpn);
+    return text;
+}
+
+std::string RegistrationFinishedAnswer(const std::string& clientName) {
+    return RegistrationCommand(clientName) + ".Finished";
+}
+
+std::string RegistrationErrorAnswer(const std::string& clientName) {
+    return RegistrationCommand(clientName) + ".Error";
+}
+
+bool BuildCommandBlock(std::string_view text, CommandBlock& block) {
+    block.fill('\0');
+    const std::size_t n = std::min(text.size(), kMaxCommandText);
+    if (n > 0) {
+        std::memcpy(block.data(), text.data(), n);
+    }
+    return text.size() > kMaxCommandText;
+}
+
+std::string BlockText(const std::uint8_t* data, std::uint32_t size) {
+    if (data == nullptr || size == 0) {
+        return {};
+    }
+    const auto* end = data + size;
+    const auto* nul = std::find(data, end, std::uint8_t{0});
+    return std::string(reinterpret_cast<const char*>(data), static_cast<std::size_t>(nul - data));
+}
+
+std::string FormatFloat(float value) {
+    // The widest float with six decimals ("-3402...(39 digits).000000") needs 48 bytes.
+    char buffer[64];
+    const int n = std::snprintf(buffer, sizeof buffer, "%f", static_cast<double>(value));
+    if (n < 0) {
+        return {};
+    }
+    return std::string(buffer, static_cast<std::size_t>(std::min<int>(n, sizeof buffer - 1)));
+}
+
+namespace {
+
+bool IsTextByte(std::uint8_t byte) {
+    return (byte >= 0x20 && byte <= 0x7E) || byte == '\t' || byte == '\r' || byte == '\n';
+}
+
+}  // namespace
+
+std::optional<std::string> DecodeLVarBlock(const std::uint8_t* data, std::uint32_t size) {
+    if (data == nullptr || size == 0) {
+        return std::nullopt;
+    }
+    if (data[0] != 0) {
+        const auto* end = data + size;
+        const auto* nul = std::find(data, end, std::uint8_t{0});
+        if (std::all_of(data, nul, IsTextByte)) {
+            return std::string(reinterpret_cast<const char*>(data),
+                               static_cast<std::size_t>(nul - data));
+        }
+    }
+    if (size < 4) {
+        return std::nullopt;
+    }
+    const std::uint32_t bits = static_cast<std::uint32_t>(data[0]) |
+                               (static_cast<std::uint32_t>(data[1]) << 8) |
+                               (static_cast<std::uint32_t>(data[2]) << 16) |
+                               (static_cast<std::uint32_t>(data[3]) << 24);
+    const float value = std::bit_cast<float>(bits);
+    if (!std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return FormatFloat(value);
+}
+
+}  // namespace tarnwick::MobiFlightProtocol

@@ -1,0 +1,72 @@
+// The MobiFlight WASM module's channel protocol as this program speaks it: the client-data numbers
+// of the three channels, the command and answer texts, and the pure encoders and decoders of the
+// channel blocks. No state, no SimConnect calls; MobiFlightClient does the talking.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarnwick::MobiFlightProtocol {
+
+// Client-data area, definition and request numbers. Fixed: the channel names are configurable,
+// the numbers are not.
+inline constexpr std::uint32_t kCommandAreaId = 0x1000;
+inline constexpr std::uint32_t kResponseAreaId = 0x1001;
+inline constexpr std::uint32_t kLVarsAreaId = 0x1002;
+inline constexpr std::uint32_t kCommandDefinitionId = 0x1100;
+inline constexpr std::uint32_t kResponseDefinitionId = 0x1101;
+inline constexpr std::uint32_t kLVarsDefinitionId = 0x1102;
+inline constexpr std::uint32_t kResponseRequestId = 0x1200;
+inline constexpr std::uint32_t kLVarsRequestId = 0x1201;
+
+inline constexpr std::uint32_t kCommandBlockSize = 256;
+inline constexpr std::uint32_t kResponseBlockSize = 256;
+inline constexpr std::uint32_t kLVarsBlockSize = 4096;
+
+// A command block: the text, a NUL, zero bytes to the end.
+using CommandBlock = std::array<char, kCommandBlockSize>;
+// The longest text that fits beside its NUL.
+inline constexpr std::size_t kMaxCommandText = kCommandBlockSize - 1;
+
+inline constexpr std::string_view kRpnPrefix = "MF.SimVars.Set.1 ";
+inline constexpr std::string_view kDummyCommand = "MF.DummyCmd";
+inline constexpr std::string_view kClearCommand = "MF.SimVars.Clear";
+inline constexpr std::string_view kSubscribeLightingCommand =
+    "MF.SimVars.Add.(L:LIGHTING_POTENTIOMETER_5)";
+inline constexpr std::string_view kClientsAddPrefix = "MF.Clients.Add.";
+
+// "MF.Clients.Add." + clientName.
+std::string RegistrationCommand(const std::string& clientName);
+// "MF.SimVars.Set.1 " + rpn.
+std::string RpnCommand(const std::string& rpn);
+// The answers to the registration command, as they appear somewhere in a response text.
+std::string RegistrationFinishedAnswer(const std::string& clientName);
+std::string RegistrationErrorAnswer(const std::string& clientName);
+
+// Fills `block` with the text's first 255 bytes and zeros behind them. True when the text had to
+// be cut (256 bytes or more).
+bool BuildCommandBlock(std::string_view text, CommandBlock& block);
+
+// The bytes of a received block up to its first NUL (all of them when there is none); empty for
+// a null pointer or size 0.
+std::string BlockText(const std::uint8_t* data, std::uint32_t size);
+
+// printf "%f" of the value: six decimals.
+std::string FormatFloat(float value);
+
+// What an LVars block carries for the text handler, or nothing.
+//
+// The module keeps each subscribed variable as a little-endian single-precision float at index x 4;
+// the lighting variable is index 0. Some set-ups put a text such as
+// "L:LIGHTING_POTENTIOMETER_5=0.5" there instead. A block counts as text when its first byte is
+// not NUL and every byte before the first NUL is printable ASCII (or tab, CR, LF); it is then
+// handed on up to that NUL. Otherwise, with at least four bytes, the first four are the float,
+// formatted with six decimals; a NaN or an infinity gives nothing. Reading every non-NUL first
+// byte as text would turn most fractional levels (0.3 is 9A 99 99 3E) into byte garbage.
+std::optional<std::string> DecodeLVarBlock(const std::uint8_t* data, std::uint32_t size);
+
+}  // namespace tarnwick::MobiFlightProtocol

@@ -1,0 +1,108 @@
+#include "sim/MobiFlightProtocol.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarnwick {
+namespace {
+
+namespace mf = MobiFlightProtocol;
+
+std::vector<std::uint8_t> Bytes(const std::string& text, std::size_t size) {
+    std::vector<std::uint8_t> bytes(size, 0);
+    std::memcpy(bytes.data(), text.data(), std::min(text.size(), size));
+    return bytes;
+}
+
+std::vector<std::uint8_t> FloatBlock(float value, std::size_t size = 4096) {
+    std::vector<std::uint8_t> bytes(size, 0);
+    const auto bits = std::bit_cast<std::uint32_t>(value);
+    for (int i = 0; i < 4; ++i) {
+        bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> (8 * i));
+    }
+    return bytes;
+}
+
+std::optional<std::string> Decode(const std::vector<std::uint8_t>& bytes) {
+    return mf::DecodeLVarBlock(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+}
+
+TEST(MobiFlightProtocolTest, CommandBlockHoldsTextNulAndZeros) {
+    mf::CommandBlock block;
+    block.fill('x');
+    EXPECT_FALSE(mf::BuildCommandBlock("MF.DummyCmd", block));
+    EXPECT_EQ(std::string(block.data()), "MF.DummyCmd");
+    for (std::size_t i = 11; i < block.size(); ++i) {
+        ASSERT_EQ(block[i], '\0') << i;
+    }
+}
+
+TEST(MobiFlightProtocolTest, CommandBlockCutsAt255Bytes) {
+    mf::CommandBlock block;
+    const std::string fits(255, 'a');
+    EXPECT_FALSE(mf::BuildCommandBlock(fits, block));
+    EXPECT_EQ(std::string(block.data()), fits);
+
+    std::string tooLong(255, 'b');
+    tooLong += 'Z';  // the 256th byte must not reach the channel
+    EXPECT_TRUE(mf::BuildCommandBlock(tooLong, block));
+    EXPECT_EQ(std::string(block.data(), 255), std::string(255, 'b'));
+    EXPECT_EQ(block[255], '\0');
+}
+
+TEST(MobiFlightProtocolTest, BlockTextStopsAtFirstNul) {
+    const auto bytes = Bytes(std::string("MF.Pong\0junk", 12), 16);
+    EXPECT_EQ(mf::BlockText(bytes.data(), 16), "MF.Pong");
+    const std::vector<std::uint8_t> noNul = {'a', 'b', 'c'};
+    EXPECT_EQ(mf::BlockText(noNul.data(), 3), "abc");
+    EXPECT_EQ(mf::BlockText(nullptr, 16), "");
+    EXPECT_EQ(mf::BlockText(noNul.data(), 0), "");
+}
+
+TEST(MobiFlightProtocolTest, CommandTexts) {
+    EXPECT_EQ(mf::RpnCommand("(>K:AP_MASTER)"), "MF.SimVars.Set.1 (>K:AP_MASTER)");
+    EXPECT_EQ(mf::RegistrationCommand("TarnwickHID"), "MF.Clients.Add.TarnwickHID");
+    EXPECT_EQ(mf::RegistrationFinishedAnswer("X"), "MF.Clients.Add.X.Finished");
+    EXPECT_EQ(mf::RegistrationErrorAnswer("X"), "MF.Clients.Add.X.Error");
+}
+
+TEST(MobiFlightProtocolTest, LVarFloatWithNulFirstByte) {
+    // 0.75 is 00 00 40 3F.
+    EXPECT_EQ(Decode(FloatBlock(0.75f)), "0.750000");
+    EXPECT_EQ(Decode(FloatBlock(0.0f)), "0.000000");
+    EXPECT_EQ(Decode(FloatBlock(-42.0f, 4)), "-42.000000");
+}
+
+TEST(MobiFlightProtocolTest, LVarFloatWithNonNulFirstByteIsStillAFloat) {
+    // 0.3 is 9A 99 99 3E and 0.8 is CD CC 4C 3F: byte garbage if read as text.
+    EXPECT_EQ(Decode(FloatBlock(0.3f)), "0.300000");
+    EXPECT_EQ(Decode(FloatBlock(0.8f)), "0.800000");
+    EXPECT_EQ(Decode(FloatBlock(3.0e38f)).value().size(), 46u);
+}
+
+TEST(MobiFlightProtocolTest, LVarTextIsHandedOnUpToItsNul) {
+    EXPECT_EQ(Decode(Bytes("L:LIGHTING_POTENTIOMETER_5=0.5", 4096)),
+              "L:LIGHTING_POTENTIOMETER_5=0.5");
+    EXPECT_EQ(Decode(Bytes("0.5\r\n", 64)), "0.5\r\n");
+    const std::vector<std::uint8_t> noNul = {'4', '2'};
+    EXPECT_EQ(Decode(noNul), "42");
+}
+
+TEST(MobiFlightProtocolTest, LVarNothingForNonFiniteOrShortBlocks) {
+    EXPECT_FALSE(Decode(FloatBlock(std::numeric_limits<float>::quiet_NaN())).has_value());
+    EXPECT_FALSE(Decode(FloatBlock(std::numeric_limits<float>::infinity())).has_value());
+    EXPECT_FALSE(Decode(FloatBlock(-std::numeric_limits<float>::infinity())).has_value());
+    EXPECT_FALSE(Decode(std::vector<std::uint8_t>{0, 0, 0}).has_value());
+    EXPECT_FALSE(mf::DecodeLVarBlock(nullptr, 4096).has_value());
+}
+
+}  // namespace
+}  // namespace tarnwick

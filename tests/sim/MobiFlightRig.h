@@ -1,0 +1,322 @@
+// What the MobiFlight client tests run against: the virtual simulator (which plays the MobiFlight
+// module) behind a real SimConnectClient, with every command-channel write observed on its way,
+// a settable clock, and the log file read back.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log/Logger.h"
+#include "sim/MobiFlightClient.h"
+#include "sim/MobiFlightProtocol.h"
+#include "sim/SimConnectClient.h"
+#include "sim/virtual/VirtualSimConnectApi.h"
+#include "sim/virtual/VirtualSimulator.h"
+#include "support/TempDir.h"
+
+namespace tarnwick::test {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// Polls until `done` holds; false after `timeout`. Waits for the workers, never for a period.
+inline bool WaitUntil(const std::function<bool()>& done,
+                      std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
+    const auto deadline = Clock::now() + timeout;
+    while (!done()) {
+        if (Clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+// A clock that only moves when told to.
+class ManualClock {
+public:
+    Clock::time_point Now() const { return base_ + std::chrono::nanoseconds(offset_.load()); }
+    void Advance(std::chrono::nanoseconds by) { offset_ += by.count(); }
+    std::function<Clock::time_point()> Function() {
+        return [this] { return Now(); };
+    }
+
+private:
+    const Clock::time_point base_ = Clock::now();
+    std::atomic<std::int64_t> offset_{0};
+};
+
+// Passes every call through to the virtual simulator and notes each write to the MobiFlight
+// command area. A write of a chosen text can be held in progress until released.
+class ObservedSimConnectApi final : public SimConnectApi {
+public:
+    struct Write {
+        std::string text;                 // up to the block's first NUL
+        std::vector<std::uint8_t> block;  // every byte written
+        Clock::time_point begin;          // call made
+        Clock::time_point end;            // call returned: the module has read it
+        bool ok = false;
+    };
+
+    explicit ObservedSimConnectApi(SimConnectApi& inner) : inner_(inner) {}
+
+    std::vector<Write> Writes() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return writes_;
+    }
+    std::vector<std::string> Texts() const {
+        std::vector<std::string> texts;
+        for (const Write& w : Writes()) {
+            texts.push_back(w.text);
+        }
+        return texts;
+    }
+    std::size_t CountOf(const std::string& text) const {
+        std::size_t n = 0;
+        for (const Write& w : Writes()) {
+            n += w.text == text ? 1 : 0;
+        }
+        return n;
+    }
+    std::size_t CountStartingWith(const std::string& prefix) const {
+        std::size_t n = 0;
+        for (const Write& w : Writes()) {
+            n += w.text.rfind(prefix, 0) == 0 ? 1 : 0;
+        }
+        return n;
+    }
+
+    // The next write of `text` stops inside the call until Release.
+    void HoldNextWriteOf(const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        holdText_ = text;
+        held_ = false;
+        released_ = false;
+    }
+    bool WaitHeld() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, std::chrono::seconds(5), [this] { return held_; });
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+        cv_.notify_all();
+    }
+
+    bool Load(std::string& errorText) override { return inner_.Load(errorText); }
+    SimConnectResult Open(SimConnectHandle& handle, const char* name) override {
+        return inner_.Open(handle, name);
+    }
+    SimConnectResult Close(SimConnectHandle handle) override { return inner_.Close(handle); }
+    SimConnectResult AddToDataDefinition(SimConnectHandle handle, std::uint32_t defineId,
+                                         const char* datumName, const char* unitsName,
+                                         std::uint32_t datumType, float epsilon,
+                                         std::uint32_t datumId) override {
+        return inner_.AddToDataDefinition(handle, defineId, datumName, unitsName, datumType,
+                                          epsilon, datumId);
+    }
+    SimConnectResult RequestDataOnSimObject(SimConnectHandle handle, std::uint32_t requestId,
+                                            std::uint32_t defineId, std::uint32_t objectId,
+                                            std::uint32_t period, std::uint32_t flags,
+                                            std::uint32_t origin, std::uint32_t interval,
+                                            std::uint32_t limit) override {
+        return inner_.RequestDataOnSimObject(handle, requestId, defineId, objectId, period, flags,
+                                             origin, interval, limit);
+    }
+    SimConnectResult CallDispatch(SimConnectHandle handle, SimConnectDispatchProc proc,
+                                  void* context) override {
+        return inner_.CallDispatch(handle, proc, context);
+    }
+    SimConnectResult MapClientEventToSimEvent(SimConnectHandle handle, std::uint32_t eventId,
+                                              const char* eventName) override {
+        return inner_.MapClientEventToSimEvent(handle, eventId, eventName);
+    }
+    SimConnectResult TransmitClientEvent(SimConnectHandle handle, std::uint32_t objectId,
+                                         std::uint32_t eventId, std::uint32_t data,
+                                         std::uint32_t groupId, std::uint32_t flags) override {
+        return inner_.TransmitClientEvent(handle, objectId, eventId, data, groupId, flags);
+    }
+    SimConnectResult MapClientDataNameToID(SimConnectHandle handle, const char* name,
+                                           std::uint32_t clientDataId) override {
+        return inner_.MapClientDataNameToID(handle, name, clientDataId);
+    }
+    SimConnectResult AddToClientDataDefinition(SimConnectHandle handle, std::uint32_t defineId,
+                                               std::uint32_t offset, std::uint32_t sizeOrType,
+                                               float epsilon, std::uint32_t datumId) override {
+        return inner_.AddToClientDataDefinition(handle, defineId, offset, sizeOrType, epsilon,
+                                                datumId);
+    }
+    SimConnectResult RequestClientData(SimConnectHandle handle, std::uint32_t clientDataId,
+                                       std::uint32_t requestId, std::uint32_t defineId,
+                                       std::uint32_t period, std::uint32_t flags,
+                                       std::uint32_t origin, std::uint32_t interval,
+                                       std::uint32_t limit) override {
+        return inner_.RequestClientData(handle, clientDataId, requestId, defineId, period, flags,
+                                        origin, interval, limit);
+    }
+    SimConnectResult SetClientData(SimConnectHandle handle, std::uint32_t clientDataId,
+                                   std::uint32_t defineId, std::uint32_t flags,
+                                   std::uint32_t reserved, std::uint32_t size,
+                                   const void* data) override {
+        if (clientDataId != MobiFlightProtocol::kCommandAreaId || data == nullptr) {
+            return inner_.SetClientData(handle, clientDataId, defineId, flags, reserved, size,
+                                        data);
+        }
+        Write w;
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        w.block.assign(bytes, bytes + size);
+        w.text = MobiFlightProtocol::BlockText(bytes, size);
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (!holdText_.empty() && w.text == holdText_) {
+                holdText_.clear();
+                held_ = true;
+                cv_.notify_all();
+                cv_.wait(lock, [this] { return released_; });
+            }
+        }
+        w.begin = Clock::now();
+        const SimConnectResult result =
+            inner_.SetClientData(handle, clientDataId, defineId, flags, reserved, size, data);
+        w.end = Clock::now();
+        w.ok = result >= 0;
+        std::lock_guard<std::mutex> lock(mutex_);
+        writes_.push_back(std::move(w));
+        return result;
+    }
+
+private:
+    SimConnectApi& inner_;
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<Write> writes_;
+    std::string holdText_;
+    bool held_ = false;
+    bool released_ = false;
+};
+
+inline SimConnectClientOptions FastSimConnect() {
+    SimConnectClientOptions options;
+    options.timing.dispatchPeriod = std::chrono::milliseconds(1);
+    options.timing.hidPollPeriod = std::chrono::milliseconds(5);
+    options.timing.simPollPeriod = std::chrono::milliseconds(5);
+    options.timing.retryDelayFirst = std::chrono::milliseconds(5);
+    options.timing.retryDelayMax = std::chrono::milliseconds(10);
+    return options;
+}
+
+inline MobiFlightSettings TestSettings() {
+    MobiFlightSettings settings;
+    settings.clientName = "Tester";
+    return settings;
+}
+
+inline std::string Rpn(const std::string& code) { return MobiFlightProtocol::RpnCommand(code); }
+inline const std::string kDummy{MobiFlightProtocol::kDummyCommand};
+inline const std::string kRegistration = "MF.Clients.Add.Tester";
+
+// The simulator, the SimConnect client and the MobiFlight client, wired as the application
+// wires them. Members are destroyed in reverse order: the MobiFlight client stops first.
+class MobiFlightRig {
+public:
+    explicit MobiFlightRig(MobiFlightClientOptions options = {})
+        : simConnect_(api_, [this] { return sim_.IsRunning(); }, FastSimConnect()),
+          client_(std::move(options)) {}
+
+    VirtualSimulator& Sim() { return sim_; }
+    ObservedSimConnectApi& Api() { return api_; }
+    SimConnectClient& SimConnect() { return simConnect_; }
+    MobiFlightClient& Client() { return client_; }
+
+    // Starts both clients with the simulator running; returns once the connection exists.
+    void Start(const MobiFlightSettings& settings = TestSettings()) {
+        sim_.SetRunning(true);
+        std::string error;
+        ASSERT_TRUE(client_.Start(&simConnect_, settings, error)) << error;
+        ASSERT_TRUE(simConnect_.Start(
+            "TarnwickTest", [this](bool connected) { client_.OnSimConnectionChanged(connected); },
+            {}, error))
+            << error;
+        ASSERT_TRUE(WaitUntil([this] { return simConnect_.IsConnected(); }));
+    }
+
+    void StartRegistered(const MobiFlightSettings& settings = TestSettings()) {
+        Start(settings);
+        ASSERT_TRUE(WaitUntil([this] { return client_.IsRegistered(); }));
+        // The two subscription commands have gone out once the queue is empty again.
+        ASSERT_TRUE(WaitUntil([this] {
+            return api_.CountOf(std::string(MobiFlightProtocol::kSubscribeLightingCommand)) == 1 &&
+                   client_.QueueLength() == 0;
+        }));
+    }
+
+    std::size_t Executed(const std::string& code) const {
+        std::size_t n = 0;
+        for (const std::string& c : sim_.ExecutedCode()) {
+            n += c == "1 " + code ? 1 : 0;
+        }
+        return n;
+    }
+
+private:
+    VirtualSimulator sim_;
+    VirtualSimConnectApi virtualApi_{sim_};
+    ObservedSimConnectApi api_{virtualApi_};
+    SimConnectClient simConnect_;
+    MobiFlightClient client_;
+};
+
+// Points the process's log at a fresh folder for one test and reads it back.
+class LogCapture {
+public:
+    LogCapture() {
+        Logger::Instance().SetDebugEnabled(false);
+        Logger::Instance().Init((dir_.Path() / "logs").string(), "mobiflight", false);
+    }
+    ~LogCapture() { Logger::Instance().Shutdown(); }
+
+    // "[LEVEL] message" of every line, without the time stamp.
+    std::vector<std::string> Lines() const {
+        std::ifstream in(Logger::Instance().FilePath(), std::ios::binary);
+        std::vector<std::string> lines;
+        std::string line;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            const auto bracket = line.find(" [");
+            lines.push_back(bracket == std::string::npos ? line : line.substr(bracket + 1));
+        }
+        return lines;
+    }
+    std::size_t Count(const std::string& entry) const {
+        std::size_t n = 0;
+        for (const std::string& line : Lines()) {
+            n += line == entry ? 1 : 0;
+        }
+        return n;
+    }
+    std::size_t CountContaining(const std::string& part) const {
+        std::size_t n = 0;
+        for (const std::string& line : Lines()) {
+            n += line.find(part) != std::string::npos ? 1 : 0;
+        }
+        return n;
+    }
+
+private:
+    TempDir dir_;
+};
+
+}  // namespace tarnwick::test

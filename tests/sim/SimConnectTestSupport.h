@@ -1,0 +1,251 @@
+// Shared by the SimConnect client tests: polling for a condition, the process log read back, a
+// record of the worker's waits, and an api decorator that notes the event and close calls.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "log/Logger.h"
+#include "sim/SimConnectApi.h"
+#include "sim/SimConnectClient.h"
+#include "support/TempDir.h"
+
+namespace tarnwick::test::simtest {
+
+using SteadyClock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// Polls until `done` holds; false after `timeout`. Waits for the worker, never for a period.
+inline bool Eventually(const std::function<bool()>& done,
+                       std::chrono::milliseconds timeout = 10000ms) {
+    const auto deadline = SteadyClock::now() + timeout;
+    while (!done()) {
+        if (SteadyClock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(200us);
+    }
+    return true;
+}
+
+// The process log pointed at a fresh folder for one test, read back as "[LEVEL] message".
+class SimLog {
+public:
+    explicit SimLog(bool debug = false) {
+        Logger::Instance().SetDebugEnabled(debug);
+        Logger::Instance().Init((dir_.Path() / "logs").string(), "simconnect", false);
+    }
+    ~SimLog() {
+        Logger::Instance().Shutdown();
+        Logger::Instance().SetDebugEnabled(false);
+    }
+    SimLog(const SimLog&) = delete;
+    SimLog& operator=(const SimLog&) = delete;
+
+    std::vector<std::string> Lines() const {
+        std::ifstream in(Logger::Instance().FilePath(), std::ios::binary);
+        std::vector<std::string> lines;
+        std::string line;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            const auto bracket = line.find(" [");
+            lines.push_back(bracket == std::string::npos ? line : line.substr(bracket + 1));
+        }
+        return lines;
+    }
+    std::size_t Count(const std::string& entry) const {
+        std::size_t n = 0;
+        for (const std::string& line : Lines()) {
+            n += line == entry ? 1 : 0;
+        }
+        return n;
+    }
+    // Position of the first line equal to `entry` at or after `from`; -1 when there is none.
+    int IndexOf(const std::string& entry, int from = 0) const {
+        const auto lines = Lines();
+        for (std::size_t i = static_cast<std::size_t>(from); i < lines.size(); ++i) {
+            if (lines[i] == entry) {
+                return static_cast<int>(i);
+            }
+        }
+        return -1;
+    }
+
+private:
+    TempDir dir_;
+};
+
+// Every wait the worker started, in order.
+class WaitLog {
+public:
+    std::function<void(SimConnectWait, std::chrono::milliseconds)> Observer() {
+        return [this](SimConnectWait why, std::chrono::milliseconds duration) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            waits_.emplace_back(why, duration);
+        };
+    }
+    std::vector<std::int64_t> Of(SimConnectWait why) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::int64_t> durations;
+        for (const auto& [kind, duration] : waits_) {
+            if (kind == why) {
+                durations.push_back(duration.count());
+            }
+        }
+        return durations;
+    }
+    std::size_t CountOf(SimConnectWait why) const { return Of(why).size(); }
+    void Clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        waits_.clear();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::pair<SimConnectWait, std::chrono::milliseconds>> waits_;
+};
+
+// Short periods with the real doubling: the retry series reads 5, 10, 20, 30, 30 (ms).
+inline SimConnectClientOptions ShortTiming(WaitLog* waits = nullptr) {
+    SimConnectClientOptions options;
+    options.timing.dispatchPeriod = 1ms;
+    options.timing.hidPollPeriod = 2ms;
+    options.timing.simPollPeriod = 2ms;
+    options.timing.retryDelayFirst = 5ms;
+    options.timing.retryDelayMax = 30ms;
+    if (waits != nullptr) {
+        options.waitObserver = waits->Observer();
+    }
+    return options;
+}
+
+// Passes every call on and notes the client event mappings and transmissions.
+class NotingApi final : public SimConnectApi {
+public:
+    struct Mapping {
+        std::uint32_t id;
+        std::string name;
+    };
+
+    explicit NotingApi(SimConnectApi& inner) : inner_(inner) {}
+
+    std::vector<Mapping> Mappings() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return mappings_;
+    }
+    std::vector<std::uint32_t> TransmittedIds() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return transmitted_;
+    }
+    std::vector<std::string> OpenNames() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return openNames_;
+    }
+
+    bool Load(std::string& errorText) override { return inner_.Load(errorText); }
+    SimConnectResult Open(SimConnectHandle& handle, const char* name) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            openNames_.emplace_back(name);
+        }
+        return inner_.Open(handle, name);
+    }
+    SimConnectResult Close(SimConnectHandle handle) override { return inner_.Close(handle); }
+    SimConnectResult AddToDataDefinition(SimConnectHandle handle, std::uint32_t defineId,
+                                         const char* datumName, const char* unitsName,
+                                         std::uint32_t datumType, float epsilon,
+                                         std::uint32_t datumId) override {
+        return inner_.AddToDataDefinition(handle, defineId, datumName, unitsName, datumType,
+                                          epsilon, datumId);
+    }
+    SimConnectResult RequestDataOnSimObject(SimConnectHandle handle, std::uint32_t requestId,
+                                            std::uint32_t defineId, std::uint32_t objectId,
+                                            std::uint32_t period, std::uint32_t flags,
+                                            std::uint32_t origin, std::uint32_t interval,
+                                            std::uint32_t limit) override {
+        return inner_.RequestDataOnSimObject(handle, requestId, defineId, objectId, period, flags,
+                                             origin, interval, limit);
+    }
+    SimConnectResult CallDispatch(SimConnectHandle handle, SimConnectDispatchProc proc,
+                                  void* context) override {
+        return inner_.CallDispatch(handle, proc, context);
+    }
+    SimConnectResult MapClientEventToSimEvent(SimConnectHandle handle, std::uint32_t eventId,
+                                              const char* eventName) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            mappings_.push_back({eventId, eventName});
+        }
+        return inner_.MapClientEventToSimEvent(handle, eventId, eventName);
+    }
+    SimConnectResult TransmitClientEvent(SimConnectHandle handle, std::uint32_t objectId,
+                                         std::uint32_t eventId, std::uint32_t data,
+                                         std::uint32_t groupId, std::uint32_t flags) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            transmitted_.push_back(eventId);
+        }
+        return inner_.TransmitClientEvent(handle, objectId, eventId, data, groupId, flags);
+    }
+    SimConnectResult MapClientDataNameToID(SimConnectHandle handle, const char* name,
+                                           std::uint32_t clientDataId) override {
+        return inner_.MapClientDataNameToID(handle, name, clientDataId);
+    }
+    SimConnectResult AddToClientDataDefinition(SimConnectHandle handle, std::uint32_t defineId,
+                                               std::uint32_t offset, std::uint32_t sizeOrType,
+                                               float epsilon, std::uint32_t datumId) override {
+        return inner_.AddToClientDataDefinition(handle, defineId, offset, sizeOrType, epsilon,
+                                                datumId);
+    }
+    SimConnectResult RequestClientData(SimConnectHandle handle, std::uint32_t clientDataId,
+                                       std::uint32_t requestId, std::uint32_t defineId,
+                                       std::uint32_t period, std::uint32_t flags,
+                                       std::uint32_t origin, std::uint32_t interval,
+                                       std::uint32_t limit) override {
+        return inner_.RequestClientData(handle, clientDataId, requestId, defineId, period, flags,
+                                        origin, interval, limit);
+    }
+    SimConnectResult SetClientData(SimConnectHandle handle, std::uint32_t clientDataId,
+                                   std::uint32_t defineId, std::uint32_t flags,
+                                   std::uint32_t reserved, std::uint32_t size,
+                                   const void* data) override {
+        return inner_.SetClientData(handle, clientDataId, defineId, flags, reserved, size, data);
+    }
+
+private:
+    SimConnectApi& inner_;
+    mutable std::mutex mutex_;
+    std::vector<Mapping> mappings_;
+    std::vector<std::uint32_t> transmitted_;
+    std::vector<std::string> openNames_;
+};
+
+// A 256-byte command block as the MobiFlight channels carry it: text, NUL, zeros.
+inline std::vector<std::uint8_t> Block(const std::string& text, std::size_t size = 256) {
+    std::vector<std::uint8_t> block(size, 0);
+    for (std::size_t i = 0; i < text.size() && i + 1 < size; ++i) {
+        block[i] = static_cast<std::uint8_t>(text[i]);
+    }
+    return block;
+}
+
+inline std::string TextOf(const std::uint8_t* data, std::uint32_t size) {
+    std::string text;
+    for (std::uint32_t i = 0; i < size && data[i] != 0; ++i) {
+        text += static_cast<char>(data[i]);
+    }
+    return text;
+}
+
+}  // namespace tarnwick::test::simtest
