@@ -97,6 +97,7 @@ TEST_F(MobiFlightQueueTest, DummyLetsTheModuleSeeARepeatedCommand) {
     ASSERT_TRUE(Queue("(>L:TWICE)", SendMode::Plain));
     ASSERT_TRUE(Queue("(>L:TWICE)", SendMode::Plain));
     ASSERT_TRUE(WaitUntil([&] { return rig_.Executed("(>L:TWICE)") == 2; }));
+    Drain();
     ExpectDummyAfterEach("(>L:TWICE)");
 }
 
@@ -293,7 +294,8 @@ TEST(MobiFlightRateLimitTest, CommandsQueuedTogetherAreSpacedAndSendNowIsNot) {
     // Past the queue and the limit.
     ASSERT_TRUE(rig.Client().SendRpnNow("(>L:NOW)", error)) << error;
     EXPECT_EQ(rig.Executed("(>L:NOW)"), 1u);
-    ASSERT_TRUE(WaitUntil([&] { return rig.Executed("(>L:B)") == 1; }));
+    // The write is noted once the call has returned.
+    ASSERT_TRUE(WaitUntil([&] { return rig.Api().CountOf(Rpn("(>L:B)")) == 1; }));
 
     Clock::time_point aDone{};
     Clock::time_point bBegin{};

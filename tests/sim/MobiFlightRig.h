@@ -227,12 +227,20 @@ inline const std::string kDummy{MobiFlightProtocol::kDummyCommand};
 inline const std::string kRegistration = "MF.Clients.Add.Tester";
 
 // The simulator, the SimConnect client and the MobiFlight client, wired as the application
-// wires them. Members are destroyed in reverse order: the MobiFlight client stops first.
+// wires them.
 class MobiFlightRig {
 public:
     explicit MobiFlightRig(MobiFlightClientOptions options = {})
         : simConnect_(api_, [this] { return sim_.IsRunning(); }, FastSimConnect()),
           client_(std::move(options)) {}
+    // In the application's order; and SimConnect's worker, which calls into the MobiFlight
+    // client, ends before either is destroyed.
+    ~MobiFlightRig() {
+        client_.Stop();
+        simConnect_.Stop();
+    }
+    MobiFlightRig(const MobiFlightRig&) = delete;
+    MobiFlightRig& operator=(const MobiFlightRig&) = delete;
 
     VirtualSimulator& Sim() { return sim_; }
     ObservedSimConnectApi& Api() { return api_; }

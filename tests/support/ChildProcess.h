@@ -2,22 +2,58 @@
 // collects its exit code and both output streams byte for byte.
 #pragma once
 
+#include <chrono>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace tarnwick::test {
 
 struct ChildResult {
-    int exitCode = -1;  // -1: could not be started or did not end normally
+    int exitCode = -1;  // -1: could not be started, did not end normally, or still running
     std::string out;
     std::string err;
+    std::chrono::milliseconds elapsed{0};
 };
 
-// env: variables to set in the child's environment (an empty value sets it empty).
-// outputDir: a folder for the captured streams.
+struct ChildOptions {
+    std::map<std::string, std::string> env;  // set in the child's environment
+    std::string outputDir;                   // a folder for the captured streams
+    std::string input;                       // what the child reads on standard input
+};
+
+// A child running in the background.
+class BackgroundChild {
+public:
+    BackgroundChild(const std::string& program, const std::vector<std::string>& args,
+                    const ChildOptions& options);
+    ~BackgroundChild();  // kills a child still running
+    BackgroundChild(const BackgroundChild&) = delete;
+    BackgroundChild& operator=(const BackgroundChild&) = delete;
+
+    bool Started() const;
+    // Waits for the child to end; exitCode -1 when it has not ended within `timeout` (it is then
+    // left running).
+    ChildResult Wait(std::chrono::milliseconds timeout);
+    void Kill();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Runs the child to its end (or kills it after `timeout`, giving exitCode -1).
 ChildResult RunChild(const std::string& program, const std::vector<std::string>& args,
-                     const std::map<std::string, std::string>& env, const std::string& outputDir);
+                     const ChildOptions& options,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+// The older form: environment and output folder only.
+inline ChildResult RunChild(const std::string& program, const std::vector<std::string>& args,
+                            const std::map<std::string, std::string>& env,
+                            const std::string& outputDir) {
+    return RunChild(program, args, ChildOptions{env, outputDir, {}});
+}
 
 // Full path of the running test executable (its folder also holds the product executables).
 std::string CurrentExecutablePath();

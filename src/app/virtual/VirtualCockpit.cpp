@@ -4,7 +4,6 @@
 #include <fstream>
 
 #include "config/PathText.h"
-#include "log/Logger.h"
 
 namespace tarnwick {
 namespace {
@@ -264,8 +263,8 @@ std::string VirtualCockpit::Record() const {
         for (const auto& client : simulator_->RegisteredModuleClients()) {
             record.append("sim registered ").append(client).push_back('\n');
         }
-        for (const auto& code : simulator_->ExecutedCode()) {
-            record.append("sim code ").append(code).push_back('\n');
+        for (const auto& command : simulator_->ModuleCommands()) {
+            record.append("sim command ").append(command).push_back('\n');
         }
         for (const auto& event : simulator_->Events()) {
             record.append("sim event ").append(event.name).append(" ");

@@ -5,7 +5,10 @@
 //
 // No Windows header is needed: on x64 there is one calling convention, HRESULT is a 32-bit
 // integer and every handle a pointer.
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <mutex>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,10 +22,38 @@ using tarnwick::VirtualSimConnectApi;
 using tarnwick::VirtualSimulator;
 
 // The simulator runs from the moment the library is loaded, as if started before the program.
+// With TARNWICK_TEST_SIM_QUIT_AFTER_MS set (the end-to-end runs of the real executable), the
+// user closes it that many milliseconds after the first connection opened. The time is checked
+// on the program's own dispatch calls, so the library needs no thread of its own.
 struct Instance {
-    Instance() { sim.SetRunning(true); }
+    Instance() {
+        sim.SetRunning(true);
+        if (const char* text = std::getenv("TARNWICK_TEST_SIM_QUIT_AFTER_MS")) {
+            quitAfter = std::chrono::milliseconds(std::atol(text));
+        }
+    }
+    void AfterOpen() {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!opened) {
+            opened = true;
+            firstOpen = std::chrono::steady_clock::now();
+        }
+    }
+    void BeforeDispatch() {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (quitAfter.count() > 0 && opened && !quit &&
+            std::chrono::steady_clock::now() - firstOpen >= quitAfter) {
+            quit = true;
+            sim.Quit();
+        }
+    }
     VirtualSimulator sim;
     VirtualSimConnectApi api{sim};
+    std::mutex mutex;
+    std::chrono::milliseconds quitAfter{0};
+    bool opened = false;
+    bool quit = false;
+    std::chrono::steady_clock::time_point firstOpen;
 };
 
 Instance& Get() {
@@ -78,7 +109,11 @@ std::int32_t SimConnect_Open(void** handle, const char* name, void* window, std:
     if (handle == nullptr) {
         return tarnwick::kSimConnectFail;
     }
-    return Get().api.Open(*handle, name);
+    const std::int32_t result = Get().api.Open(*handle, name);
+    if (result >= 0) {
+        Get().AfterOpen();
+    }
+    return result;
 }
 
 std::int32_t SimConnect_Close(void* handle) {
@@ -106,6 +141,7 @@ std::int32_t SimConnect_CallDispatch(void* handle, RecvProc proc, void* context)
     if (proc == nullptr) {
         return tarnwick::kSimConnectFail;
     }
+    Get().BeforeDispatch();
     DispatchTarget target{proc, context};
     return Get().api.CallDispatch(handle, &Forward, &target);
 }

@@ -1,6 +1,7 @@
 #include "support/ChildProcess.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace tarnwick::test {
 namespace {
@@ -21,22 +23,34 @@ std::string Slurp(const std::string& path) {
 
 }  // namespace
 
-ChildResult RunChild(const std::string& program, const std::vector<std::string>& args,
-                     const std::map<std::string, std::string>& env, const std::string& outputDir) {
-    const std::string outPath = outputDir + "/child.out";
-    const std::string errPath = outputDir + "/child.err";
-    ChildResult result;
+struct BackgroundChild::Impl {
+    pid_t pid = -1;
+    bool ended = false;
+    int exitCode = -1;
+    std::string outPath;
+    std::string errPath;
+    std::chrono::steady_clock::time_point start;
+};
+
+BackgroundChild::BackgroundChild(const std::string& program, const std::vector<std::string>& args,
+                                 const ChildOptions& options)
+    : impl_(std::make_unique<Impl>()) {
+    impl_->outPath = options.outputDir + "/child.out";
+    impl_->errPath = options.outputDir + "/child.err";
+    const std::string inPath = options.outputDir + "/child.in";
+    std::ofstream(inPath, std::ios::binary) << options.input;
+    impl_->start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid < 0) {
-        return result;
+        return;
     }
     if (pid == 0) {
-        for (const auto& [name, value] : env) {
+        for (const auto& [name, value] : options.env) {
             setenv(name.c_str(), value.c_str(), 1);
         }
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int in = open("/dev/null", O_RDONLY);
+        const int out = open(impl_->outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(impl_->errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int in = open(inPath.c_str(), O_RDONLY);
         if (out < 0 || err < 0 || in < 0) {
             _exit(127);
         }
@@ -52,13 +66,47 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
         execv(program.c_str(), argv.data());
         _exit(127);
     }
-    int status = 0;
-    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-        result.exitCode = WEXITSTATUS(status);
+    impl_->pid = pid;
+}
+
+BackgroundChild::~BackgroundChild() { Kill(); }
+
+bool BackgroundChild::Started() const { return impl_->pid > 0; }
+
+ChildResult BackgroundChild::Wait(std::chrono::milliseconds timeout) {
+    ChildResult result;
+    if (impl_->pid > 0 && !impl_->ended) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (true) {
+            int status = 0;
+            const pid_t done = waitpid(impl_->pid, &status, WNOHANG);
+            if (done == impl_->pid) {
+                impl_->ended = true;
+                impl_->exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                break;
+            }
+            if (done < 0 || std::chrono::steady_clock::now() >= deadline) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     }
-    result.out = Slurp(outPath);
-    result.err = Slurp(errPath);
+    result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - impl_->start);
+    result.exitCode = impl_->ended ? impl_->exitCode : -1;
+    result.out = Slurp(impl_->outPath);
+    result.err = Slurp(impl_->errPath);
     return result;
+}
+
+void BackgroundChild::Kill() {
+    if (impl_ != nullptr && impl_->pid > 0 && !impl_->ended) {
+        kill(impl_->pid, SIGKILL);
+        int status = 0;
+        waitpid(impl_->pid, &status, 0);
+        impl_->ended = true;
+        impl_->exitCode = -1;
+    }
 }
 
 std::string CurrentExecutablePath() {

@@ -73,20 +73,31 @@ std::string BuildEnvironment(const std::map<std::string, std::string>& env) {
 
 }  // namespace
 
-ChildResult RunChild(const std::string& program, const std::vector<std::string>& args,
-                     const std::map<std::string, std::string>& env, const std::string& outputDir) {
-    const std::string outPath = outputDir + "\\child.out";
-    const std::string errPath = outputDir + "\\child.err";
-    ChildResult result;
-    HANDLE out = OpenForChild(outPath, true);
-    HANDLE err = OpenForChild(errPath, true);
-    HANDLE in = OpenForChild("NUL", false);
+struct BackgroundChild::Impl {
+    HANDLE process = nullptr;
+    bool ended = false;
+    int exitCode = -1;
+    std::string outPath;
+    std::string errPath;
+    std::chrono::steady_clock::time_point start;
+};
+
+BackgroundChild::BackgroundChild(const std::string& program, const std::vector<std::string>& args,
+                                 const ChildOptions& options)
+    : impl_(std::make_unique<Impl>()) {
+    impl_->outPath = options.outputDir + "\\child.out";
+    impl_->errPath = options.outputDir + "\\child.err";
+    const std::string inPath = options.outputDir + "\\child.in";
+    std::ofstream(inPath, std::ios::binary) << options.input;
+    HANDLE out = OpenForChild(impl_->outPath, true);
+    HANDLE err = OpenForChild(impl_->errPath, true);
+    HANDLE in = OpenForChild(inPath, false);
 
     std::string commandLine = Quote(program);
     for (const auto& arg : args) {
         commandLine.append(1, ' ').append(Quote(arg));
     }
-    std::string environment = BuildEnvironment(env);
+    std::string environment = BuildEnvironment(options.env);
 
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -95,26 +106,52 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
     startup.hStdError = err;
     startup.hStdInput = in;
     PROCESS_INFORMATION process{};
-    const BOOL started =
-        CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                       CREATE_NO_WINDOW, environment.data(), nullptr, &startup, &process);
-    if (started) {
-        WaitForSingleObject(process.hProcess, INFINITE);
-        DWORD code = 0;
-        if (GetExitCodeProcess(process.hProcess, &code)) {
-            result.exitCode = static_cast<int>(code);
-        }
+    impl_->start = std::chrono::steady_clock::now();
+    if (CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                       CREATE_NO_WINDOW, environment.data(), nullptr, &startup, &process)) {
         CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
+        impl_->process = process.hProcess;
     }
     for (HANDLE handle : {out, err, in}) {
         if (handle != INVALID_HANDLE_VALUE) {
             CloseHandle(handle);
         }
     }
-    result.out = Slurp(outPath);
-    result.err = Slurp(errPath);
+}
+
+BackgroundChild::~BackgroundChild() {
+    Kill();
+    if (impl_->process != nullptr) {
+        CloseHandle(impl_->process);
+    }
+}
+
+bool BackgroundChild::Started() const { return impl_->process != nullptr; }
+
+ChildResult BackgroundChild::Wait(std::chrono::milliseconds timeout) {
+    ChildResult result;
+    if (impl_->process != nullptr && !impl_->ended &&
+        WaitForSingleObject(impl_->process, static_cast<DWORD>(timeout.count())) ==
+            WAIT_OBJECT_0) {
+        DWORD code = 0;
+        impl_->ended = true;
+        impl_->exitCode = GetExitCodeProcess(impl_->process, &code) ? static_cast<int>(code) : -1;
+    }
+    result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - impl_->start);
+    result.exitCode = impl_->ended ? impl_->exitCode : -1;
+    result.out = Slurp(impl_->outPath);
+    result.err = Slurp(impl_->errPath);
     return result;
+}
+
+void BackgroundChild::Kill() {
+    if (impl_ != nullptr && impl_->process != nullptr && !impl_->ended) {
+        TerminateProcess(impl_->process, 0xFF);
+        WaitForSingleObject(impl_->process, 5000);
+        impl_->ended = true;
+        impl_->exitCode = -1;
+    }
 }
 
 std::string CurrentExecutablePath() {
