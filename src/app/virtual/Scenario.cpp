@@ -15,6 +15,8 @@ namespace {
 // How long the scenario goes on after its last step when it does not say when it ends: time
 // for the last command to reach the simulator before it quits.
 constexpr int kDefaultTail = 1000;
+// Enough for a hundred seconds at a thousand steps a second; small enough to stay a few megabytes.
+constexpr long kMaxRepeat = 100000;
 
 bool Fail(std::string& error, const std::string& where, const std::string& what) {
     error = where;
@@ -393,13 +395,29 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
             return Fail(error, "timeline", "must be an array");
         }
         for (size_t i = 0; i < timeline->arrayValue.size(); ++i) {
+            const JsonValue& entry = timeline->arrayValue[i];
+            const std::string where = "timeline[" + std::to_string(i) + "]";
             ScenarioStep step;
-            if (!ReadStep(timeline->arrayValue[i], "timeline[" + std::to_string(i) + "]",
-                          scenario, step, error)) {
+            if (!ReadStep(entry, where, scenario, step, error)) {
                 return false;
             }
             hasEnd = hasEnd || step.kind == ScenarioActionKind::End;
-            scenario.steps.push_back(std::move(step));
+            // "repeat": the same step that many times, "everyMs" apart (a knob turned steadily,
+            // a load test).
+            long repeat = 1;
+            long everyMs = 0;
+            if (!ReadInt(entry, "repeat", 1, kMaxRepeat, repeat, where, error) ||
+                !ReadInt(entry, "everyMs", 0, 86400000, everyMs, where, error)) {
+                return false;
+            }
+            if (step.kind == ScenarioActionKind::End && repeat > 1) {
+                return Fail(error, where, "'end' cannot repeat");
+            }
+            for (long n = 0; n < repeat; ++n) {
+                ScenarioStep copy = step;
+                copy.atMs = static_cast<int>(std::min<long>(step.atMs + n * everyMs, 86400000));
+                scenario.steps.push_back(std::move(copy));
+            }
         }
     }
     std::stable_sort(scenario.steps.begin(), scenario.steps.end(),
