@@ -1,0 +1,144 @@
+// HID manager figures over the virtual backend:
+// - event latency: from a report entering a virtual board to the event callback, median and 99th
+//   percentile in microseconds (counters "median_us" and "p99_us");
+// - one periodic scan of an unchanged system with 40 HID interfaces, 2 of them ours (CPU time);
+// - Stop with four devices open and their reads pending (real time).
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "hid/HidManager.h"
+#include "hid/virtual/VirtualHidBackend.h"
+
+namespace tarnwick {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint16_t kBoardVid = 0x04D8;
+constexpr std::uint16_t kBoardPid = 0xE6B0;
+constexpr std::uint16_t kPanelVid = 0x2E8A;
+constexpr std::uint16_t kPanelPid = 0x10F0;
+
+HidManagerSettings Settings() {
+    HidManagerSettings settings;
+    settings.vid = "04D8";
+    settings.pid = "E6B0";
+    settings.devices = {HidDeviceConfig{"04D8", "E6B0", "g1000"},
+                        HidDeviceConfig{"2E8A", "10F0", "touchpanel"}};
+    settings.scanIntervalMs = 600000;  // scans only when the benchmark asks
+    return settings;
+}
+
+HidProtocol::DeviceInfo Info(std::uint8_t first) {
+    HidProtocol::DeviceInfo info;
+    info.firmwareMajor = 1;
+    info.boardId = {first, 1, 2, 3, 4, 5, 6, 7};
+    return info;
+}
+
+void BM_EventLatency(benchmark::State& state) {
+    VirtualHidBackend backend;
+    auto board = backend.Plug(
+        VirtualPanelBoardSpec("hid#board", kBoardVid, kBoardPid, Info(0xE6), std::nullopt));
+    HidManager manager(backend);
+    std::atomic<std::uint64_t> delivered{0};
+    std::atomic<Clock::rep> arrivedAt{0};
+    std::string error;
+    manager.Start(
+        Settings(),
+        [&](const HidProtocol::HidEvent&, const std::string&, int) {
+            arrivedAt.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+            delivered.fetch_add(1, std::memory_order_release);
+        },
+        error);
+    board->WaitForPendingRead(std::chrono::seconds(5));
+
+    HidProtocol::HidEvent event;
+    event.type = HidProtocol::kControlTypeButton;
+    event.value = 1;
+    std::vector<double> samples;
+    std::uint64_t expected = 0;
+    for (auto _ : state) {
+        const Clock::rep sentAt = Clock::now().time_since_epoch().count();
+        board->SendEvent(event);
+        ++expected;
+        while (delivered.load(std::memory_order_acquire) < expected) {
+        }
+        const double us = std::chrono::duration<double, std::micro>(
+                              Clock::duration(arrivedAt.load(std::memory_order_relaxed) - sentAt))
+                              .count();
+        samples.push_back(us);
+        state.SetIterationTime(us / 1e6);
+    }
+    manager.Stop();
+    if (!samples.empty()) {
+        std::sort(samples.begin(), samples.end());
+        state.counters["median_us"] = samples[samples.size() / 2];
+        state.counters["p99_us"] = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
+        state.counters["max_us"] = samples.back();
+    }
+}
+BENCHMARK(BM_EventLatency)->UseManualTime()->Iterations(20000)->Unit(benchmark::kMicrosecond);
+
+void BM_UnchangedScan40Interfaces(benchmark::State& state) {
+    VirtualHidBackend backend;
+    for (int i = 0; i < 38; ++i) {
+        backend.Plug(VirtualTouchPanelSpec(
+            "\\\\?\\hid#vid_046d&pid_c52b&mi_0" + std::to_string(i % 4) + "#7&2a3b4c5d&0&" +
+                std::to_string(i) + "#{4d1e55b2-f16f-11cf-88cb-001111000030}",
+            0x046D, static_cast<std::uint16_t>(0xC500 + i), "other"));
+    }
+    backend.Plug(VirtualPanelBoardSpec(
+        "\\\\?\\hid#vid_04d8&pid_e6b0#8&1f2e3d4c&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}",
+        kBoardVid, kBoardPid, Info(0xE6), std::nullopt));
+    backend.Plug(VirtualTouchPanelSpec(
+        "\\\\?\\hid#vid_2e8a&pid_10f0#8&5a6b7c8d&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}",
+        kPanelVid, kPanelPid, "TP-1"));
+    HidManager manager(backend);
+    std::string error;
+    manager.Start(Settings(), nullptr, error);
+    for (auto _ : state) {
+        manager.Scan();
+    }
+    state.counters["open_devices"] = static_cast<double>(manager.ListDevices().size());
+    manager.Stop();
+}
+BENCHMARK(BM_UnchangedScan40Interfaces)->Unit(benchmark::kMicrosecond);
+
+void BM_StopFourDevicesReadsPending(benchmark::State& state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        VirtualHidBackend backend;
+        std::vector<std::shared_ptr<VirtualHidDevice>> boards;
+        for (std::uint8_t i = 0; i < 4; ++i) {
+            boards.push_back(backend.Plug(VirtualPanelBoardSpec(
+                "hid#board" + std::to_string(i), kBoardVid, kBoardPid, Info(i), std::nullopt)));
+        }
+        auto manager = std::make_unique<HidManager>(backend);  // the real 1000 ms read slice
+        std::string error;
+        manager->Start(Settings(), nullptr, error);
+        for (const auto& board : boards) {
+            board->WaitForPendingRead(std::chrono::seconds(5));
+        }
+        state.ResumeTiming();
+        manager->Stop();
+        state.PauseTiming();
+        manager.reset();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_StopFourDevicesReadsPending)
+    ->UseRealTime()
+    ->Iterations(50)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace tarnwick
+
+BENCHMARK_MAIN();

@@ -1,0 +1,167 @@
+// Turns the panel boards' input events into simulator commands and keeps the boards' backlight and
+// LEDs in step with the simulator. Three workers:
+// - the event worker resolves each queued event (role, names, action, command) and sends the
+//   command through MobiFlight, or an autopilot event through SimConnect;
+// - the hold worker repeats the command of a held map-panning control on its own clock;
+// - the output worker recomputes every board's LED state on request (debounced) and once a
+//   second.
+// The HID reader threads only queue (OnHidEvent); nothing they call waits for a command.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "hid/HidProtocol.h"
+#include "mapping/MappingPorts.h"
+
+namespace tarnwick {
+
+struct AppConfig;
+class ButtonConfig;
+class HidEventMap;
+class HidManager;
+class MobiFlightClient;
+class SimConnectClient;
+class SimStatus;
+
+// The engine's collaborators, none owned. Any of them may be null: the engine then skips what
+// needs it (an event is dropped without a config, names or clients; no LEDs without boards).
+struct MappingCollaborators {
+    const AppConfig* config = nullptr;
+    LedOutputPort* leds = nullptr;
+    SimEventPort* simEvents = nullptr;
+    RpnCommandPort* commands = nullptr;
+    const ButtonConfig* buttonConfig = nullptr;
+    const HidEventMap* hidEventMap = nullptr;
+    SimStatus* simStatus = nullptr;
+};
+
+class MappingEngine {
+public:
+    // `clock` must outlive the engine.
+    explicit MappingEngine(const MappingClock& clock = MappingClock::Steady());
+    ~MappingEngine();  // Stop
+
+    MappingEngine(const MappingEngine&) = delete;
+    MappingEngine& operator=(const MappingEngine&) = delete;
+
+    // The program's start: the real components, wrapped in adapters that the engine keeps until
+    // the next Start. Configuration records must be filled before and not change until Stop.
+    bool Start(const AppConfig* config, HidManager* hidManager, SimConnectClient* simConnect,
+               MobiFlightClient* mobiFlight, const ButtonConfig* buttonConfig,
+               const HidEventMap* hidEventMap, SimStatus* simStatus, std::string& errorText);
+    // The same over any implementation of the ports.
+    bool Start(const MappingCollaborators& collaborators, std::string& errorText);
+    // Wakes and joins the three workers (each ends within its current step) and drops every hold.
+    // Events still queued stay unhandled. Harmless when not running.
+    void Stop();
+    bool IsRunning() const { return running_.load(); }
+
+    // The HID manager's event callback; reader threads. Only queues, and only while running.
+    void OnHidEvent(const HidProtocol::HidEvent& event, const std::string& deviceName,
+                    std::int32_t index);
+
+    // The MobiFlight client's text handler (SimConnect worker): takes up a new panel-lighting
+    // level and asks for an output refresh.
+    void OnMobiFlightText(const std::string& text);
+    // Any thread. A burst of requests within outputs.debounceMs makes one refresh.
+    void RequestOutputRefresh();
+    void SetSimConnected(bool connected);
+
+    // A board is in its LED hold-off (a long press that the board's firmware answers with an LED
+    // show of its own must not be painted over). An expired hold-off is forgotten here.
+    bool IsOutputSuppressed(const std::string& deviceName, std::int32_t index);
+
+    // For the tests of the managed map: the number of active holds.
+    std::size_t ActiveHoldCount() const;
+
+private:
+    struct QueuedEvent {
+        HidProtocol::HidEvent event;
+        std::string deviceName;
+        std::int32_t index = 0;
+    };
+
+    struct HoldEntry {
+        std::string controlName;
+        std::string role;
+        std::string command;
+        MappingClock::TimePoint nextDue{};
+        bool hasDue = false;
+    };
+
+    // Resolved parts of one event, handed from HandleEvent to the managed-map handling.
+    struct MapEvent {
+        std::string holdKey;
+        std::string controlName;
+        std::string role;
+        HidProtocol::EventType action = HidProtocol::EventType::None;
+    };
+
+    bool StartWorkers(std::string& errorText);
+    void WakeAll();
+
+    // Event worker (MappingEngine.cpp).
+    void EventWorker();
+    void HandleEvent(const HidProtocol::HidEvent& event, const std::string& deviceName,
+                     std::int32_t index);
+    void HoldOffOutputs(const std::string& deviceName, std::int32_t index);
+
+    // Hold worker and managed map (MappingEngineHolds.cpp).
+    void HoldWorker();
+    void HandleMapEvent(const MapEvent& mapEvent);
+    void StartHold(const std::string& holdKey, const std::string& controlName,
+                   const std::string& role, const std::string& command);
+    void CancelHold(const std::string& holdKey);
+    void CancelQueuedCommands(const std::string& controlName, const std::string& role);
+    bool MobiFlightEnabled() const;
+
+    // Output worker (MappingEngineOutputs.cpp).
+    void OutputWorker();
+    void RefreshOutputs();
+
+    const MappingClock& clock_;
+
+    // Serialises Start and Stop with each other; never taken by a worker.
+    std::mutex lifecycleMutex_;
+    // Adapters over the real components made by the program's Start.
+    std::unique_ptr<LedOutputPort> ledAdapter_;
+    std::unique_ptr<SimEventPort> simEventAdapter_;
+    std::unique_ptr<RpnCommandPort> commandAdapter_;
+
+    // Written by Start before any worker runs; read without locks afterwards.
+    MappingCollaborators with_;
+    std::chrono::milliseconds repeatPeriod_{10};
+
+    std::atomic<bool> running_{false};
+    std::atomic<bool> simConnected_{false};
+
+    std::thread eventWorker_;
+    std::mutex eventMutex_;
+    std::condition_variable eventCv_;  // new event, or Stop
+    std::deque<QueuedEvent> eventQueue_;
+
+    std::thread holdWorker_;
+    mutable std::mutex holdMutex_;
+    std::condition_variable holdCv_;  // a hold started or ended, or Stop
+    std::unordered_map<std::string, HoldEntry> holds_;
+
+    std::thread outputWorker_;
+    std::mutex outputMutex_;
+    std::condition_variable outputCv_;  // a refresh request, or Stop
+    bool refreshPending_ = false;
+    MappingClock::TimePoint refreshRequestTime_{};
+
+    std::mutex suppressMutex_;
+    std::unordered_map<std::string, MappingClock::TimePoint> suppressUntil_;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,420 @@
+// What the mapping engine tests share: a clock the test moves by hand, recording fakes of the
+// engine's three ports, the configuration files every test uses, and a reader for the log lines
+// the engine writes.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "config/AppConfig.h"
+#include "config/ButtonConfig.h"
+#include "hid/HidEventMap.h"
+#include "log/Logger.h"
+#include "mapping/MappingPorts.h"
+#include "support/TempDir.h"
+
+namespace tarnwick::test {
+
+// Polls `condition` until it holds or `timeout` (real time) runs out.
+inline bool Eventually(const std::function<bool()>& condition,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+// Time moves only when the test says so. Waiters are woken by every Advance; a short real-time
+// poll covers a wake that comes between a waiter's test of the time and its wait.
+class ManualClock final : public MappingClock {
+public:
+    TimePoint Now() const override { return TimePoint(std::chrono::nanoseconds(now_.load())); }
+
+    void WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                   TimePoint deadline) const override {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            waiters_.emplace_back(&cv, generation_);
+        }
+        if (Now() < deadline) {
+            cv.wait_for(lock, std::chrono::milliseconds(2));
+        }
+        std::lock_guard<std::mutex> guard(mutex_);
+        for (auto it = waiters_.begin(); it != waiters_.end(); ++it) {
+            if (it->first == &cv) {
+                waiters_.erase(it);
+                break;
+            }
+        }
+    }
+
+    void Advance(std::chrono::nanoseconds step) {
+        now_.fetch_add(step.count());
+        std::lock_guard<std::mutex> guard(mutex_);
+        ++generation_;
+        for (const auto& [cv, generation] : waiters_) {
+            cv->notify_all();
+        }
+    }
+
+    // Returns once every worker that waits on this clock has looked at the time again since the
+    // last Advance (plus a little real time for one that was busy meanwhile), so that a test can
+    // tell "nothing happened" from "not yet".
+    void Settle() const {
+        Eventually([this] {
+            std::lock_guard<std::mutex> guard(mutex_);
+            for (const auto& [cv, generation] : waiters_) {
+                if (generation != generation_) {
+                    return false;
+                }
+            }
+            return true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+
+private:
+    // Starts far from the epoch: a time of 0 must not look special.
+    std::atomic<std::int64_t> now_{std::chrono::nanoseconds(std::chrono::hours(1000)).count()};
+    mutable std::mutex mutex_;
+    mutable std::vector<std::pair<std::condition_variable*, std::uint64_t>> waiters_;
+    std::uint64_t generation_ = 0;
+};
+
+struct LedWrite {
+    std::string name;
+    std::int32_t index = 0;
+    HidProtocol::LedState state;
+};
+
+class FakeLeds final : public LedOutputPort {
+public:
+    void SetDevices(std::vector<std::pair<std::string, std::int32_t>> devices) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        devices_ = std::move(devices);
+    }
+    std::vector<std::pair<std::string, std::int32_t>> ListDevices() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++listCalls_;
+        return devices_;
+    }
+    bool SendLedState(const std::string& name, std::int32_t index,
+                      const HidProtocol::LedState& state) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        writes_.push_back(LedWrite{name, index, state});
+        return true;
+    }
+    void InvalidateLedState(const std::string& name, std::int32_t index) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        invalidated_.emplace_back(name, index);
+    }
+
+    int ListCalls() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return listCalls_;
+    }
+    std::vector<LedWrite> Writes() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return writes_;
+    }
+    std::vector<std::pair<std::string, std::int32_t>> Invalidated() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return invalidated_;
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        writes_.clear();
+        invalidated_.clear();
+        listCalls_ = 0;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::pair<std::string, std::int32_t>> devices_;
+    std::vector<LedWrite> writes_;
+    std::vector<std::pair<std::string, std::int32_t>> invalidated_;
+    int listCalls_ = 0;
+};
+
+struct RpnCall {
+    enum class Kind { Queue, SendNow, Cancel };
+    Kind kind = Kind::Queue;
+    std::string rpn;
+    SendMode mode = SendMode::Plain;
+    std::int32_t count = 0;
+    MappingClock::TimePoint time{};
+    friend bool operator==(const RpnCall& a, const RpnCall& b) {
+        return a.kind == b.kind && a.rpn == b.rpn && a.mode == b.mode && a.count == b.count;
+    }
+};
+
+inline std::ostream& operator<<(std::ostream& out, const RpnCall& call) {
+    static const char* const kinds[] = {"Queue", "SendNow", "Cancel"};
+    return out << kinds[static_cast<int>(call.kind)] << "(" << call.rpn << ", "
+               << static_cast<int>(call.mode) << ", " << call.count << ")";
+}
+
+inline RpnCall Queued(std::string rpn, SendMode mode, std::int32_t count) {
+    return RpnCall{RpnCall::Kind::Queue, std::move(rpn), mode, count, {}};
+}
+inline RpnCall SentNow(std::string rpn) {
+    return RpnCall{RpnCall::Kind::SendNow, std::move(rpn), SendMode::Plain, 0, {}};
+}
+inline RpnCall Cancelled(std::string rpn) {
+    return RpnCall{RpnCall::Kind::Cancel, std::move(rpn), SendMode::Plain, 0, {}};
+}
+
+class FakeCommands final : public RpnCommandPort {
+public:
+    explicit FakeCommands(const MappingClock& clock) : clock_(clock) {}
+
+    bool IsRegistered() override { return registered_.load(); }
+    bool QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count,
+                  std::string& errorText) override {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            gateCv_.wait(lock, [this] { return !gateClosed_; });
+        }
+        Record(Queued(rpn, mode, count));
+        return Outcome(queueError_, errorText);
+    }
+    bool SendRpnNow(const std::string& rpn, std::string& errorText) override {
+        Record(SentNow(rpn));
+        return Outcome(sendError_, errorText);
+    }
+    void CancelRpn(const std::string& rpn) override { Record(Cancelled(rpn)); }
+
+    void SetRegistered(bool registered) { registered_.store(registered); }
+    void FailQueue(std::string error) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queueError_ = std::move(error);
+    }
+    void FailSendNow(std::string error) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        sendError_ = std::move(error);
+    }
+    // While closed, QueueRpn blocks: the event worker stops and the queue builds up.
+    void CloseGate() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        gateClosed_ = true;
+    }
+    void OpenGate() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            gateClosed_ = false;
+        }
+        gateCv_.notify_all();
+    }
+
+    std::vector<RpnCall> Calls() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return calls_;
+    }
+    std::vector<RpnCall> CallsOf(RpnCall::Kind kind) const {
+        std::vector<RpnCall> out;
+        for (const RpnCall& call : Calls()) {
+            if (call.kind == kind) {
+                out.push_back(call);
+            }
+        }
+        return out;
+    }
+    std::size_t Count() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return calls_.size();
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        calls_.clear();
+    }
+
+private:
+    void Record(RpnCall call) {
+        call.time = clock_.Now();
+        std::lock_guard<std::mutex> lock(mutex_);
+        calls_.push_back(std::move(call));
+    }
+    bool Outcome(const std::string& configured, std::string& errorText) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (configured.empty()) {
+            return true;
+        }
+        errorText = configured;
+        return false;
+    }
+
+    const MappingClock& clock_;
+    std::atomic<bool> registered_{true};
+    mutable std::mutex mutex_;
+    std::condition_variable gateCv_;
+    bool gateClosed_ = false;
+    std::string queueError_;
+    std::string sendError_;
+    std::vector<RpnCall> calls_;
+};
+
+class FakeSimEvents final : public SimEventPort {
+public:
+    bool IsConnected() override { return connected_.load(); }
+    bool TransmitEvent(const std::string& eventName, std::uint32_t value,
+                       std::string& errorText) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.emplace_back(eventName, value);
+        if (!error_.empty()) {
+            errorText = error_;
+            return false;
+        }
+        return true;
+    }
+    void SetConnected(bool connected) { connected_.store(connected); }
+    void Fail(std::string error) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        error_ = std::move(error);
+    }
+    std::vector<std::pair<std::string, std::uint32_t>> Events() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
+
+private:
+    std::atomic<bool> connected_{true};
+    mutable std::mutex mutex_;
+    std::string error_;
+    std::vector<std::pair<std::string, std::uint32_t>> events_;
+};
+
+// The names and commands of a small cockpit. Control 5 is the autopilot master button and has a
+// configured release only; 6 is named but not configured; 7 has no name at all.
+inline const char* kEventMapJson = R"({
+  "event_types": {"BUTTON": 1, "ENCODER": 2, "LED_SHOW": 4},
+  "control_ids": {"AP": 5, "FD": 6, "HDG_KNOB": 21, "NAV_SWAP": 30, "MAP_LEFT": 40,
+                  "MAP_RIGHT": 41, "MAP_UP": 42, "MAP_DOWN": 43, "SOFTKEY": 50}
+})";
+
+inline const char* kButtonConfigJson = R"({
+  "buttons": [
+    {"name": "AP", "commands": {"RELEASE": {"DEFAULT": "ap up"}}},
+    {"name": "NAV_SWAP", "commands": {"PRESS": {"DEFAULT": "nav swap"},
+                                      "HOLD": {"DEFAULT": "nav swap hold"}}},
+    {"name": "map_left", "commands": {"PRESS": {"DEFAULT": "map left"},
+                                      "HOLD": {"DEFAULT": "map left hold"},
+                                      "CW": {"DEFAULT": "map left cw"}}},
+    {"name": "MAP_RIGHT", "commands": {"PRESS": {"DEFAULT": "map right"}}},
+    {"name": "MAP_UP", "commands": {}},
+    {"name": "SOFTKEY", "commands": {"PRESS": {"DEFAULT": "softkey", "PFD": "softkey pfd"},
+                                     "RELEASE": {"DEFAULT": "softkey up"},
+                                     "HOLD": {"DEFAULT": "softkey hold"}}}
+  ],
+  "knobs": [
+    {"name": "HDG_KNOB", "commands": {"CW": {"DEFAULT": "hdg inc"},
+                                      "CCW": {"DEFAULT": "hdg dec"},
+                                      "CCW_FAST": {"DEFAULT": "hdg dec fast"}}}
+  ]
+})";
+
+// Two boards with entries: "B0" (index 0) plays the MFD, board index 1 plays "copilot".
+inline AppConfig MakeConfig() {
+    AppConfig config;
+    config.vid = "0x2E8A";
+    config.pid = "0x10C0";
+    config.mobiflight.enabled = true;
+    config.mobiflight.mapHoldRepeatMs = 100;
+    config.outputs.debounceMs = 50;
+    config.outputs.defaultProfile = "default";
+    config.outputs.profiles["DEFAULT"] = BuiltInDefaultProfile();
+    OutputDeviceConfig mfd;
+    mfd.boardId = "B0";
+    mfd.role = "MFD";
+    OutputDeviceConfig copilot;
+    copilot.index = 1;
+    copilot.role = "copilot";
+    config.outputDevices = {mfd, copilot};
+    return config;
+}
+
+struct LogLine {
+    std::string level;
+    std::string text;
+};
+
+// Points the process's Logger at a fresh folder with DEBUG lines on; reads what was written.
+class LogCapture {
+public:
+    LogCapture() {
+        Logger::Instance().Init(dir_.Path().string(), "mapping", false);
+        Logger::Instance().SetDebugEnabled(true);
+    }
+    ~LogCapture() {
+        Logger::Instance().SetDebugEnabled(false);
+        Logger::Instance().Shutdown();
+    }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::vector<LogLine> Lines() const {
+        std::ifstream in(dir_.Path() / "mapping.log", std::ios::binary);
+        std::vector<LogLine> lines;
+        std::string line;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            const std::size_t open = line.find('[');
+            const std::size_t close = line.find("] ", open);
+            if (open == std::string::npos || close == std::string::npos) {
+                continue;
+            }
+            lines.push_back(
+                LogLine{line.substr(open + 1, close - open - 1), line.substr(close + 2)});
+        }
+        return lines;
+    }
+    // Texts of the lines of one level that start with `prefix`.
+    std::vector<std::string> Find(const std::string& level, const std::string& prefix = "") const {
+        std::vector<std::string> out;
+        for (const LogLine& line : Lines()) {
+            if (line.level == level && line.text.rfind(prefix, 0) == 0) {
+                out.push_back(line.text);
+            }
+        }
+        return out;
+    }
+    bool Contains(const std::string& level, const std::string& text) const {
+        for (const LogLine& line : Lines()) {
+            if (line.level == level && line.text == text) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    TempDir dir_;
+};
+
+inline void LoadNames(const TempDir& dir, ButtonConfig& buttons, HidEventMap& eventMap) {
+    std::string error;
+    if (!buttons.Load(dir.Write("buttons.json", kButtonConfigJson), error)) {
+        throw std::runtime_error("button config: " + error);
+    }
+    if (!eventMap.Load(dir.Write("hid_event_map.json", kEventMapJson), error)) {
+        throw std::runtime_error("event map: " + error);
+    }
+}
+
+}  // namespace tarnwick::test
