@@ -1,7 +1,6 @@
 #include "sim/MobiFlightClient.h"
 
 #include <exception>
-#include <limits>
 #include <utility>
 
 #include "log/Logger.h"
@@ -17,9 +16,15 @@ using std::chrono::seconds;
 
 namespace {
 
-void LogInfo(const std::string& message) { Logger::Instance().Log(LogLevel::Info, message); }
-void LogWarn(const std::string& message) { Logger::Instance().Log(LogLevel::Warn, message); }
-void LogDebug(const std::string& message) { Logger::Instance().Debug(message); }
+void LogInfo(const std::string& message) {
+    Logger::Instance().Log(LogLevel::Info, message);
+}
+void LogWarn(const std::string& message) {
+    Logger::Instance().Log(LogLevel::Warn, message);
+}
+void LogDebug(const std::string& message) {
+    Logger::Instance().Debug(message);
+}
 
 std::string SecondsText(milliseconds period) {
     return std::to_string(duration_cast<seconds>(period).count());
@@ -30,7 +35,9 @@ std::string SecondsText(milliseconds period) {
 MobiFlightClient::MobiFlightClient(MobiFlightClientOptions options)
     : options_(std::move(options)) {}
 
-MobiFlightClient::~MobiFlightClient() { Stop(); }
+MobiFlightClient::~MobiFlightClient() {
+    Stop();
+}
 
 MobiFlightClient::TimePoint MobiFlightClient::Now() const {
     return options_.clock ? options_.clock() : std::chrono::steady_clock::now();
@@ -119,7 +126,9 @@ void MobiFlightClient::SetTextHandler(TextHandler handler) {
     textHandler_ = std::move(handler);
 }
 
-bool MobiFlightClient::IsRegistered() const { return registered_; }
+bool MobiFlightClient::IsRegistered() const {
+    return registered_;
+}
 
 // --- Connection and registration --------------------------------------------------------------
 
@@ -167,8 +176,7 @@ bool MobiFlightClient::SetUpChannels(std::string& errorText) {
     return sc.MapClientDataName(settings_.commandChannel, mf::kCommandAreaId, errorText) &&
            sc.MapClientDataName(settings_.responseChannel, mf::kResponseAreaId, errorText) &&
            sc.MapClientDataName(settings_.lvarsChannel, mf::kLVarsAreaId, errorText) &&
-           sc.AddClientDataDefinition(mf::kCommandDefinitionId, mf::kCommandBlockSize,
-                                      errorText) &&
+           sc.AddClientDataDefinition(mf::kCommandDefinitionId, mf::kCommandBlockSize, errorText) &&
            sc.AddClientDataDefinition(mf::kResponseDefinitionId, mf::kResponseBlockSize,
                                       errorText) &&
            sc.AddClientDataDefinition(mf::kLVarsDefinitionId, mf::kLVarsBlockSize, errorText);
@@ -235,8 +243,7 @@ void MobiFlightClient::OnClientData(std::uint32_t requestId, const std::uint8_t*
         if (text.empty()) {
             return;
         }
-        if (text.find(mf::RegistrationFinishedAnswer(settings_.clientName)) !=
-            std::string::npos) {
+        if (text.find(mf::RegistrationFinishedAnswer(settings_.clientName)) != std::string::npos) {
             if (registered_.exchange(true)) {
                 return;  // a repeated acknowledgement
             }
@@ -251,7 +258,8 @@ void MobiFlightClient::OnClientData(std::uint32_t requestId, const std::uint8_t*
                 message += " (after " + std::to_string(attempts) + " attempts)";
             }
             LogInfo(message);
-            for (const std::string_view command : {mf::kClearCommand, mf::kSubscribeLightingCommand}) {
+            for (const std::string_view command :
+                 {mf::kClearCommand, mf::kSubscribeLightingCommand}) {
                 CommandEntry entry;
                 entry.text = std::string(command);
                 entry.mode = SendMode::Plain;
@@ -281,147 +289,6 @@ void MobiFlightClient::OnClientData(std::uint32_t requestId, const std::uint8_t*
         }
         LogDebug("MobiFlight LVars: " + *text);
     }
-}
-
-// --- Requests ---------------------------------------------------------------------------------
-
-bool MobiFlightClient::QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count,
-                                std::string& errorText) {
-    if (!enabled_) {
-        errorText = "MobiFlight disabled";
-        return false;
-    }
-    if (!running_) {
-        errorText = "MobiFlight not running";
-        return false;
-    }
-    if (rpn.empty()) {
-        errorText = "Empty RPN command";
-        return false;
-    }
-    // A negative count would eat clicks that are still to come.
-    if (count <= 0) {
-        return true;
-    }
-
-    CommandEntry entry;
-    entry.text = mf::RpnCommand(rpn);
-    entry.needsRegistration = true;
-    entry.sendDummy = entry.text != mf::kDummyCommand;
-    entry.mode = mode;
-    entry.enqueueTime = Now();
-
-    std::unique_lock<std::mutex> lock(stateMutex_);
-    switch (mode) {
-        case SendMode::Dedupe:
-            if (!pending_.insert(entry.text).second) {
-                return true;
-            }
-            break;
-        case SendMode::Counted: {
-            CounterRecord& record = counters_[entry.text];
-            if (record.count == 0) {
-                record.firstTime = entry.enqueueTime;
-            }
-            // Saturates rather than overflowing; two billion clicks are as many as anyone turns.
-            const std::int32_t room = std::numeric_limits<std::int32_t>::max() - record.count;
-            record.count += count < room ? count : room;
-            if (record.queued || record.inflight) {
-                return true;
-            }
-            entry.enqueueTime = record.firstTime;
-            record.queued = true;
-            break;
-        }
-        case SendMode::Plain:
-            break;
-    }
-    EnqueueLocked(std::move(entry));
-    lock.unlock();
-    queueCv_.notify_one();
-    return true;
-}
-
-bool MobiFlightClient::SendRpnNow(const std::string& rpn, std::string& errorText) {
-    if (!enabled_) {
-        errorText = "MobiFlight disabled";
-        return false;
-    }
-    if (!running_) {
-        errorText = "MobiFlight not running";
-        return false;
-    }
-    if (!simConnected_) {
-        errorText = "SimConnect is not connected";
-        return false;
-    }
-    if (!registered_) {
-        errorText = "MobiFlight not ready";
-        return false;
-    }
-    if (rpn.empty()) {
-        errorText = "Empty RPN command";
-        return false;
-    }
-    CommandEntry entry;
-    entry.text = mf::RpnCommand(rpn);
-    entry.needsRegistration = true;
-    entry.sendDummy = true;
-    entry.mode = SendMode::Dedupe;
-    entry.enqueueTime = Now();
-    return SendEntry(entry);
-}
-
-void MobiFlightClient::CancelRpn(const std::string& rpn) {
-    if (rpn.empty()) {
-        return;
-    }
-    const std::string text = mf::RpnCommand(rpn);
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    for (auto it = queue_.begin(); it != queue_.end();) {
-        if (it->text != text) {
-            ++it;
-            continue;
-        }
-        if (it->mode == SendMode::Dedupe) {
-            pending_.erase(text);
-        } else if (it->mode == SendMode::Counted) {
-            const auto rec = counters_.find(text);
-            if (rec != counters_.end()) {
-                rec->second.queued = false;
-                if (!rec->second.inflight && rec->second.count <= 0) {
-                    counters_.erase(rec);
-                }
-            }
-        }
-        it = queue_.erase(it);
-    }
-    const auto rec = counters_.find(text);
-    if (rec != counters_.end()) {
-        rec->second.count = 0;
-        rec->second.firstTime = TimePoint{};
-        if (!rec->second.queued && !rec->second.inflight) {
-            counters_.erase(rec);
-        }
-    }
-    if (heldText_ == text) {
-        heldCancelled_ = true;
-    }
-}
-
-std::size_t MobiFlightClient::QueueLength() const {
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    return queue_.size();
-}
-
-std::size_t MobiFlightClient::QueuedEntries(const std::string& rpn) const {
-    const std::string text = mf::RpnCommand(rpn);
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    std::size_t n = 0;
-    for (const CommandEntry& entry : queue_) {
-        n += entry.text == text ? 1 : 0;
-    }
-    return n;
 }
 
 // --- The worker -------------------------------------------------------------------------------
@@ -469,114 +336,6 @@ void MobiFlightClient::WorkerMain() {
             FinishSend(entry);
         }
     }
-}
-
-void MobiFlightClient::TakeLocked(CommandEntry& entry) {
-    heldText_ = entry.text;
-    heldCancelled_ = false;
-    if (entry.mode == SendMode::Dedupe) {
-        pending_.erase(entry.text);
-        inflight_.insert(entry.text);
-    } else if (entry.mode == SendMode::Counted) {
-        const auto rec = counters_.find(entry.text);
-        if (rec != counters_.end()) {
-            rec->second.queued = false;
-            rec->second.inflight = true;
-            if (entry.enqueueTime == TimePoint{}) {
-                entry.enqueueTime = rec->second.firstTime;
-            }
-        }
-    }
-}
-
-void MobiFlightClient::PutBack(CommandEntry entry) {
-    std::unique_lock<std::mutex> lock(stateMutex_);
-    const bool cancelled = heldCancelled_;
-    heldText_.clear();
-    heldCancelled_ = false;
-    if (entry.spell != spell_) {
-        return;  // the connection changed meanwhile: what was queued before is not sent
-    }
-    switch (entry.mode) {
-        case SendMode::Dedupe:
-            inflight_.erase(entry.text);
-            if (cancelled || pending_.count(entry.text) != 0) {
-                return;  // withdrawn, or a newer request of the same text is waiting
-            }
-            pending_.insert(entry.text);
-            break;
-        case SendMode::Counted: {
-            auto rec = counters_.find(entry.text);
-            if (rec == counters_.end()) {
-                if (cancelled) {
-                    return;
-                }
-                rec = counters_.emplace(entry.text, CounterRecord{}).first;
-            }
-            CounterRecord& record = rec->second;
-            record.inflight = false;
-            if (cancelled && record.count <= 0) {
-                // Withdrawn, and no click came after the cancel.
-                if (!record.queued) {
-                    counters_.erase(rec);
-                }
-                return;
-            }
-            if (record.queued) {
-                return;
-            }
-            record.queued = true;
-            break;
-        }
-        case SendMode::Plain:
-            if (cancelled) {
-                return;
-            }
-            break;
-    }
-    queue_.push_back(std::move(entry));
-    lock.unlock();
-    queueCv_.notify_one();
-}
-
-void MobiFlightClient::FinishSend(const CommandEntry& entry) {
-    std::unique_lock<std::mutex> lock(stateMutex_);
-    heldText_.clear();
-    heldCancelled_ = false;
-    if (entry.spell != spell_) {
-        return;  // the tables belong to a newer connection
-    }
-    if (entry.mode == SendMode::Dedupe) {
-        inflight_.erase(entry.text);
-        return;
-    }
-    if (entry.mode != SendMode::Counted) {
-        return;
-    }
-    const auto rec = counters_.find(entry.text);
-    if (rec == counters_.end()) {
-        return;
-    }
-    CounterRecord& record = rec->second;
-    record.inflight = false;
-    if (record.count <= 0) {
-        counters_.erase(rec);
-        return;
-    }
-    if (record.queued) {
-        return;
-    }
-    CommandEntry again = entry;
-    again.enqueueTime = record.firstTime;
-    record.queued = true;
-    queue_.push_back(std::move(again));
-    lock.unlock();
-    queueCv_.notify_one();
-}
-
-bool MobiFlightClient::HeldEntryCancelled() {
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    return heldCancelled_;
 }
 
 bool MobiFlightClient::WaitRateLimit() {
@@ -671,23 +430,6 @@ bool MobiFlightClient::SendCommand(const std::string& text, std::string& errorTe
     }
     LogDebug("MobiFlight command: " + text);
     return true;
-}
-
-// --- Queue helpers ----------------------------------------------------------------------------
-
-void MobiFlightClient::ClearQueueLocked() {
-    queue_.clear();
-    pending_.clear();
-    inflight_.clear();
-    counters_.clear();
-    heldText_.clear();
-    heldCancelled_ = false;
-    ++spell_;
-}
-
-void MobiFlightClient::EnqueueLocked(CommandEntry entry) {
-    entry.spell = spell_;
-    queue_.push_back(std::move(entry));
 }
 
 }  // namespace tarnwick

@@ -36,9 +36,9 @@ enum class SendMode : int {
 struct MobiFlightTiming {
     std::chrono::milliseconds registrationRetry{5000};  // between registration attempts
     std::chrono::milliseconds noAnswerWarning{180000};  // unanswered registration: warn once
-    std::chrono::milliseconds idleWake{500};             // longest queue wait between passes
-    std::chrono::milliseconds disconnectedRetry{100};    // an entry waits for SimConnect
-    std::chrono::milliseconds notReadyRetry{50};         // an entry waits for registration
+    std::chrono::milliseconds idleWake{500};            // longest queue wait between passes
+    std::chrono::milliseconds disconnectedRetry{100};   // an entry waits for SimConnect
+    std::chrono::milliseconds notReadyRetry{50};        // an entry waits for registration
 };
 
 struct MobiFlightClientOptions {
@@ -54,7 +54,9 @@ public:
     using TimePoint = std::chrono::steady_clock::time_point;
 
     explicit MobiFlightClient(MobiFlightClientOptions options = {});
-    ~MobiFlightClient();  // Stop
+    // Stop. The SimConnect worker may still be inside OnClientData or OnSimConnectionChanged
+    // when Stop returns, so the object must outlive that worker (stop SimConnect first).
+    ~MobiFlightClient();
 
     MobiFlightClient(const MobiFlightClient&) = delete;
     MobiFlightClient& operator=(const MobiFlightClient&) = delete;

@@ -79,10 +79,9 @@ std::optional<std::string> DecodeLVarBlock(const std::uint8_t* data, std::uint32
     if (size < 4) {
         return std::nullopt;
     }
-    const std::uint32_t bits = static_cast<std::uint32_t>(data[0]) |
-                               (static_cast<std::uint32_t>(data[1]) << 8) |
-                               (static_cast<std::uint32_t>(data[2]) << 16) |
-                               (static_cast<std::uint32_t>(data[3]) << 24);
+    const std::uint32_t bits =
+        static_cast<std::uint32_t>(data[0]) | (static_cast<std::uint32_t>(data[1]) << 8) |
+        (static_cast<std::uint32_t>(data[2]) << 16) | (static_cast<std::uint32_t>(data[3]) << 24);
     const float value = std::bit_cast<float>(bits);
     if (!std::isfinite(value)) {
         return std::nullopt;

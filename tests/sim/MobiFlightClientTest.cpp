@@ -1,8 +1,4 @@
 // The client's life cycle, the registration with the module, and what the module reports back.
-#include "sim/MobiFlightClient.h"
-
-#include <gtest/gtest.h>
-
 #include <bit>
 #include <chrono>
 #include <cstring>
@@ -12,7 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "MobiFlightRig.h"
+#include "sim/MobiFlightClient.h"
 
 namespace tarnwick {
 namespace {
@@ -126,8 +125,8 @@ TEST(MobiFlightLifecycleTest, StopIsPromptFromEveryState) {
         settings.rpnRateLimitMs = 60000;
         rig.Start(settings);
         // The subscription's second command is the one that waits.
-        ASSERT_TRUE(WaitUntil(
-            [&] { return rig.Api().CountOf(std::string(mf::kClearCommand)) == 1; }));
+        ASSERT_TRUE(
+            WaitUntil([&] { return rig.Api().CountOf(std::string(mf::kClearCommand)) == 1; }));
         rig.Client().QueueRpn("2", SendMode::Plain, 1, error);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         EXPECT_LT(timeStop(rig.Client()).count(), 200);
@@ -210,9 +209,8 @@ TEST_F(MobiFlightRegistrationTest, AcknowledgedAtTheThirdAttemptThenSubscribes) 
     rig_.Sim().SetModuleAnswer(ModuleAnswer::Finished);
     Step(std::chrono::seconds(5), 3);
     ASSERT_TRUE(WaitUntil([&] { return rig_.Client().IsRegistered(); }));
-    ASSERT_TRUE(WaitUntil([&] {
-        return rig_.Api().CountOf(std::string(mf::kSubscribeLightingCommand)) == 1;
-    }));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return rig_.Api().CountOf(std::string(mf::kSubscribeLightingCommand)) == 1; }));
     EXPECT_EQ(log_.Count("[INFO] MobiFlight client registered (after 3 attempts)"), 1u);
 
     // After the acknowledged attempt: the two subscription commands, in order, no dummies.
@@ -258,8 +256,9 @@ TEST_F(MobiFlightRegistrationTest, ChannelSetUpFailureWaitsForTheNextConnection)
     rig_.Sim().FailNextCalls(SimConnectCall::AddToClientDataDefinition, 1);
     rig_.Start();
     ASSERT_TRUE(WaitUntil([&] {
-        return log_.Count("[WARN] MobiFlight channel initialization failed: "
-                          "SimConnect_AddToClientDataDefinition failed (0x80004005)") == 1;
+        return log_.Count(
+                   "[WARN] MobiFlight channel initialization failed: "
+                   "SimConnect_AddToClientDataDefinition failed (0x80004005)") == 1;
     }));
     clock_.Advance(std::chrono::seconds(60));
     ExpectQuiet(0);
@@ -302,8 +301,8 @@ protected:
         std::lock_guard<std::mutex> lock(mutex_);
         return texts_.size();
     }
-    void Deliver(const std::vector<std::uint8_t>& block, std::uint32_t requestId =
-                                                            mf::kLVarsRequestId) {
+    void Deliver(const std::vector<std::uint8_t>& block,
+                 std::uint32_t requestId = mf::kLVarsRequestId) {
         rig_.Client().OnClientData(requestId, block.data(),
                                    static_cast<std::uint32_t>(block.size()));
     }

@@ -1,7 +1,3 @@
-#include "sim/MobiFlightProtocol.h"
-
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -10,6 +6,10 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+
+#include "sim/MobiFlightProtocol.h"
 
 namespace tarnwick {
 namespace {
@@ -65,13 +65,6 @@ TEST(MobiFlightProtocolTest, BlockTextStopsAtFirstNul) {
     EXPECT_EQ(mf::BlockText(noNul.data(), 3), "abc");
     EXPECT_EQ(mf::BlockText(nullptr, 16), "");
     EXPECT_EQ(mf::BlockText(noNul.data(), 0), "");
-}
-
-TEST(MobiFlightProtocolTest, CommandTexts) {
-    EXPECT_EQ(mf::RpnCommand("(>K:AP_MASTER)"), "MF.SimVars.Set.1 (>K:AP_MASTER)");
-    EXPECT_EQ(mf::RegistrationCommand("TarnwickHID"), "MF.Clients.Add.TarnwickHID");
-    EXPECT_EQ(mf::RegistrationFinishedAnswer("X"), "MF.Clients.Add.X.Finished");
-    EXPECT_EQ(mf::RegistrationErrorAnswer("X"), "MF.Clients.Add.X.Error");
 }
 
 TEST(MobiFlightProtocolTest, LVarFloatWithNulFirstByte) {

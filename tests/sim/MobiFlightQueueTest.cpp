@@ -1,9 +1,5 @@
 // The command queue: the three modes, coalescing, cancellation, the rate limit, entries that
 // wait for the connection or the registration, and what reaches the module's channel.
-#include "sim/MobiFlightClient.h"
-
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -12,7 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "MobiFlightRig.h"
+#include "sim/MobiFlightClient.h"
 
 namespace tarnwick {
 namespace {
@@ -247,8 +246,9 @@ TEST_F(MobiFlightQueueTest, FailedWriteIsReportedAndNotRetried) {
     rig_.Sim().FailNextCalls(SimConnectCall::SetClientData, 1);
     ASSERT_TRUE(Queue("(>L:LOST)", SendMode::Plain));
     ASSERT_TRUE(WaitUntil([&] {
-        return log_.Count("[WARN] MobiFlight send failed: SimConnect_SetClientData failed "
-                          "(0x80004005)") == 1;
+        return log_.Count(
+                   "[WARN] MobiFlight send failed: SimConnect_SetClientData failed "
+                   "(0x80004005)") == 1;
     }));
     Drain();
     EXPECT_EQ(rig_.Executed("(>L:LOST)"), 0u);
@@ -260,7 +260,7 @@ TEST_F(MobiFlightQueueTest, LongCommandIsCutTo255BytesWithAWarning) {
     Register();
     Drain();
     const std::string prefix(mf::kRpnPrefix);
-    const std::string fits(255 - prefix.size(), '7');      // 255 bytes with the prefix
+    const std::string fits(255 - prefix.size(), '7');     // 255 bytes with the prefix
     const std::string tooLong(256 - prefix.size(), '8');  // 256 bytes
     ASSERT_TRUE(Queue(fits, SendMode::Plain));
     Drain();
@@ -386,8 +386,8 @@ TEST(MobiFlightStressTest, ConcurrentRequestsAcrossConnectionChanges) {
         WaitUntil([&] { return rig.Executed("(>L:AFTER)") > 0; }, std::chrono::milliseconds(100));
     }
     ASSERT_GT(rig.Executed("(>L:AFTER)"), 0u);
-    ASSERT_TRUE(WaitUntil([&] { return rig.Client().QueueLength() == 0; },
-                          std::chrono::seconds(20)));
+    ASSERT_TRUE(
+        WaitUntil([&] { return rig.Client().QueueLength() == 0; }, std::chrono::seconds(20)));
     EXPECT_LE(maxWaiting.load(), 1u);
     EXPECT_EQ(rig.Sim().HandleMisuses(), 0);
 }

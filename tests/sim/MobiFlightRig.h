@@ -3,8 +3,6 @@
 // a settable clock, and the log file read back.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -16,6 +14,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "log/Logger.h"
 #include "sim/MobiFlightClient.h"
@@ -222,7 +222,9 @@ inline MobiFlightSettings TestSettings() {
     return settings;
 }
 
-inline std::string Rpn(const std::string& code) { return MobiFlightProtocol::RpnCommand(code); }
+inline std::string Rpn(const std::string& code) {
+    return MobiFlightProtocol::RpnCommand(code);
+}
 inline const std::string kDummy{MobiFlightProtocol::kDummyCommand};
 inline const std::string kRegistration = "MF.Clients.Add.Tester";
 
@@ -231,7 +233,8 @@ inline const std::string kRegistration = "MF.Clients.Add.Tester";
 class MobiFlightRig {
 public:
     explicit MobiFlightRig(MobiFlightClientOptions options = {})
-        : simConnect_(api_, [this] { return sim_.IsRunning(); }, FastSimConnect()),
+        : simConnect_(
+              api_, [this] { return sim_.IsRunning(); }, FastSimConnect()),
           client_(std::move(options)) {}
     // In the application's order; and SimConnect's worker, which calls into the MobiFlight
     // client, ends before either is destroyed.
