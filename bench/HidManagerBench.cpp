@@ -45,7 +45,7 @@ HidProtocol::DeviceInfo Info(std::uint8_t first) {
 void BM_EventLatency(benchmark::State& state) {
     VirtualHidBackend backend;
     auto board = backend.Plug(
-        VirtualPanelBoardSpec("hid#board", kBoardVid, kBoardPid, Info(0xE6), std::nullopt));
+        VirtualPanelBoardSetup("hid#board", kBoardVid, kBoardPid, Info(0xE6), std::nullopt));
     HidManager manager(backend);
     std::atomic<std::uint64_t> delivered{0};
     std::atomic<Clock::rep> arrivedAt{0};
@@ -89,15 +89,15 @@ BENCHMARK(BM_EventLatency)->UseManualTime()->Iterations(20000)->Unit(benchmark::
 void BM_UnchangedScan40Interfaces(benchmark::State& state) {
     VirtualHidBackend backend;
     for (int i = 0; i < 38; ++i) {
-        backend.Plug(VirtualTouchPanelSpec(
+        backend.Plug(VirtualTouchPanelSetup(
             "\\\\?\\hid#vid_046d&pid_c52b&mi_0" + std::to_string(i % 4) + "#7&2a3b4c5d&0&" +
                 std::to_string(i) + "#{4d1e55b2-f16f-11cf-88cb-001111000030}",
             0x046D, static_cast<std::uint16_t>(0xC500 + i), "other"));
     }
-    backend.Plug(VirtualPanelBoardSpec(
+    backend.Plug(VirtualPanelBoardSetup(
         "\\\\?\\hid#vid_04d8&pid_e6b0#8&1f2e3d4c&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}",
         kBoardVid, kBoardPid, Info(0xE6), std::nullopt));
-    backend.Plug(VirtualTouchPanelSpec(
+    backend.Plug(VirtualTouchPanelSetup(
         "\\\\?\\hid#vid_2e8a&pid_10f0#8&5a6b7c8d&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}",
         kPanelVid, kPanelPid, "TP-1"));
     HidManager manager(backend);
@@ -117,7 +117,7 @@ void BM_StopFourDevicesReadsPending(benchmark::State& state) {
         VirtualHidBackend backend;
         std::vector<std::shared_ptr<VirtualHidDevice>> boards;
         for (std::uint8_t i = 0; i < 4; ++i) {
-            boards.push_back(backend.Plug(VirtualPanelBoardSpec(
+            boards.push_back(backend.Plug(VirtualPanelBoardSetup(
                 "hid#board" + std::to_string(i), kBoardVid, kBoardPid, Info(i), std::nullopt)));
         }
         auto manager = std::make_unique<HidManager>(backend);  // the real 1000 ms read slice

@@ -91,7 +91,7 @@ TEST(VirtualDeviceNotifier, PluggingABoardMakesTheManagerRescanAtOnce) {
     ASSERT_TRUE(manager.Start(test::DefaultSettings(600000), nullptr, error));
     ASSERT_TRUE(notifier.Start([&manager] { manager.Scan(); }, error));
 
-    backend.Plug(VirtualPanelBoardSpec("hid#a", test::kBoardVid, test::kBoardPid,
+    backend.Plug(VirtualPanelBoardSetup("hid#a", test::kBoardVid, test::kBoardPid,
                                        test::MakeInfo(0xE6), std::nullopt));
     EXPECT_TRUE(test::WaitUntil([&] { return manager.HasDevices(); }, 5s));
     backend.Unplug("hid#a");

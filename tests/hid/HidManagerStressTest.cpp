@@ -97,23 +97,23 @@ TEST(HidManagerStress, ScansWritesAndHotplugTogetherLoseNoReportOfAStayingDevice
         bool panel;
     };
     // The writers never stop: keep only the newest writes of each device.
-    auto bounded = [](VirtualHidDeviceSpec spec) {
-        spec.writeLogLimit = 64;
-        return spec;
+    auto bounded = [](VirtualHidDeviceSetup setup) {
+        setup.writeLogLimit = 64;
+        return setup;
     };
     std::vector<Stable> stable = {
-        {backend.Plug(bounded(VirtualPanelBoardSpec("hid#s1", test::kBoardVid, test::kBoardPid,
+        {backend.Plug(bounded(VirtualPanelBoardSetup("hid#s1", test::kBoardVid, test::kBoardPid,
                                                     test::MakeInfo(0x51), test::kProtocol))),
          "51614103E7452D2F", false},
-        {backend.Plug(bounded(VirtualPanelBoardSpec("hid#s2", test::kBoardVid, test::kBoardPid,
+        {backend.Plug(bounded(VirtualPanelBoardSetup("hid#s2", test::kBoardVid, test::kBoardPid,
                                                     std::nullopt, std::nullopt, "STABLE-2"))),
          "STABLE-2", false},
         {backend.Plug(
-             bounded(VirtualTouchPanelSpec("hid#s3", test::kPanelVid, test::kPanelPid, "TP-3"))),
+             bounded(VirtualTouchPanelSetup("hid#s3", test::kPanelVid, test::kPanelPid, "TP-3"))),
          "TP-3", true},
     };
     // Something that is never ours, probed and left alone.
-    backend.Plug(VirtualTouchPanelSpec("hid#mouse", 0x046D, 0xC52B, "mouse"));
+    backend.Plug(VirtualTouchPanelSetup("hid#mouse", 0x046D, 0xC52B, "mouse"));
 
     manager.SetSettingsCallback([&tally](const TelemetryProtocol::Settings& s,
                                          const std::string& name) { tally.OnSettings(s, name); });
@@ -196,8 +196,8 @@ TEST(HidManagerStress, ScansWritesAndHotplugTogetherLoseNoReportOfAStayingDevice
         const std::string path = "hid#churn" + std::to_string(round);
         const std::string name = "C-" + std::to_string(round);
         std::shared_ptr<VirtualHidDevice> device = backend.Plug(bounded(
-            round % 3 == 0 ? VirtualTouchPanelSpec(path, test::kPanelVid, test::kPanelPid, name)
-                           : VirtualPanelBoardSpec(path, test::kBoardVid, test::kBoardPid,
+            round % 3 == 0 ? VirtualTouchPanelSetup(path, test::kPanelVid, test::kPanelPid, name)
+                           : VirtualPanelBoardSetup(path, test::kBoardVid, test::kBoardPid,
                                                    std::nullopt, test::kProtocol, name)));
         ASSERT_NE(device, nullptr);
         churned.push_back(device);

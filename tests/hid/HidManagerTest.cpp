@@ -191,7 +191,7 @@ TEST_F(HidManagerTest, TouchPanelIsNamedBySerialElsePathAndNeverAskedForFeatures
 
 TEST_F(HidManagerTest, ProtocolInfoLineOnlyForBoardsThatAnswer) {
     PlugBoard("hid#a", 0xE6);
-    backend_.Plug(VirtualPanelBoardSpec("hid#b", kBoardVid, kBoardPid, MakeInfo(0x01, 2, 0, 7),
+    backend_.Plug(VirtualPanelBoardSetup("hid#b", kBoardVid, kBoardPid, MakeInfo(0x01, 2, 0, 7),
                                         std::nullopt));
     ASSERT_TRUE(Start());
     EXPECT_EQ(logs_.Matching("HID protocol info"),
@@ -300,10 +300,10 @@ TEST_F(HidManagerTest, ProbeThatCannotOpenSkipsThePathQuietlyUntilItCan) {
 }
 
 TEST_F(HidManagerTest, ReadOnlyBoardDeliversInputWithOutputDisabled) {
-    VirtualHidDeviceSpec spec =
-        VirtualPanelBoardSpec("hid#ro", kBoardVid, kBoardPid, MakeInfo(0xE6), std::nullopt);
-    spec.readOnly = true;
-    auto board = backend_.Plug(spec);
+    VirtualHidDeviceSetup setup =
+        VirtualPanelBoardSetup("hid#ro", kBoardVid, kBoardPid, MakeInfo(0xE6), std::nullopt);
+    setup.readOnly = true;
+    auto board = backend_.Plug(setup);
     ASSERT_TRUE(Start());
     EXPECT_EQ(logs_.Lines(),
               (std::vector<std::string>{

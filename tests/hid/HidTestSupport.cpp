@@ -137,23 +137,23 @@ bool HidManagerFixture::Start(const HidManagerSettings& settings, bool trace) {
 std::shared_ptr<VirtualHidDevice> HidManagerFixture::PlugBoard(const std::string& path,
                                                                std::uint8_t idByte,
                                                                std::string serial) {
-    return backend_.Plug(VirtualPanelBoardSpec(path, kBoardVid, kBoardPid, MakeInfo(idByte),
+    return backend_.Plug(VirtualPanelBoardSetup(path, kBoardVid, kBoardPid, MakeInfo(idByte),
                                                kProtocol, std::move(serial)));
 }
 
 std::shared_ptr<VirtualHidDevice> HidManagerFixture::PlugPlainBoard(const std::string& path,
                                                                     std::string serial) {
-    return backend_.Plug(VirtualPanelBoardSpec(path, kBoardVid, kBoardPid, std::nullopt,
+    return backend_.Plug(VirtualPanelBoardSetup(path, kBoardVid, kBoardPid, std::nullopt,
                                                std::nullopt, std::move(serial)));
 }
 
 std::shared_ptr<VirtualHidDevice> HidManagerFixture::PlugPanel(const std::string& path,
                                                                std::string serial) {
-    return backend_.Plug(VirtualTouchPanelSpec(path, kPanelVid, kPanelPid, std::move(serial)));
+    return backend_.Plug(VirtualTouchPanelSetup(path, kPanelVid, kPanelPid, std::move(serial)));
 }
 
 std::shared_ptr<VirtualHidDevice> HidManagerFixture::PlugForeign(const std::string& path) {
-    return backend_.Plug(VirtualTouchPanelSpec(path, 0x046D, 0xC52B, "mouse"));
+    return backend_.Plug(VirtualTouchPanelSetup(path, 0x046D, 0xC52B, "mouse"));
 }
 
 }  // namespace tarnwick::test

@@ -16,8 +16,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-VirtualHidDeviceSpec Spec(const std::string& path) {
-    return VirtualPanelBoardSpec(path, 0x04D8, 0xE6B0, test::MakeInfo(0xAB), std::nullopt, "SN");
+VirtualHidDeviceSetup DeviceSetup(const std::string& path) {
+    return VirtualPanelBoardSetup(path, 0x04D8, 0xE6B0, test::MakeInfo(0xAB), std::nullopt, "SN");
 }
 
 HidProtocol::Report Bytes(std::uint8_t first, std::uint8_t second = 0) {
@@ -29,9 +29,9 @@ HidProtocol::Report Bytes(std::uint8_t first, std::uint8_t second = 0) {
 
 TEST(VirtualHidBackend, EnumeratesInPlugOrderAndKeepsPathsUnique) {
     VirtualHidBackend backend;
-    ASSERT_NE(backend.Plug(Spec("z")), nullptr);
-    ASSERT_NE(backend.Plug(Spec("a")), nullptr);
-    EXPECT_EQ(backend.Plug(Spec("z")), nullptr);
+    ASSERT_NE(backend.Plug(DeviceSetup("z")), nullptr);
+    ASSERT_NE(backend.Plug(DeviceSetup("a")), nullptr);
+    EXPECT_EQ(backend.Plug(DeviceSetup("z")), nullptr);
     EXPECT_EQ(backend.EnumerateInterfaces(), (std::vector<std::string>{"z", "a"}));
     EXPECT_TRUE(backend.Unplug("z"));
     EXPECT_FALSE(backend.Unplug("z"));
@@ -44,10 +44,10 @@ TEST(VirtualHidBackend, EnumeratesInPlugOrderAndKeepsPathsUnique) {
 
 TEST(VirtualHidBackend, OpeningFollowsAccessAndRequestedFailures) {
     VirtualHidBackend backend;
-    VirtualHidDeviceSpec spec = Spec("ro");
-    spec.readOnly = true;
-    auto readOnly = backend.Plug(spec);
-    auto normal = backend.Plug(Spec("rw"));
+    VirtualHidDeviceSetup setup = DeviceSetup("ro");
+    setup.readOnly = true;
+    auto readOnly = backend.Plug(setup);
+    auto normal = backend.Plug(DeviceSetup("rw"));
 
     auto probe = backend.Open("ro", HidOpenPurpose::Probe);
     ASSERT_NE(probe, nullptr);
@@ -71,7 +71,7 @@ TEST(VirtualHidBackend, OpeningFollowsAccessAndRequestedFailures) {
 
 TEST(VirtualHidBackend, AnswersIdentityAndFeatureRequests) {
     VirtualHidBackend backend;
-    auto device = backend.Plug(Spec("d"));
+    auto device = backend.Plug(DeviceSetup("d"));
     auto handle = backend.Open("d", HidOpenPurpose::Read);
     HidAttributes attributes;
     ASSERT_TRUE(handle->GetAttributes(attributes));
@@ -97,7 +97,7 @@ TEST(VirtualHidBackend, AnswersIdentityAndFeatureRequests) {
 
 TEST(VirtualHidBackend, InputReachesEveryReadingHandleInOrder) {
     VirtualHidBackend backend;
-    auto device = backend.Plug(Spec("d"));
+    auto device = backend.Plug(DeviceSetup("d"));
     EXPECT_TRUE(device->SendInput(Bytes(1, 0).data(), 32));  // nobody reading: lost
     auto first = backend.Open("d", HidOpenPurpose::Read);
     auto second = backend.Open("d", HidOpenPurpose::Read);
@@ -123,9 +123,9 @@ TEST(VirtualHidBackend, InputReachesEveryReadingHandleInOrder) {
 
 TEST(VirtualHidBackend, FullBufferDropsTheOldestReport) {
     VirtualHidBackend backend;
-    VirtualHidDeviceSpec spec = Spec("d");
-    spec.inputBufferReports = 2;
-    auto device = backend.Plug(spec);
+    VirtualHidDeviceSetup setup = DeviceSetup("d");
+    setup.inputBufferReports = 2;
+    auto device = backend.Plug(setup);
     auto handle = backend.Open("d", HidOpenPurpose::Read);
     for (std::uint8_t i = 1; i <= 3; ++i) {
         device->SendInput(Bytes(1, i).data(), 32);
@@ -138,7 +138,7 @@ TEST(VirtualHidBackend, FullBufferDropsTheOldestReport) {
 
 TEST(VirtualHidBackend, ReadThatTimesOutStaysPendingUntilAReportComes) {
     VirtualHidBackend backend;
-    auto device = backend.Plug(Spec("d"));
+    auto device = backend.Plug(DeviceSetup("d"));
     auto handle = backend.Open("d", HidOpenPurpose::Read);
     HidProtocol::Report buffer{};
     EXPECT_EQ(handle->Read(buffer, 5ms).status, HidReadStatus::TimedOut);
@@ -154,7 +154,7 @@ TEST(VirtualHidBackend, ReadThatTimesOutStaysPendingUntilAReportComes) {
 
 TEST(VirtualHidBackend, CancelWakesAWaitingReadAndStaysInForce) {
     VirtualHidBackend backend;
-    auto device = backend.Plug(Spec("d"));
+    auto device = backend.Plug(DeviceSetup("d"));
     auto handle = backend.Open("d", HidOpenPurpose::Read);
     auto reader = std::async(std::launch::async, [&] {
         HidProtocol::Report buffer{};
@@ -171,7 +171,7 @@ TEST(VirtualHidBackend, CancelWakesAWaitingReadAndStaysInForce) {
 
 TEST(VirtualHidBackend, UnplugFailsAPendingReadAndEveryLaterCall) {
     VirtualHidBackend backend;
-    auto device = backend.Plug(Spec("d"));
+    auto device = backend.Plug(DeviceSetup("d"));
     auto reading = backend.Open("d", HidOpenPurpose::Read);
     auto writing = backend.Open("d", HidOpenPurpose::Write);
     auto reader = std::async(std::launch::async, [&] {
@@ -193,7 +193,7 @@ TEST(VirtualHidBackend, UnplugFailsAPendingReadAndEveryLaterCall) {
     HidAttributes attributes;
     EXPECT_FALSE(reading->GetAttributes(attributes));
     // The same path can hold a new device; the old handles stay dead.
-    auto again = backend.Plug(Spec("d"));
+    auto again = backend.Plug(DeviceSetup("d"));
     ASSERT_NE(again, device);
     EXPECT_EQ(writing->Write(Bytes(0x11)).error, HidError::kDeviceNotConnected);
     EXPECT_TRUE(again->Writes().empty());
@@ -201,7 +201,7 @@ TEST(VirtualHidBackend, UnplugFailsAPendingReadAndEveryLaterCall) {
 
 TEST(VirtualHidBackend, RecordsEveryWriteWithItsOutcome) {
     VirtualHidBackend backend;
-    auto device = backend.Plug(Spec("d"));
+    auto device = backend.Plug(DeviceSetup("d"));
     auto handle = backend.Open("d", HidOpenPurpose::Write);
     EXPECT_EQ(handle->Write(Bytes(0x10, 1)).bytes, 32u);
     device->SetWriteBehaviour(VirtualWriteBehaviour{VirtualWriteMode::Short, 0, 12});
@@ -229,17 +229,17 @@ TEST(VirtualHidBackend, HotplugListenerHearsEveryChange) {
     std::vector<std::pair<std::string, bool>> heard;
     backend.SetHotplugListener(
         [&heard](const std::string& path, bool arrived) { heard.emplace_back(path, arrived); });
-    backend.Plug(Spec("a"));
-    backend.Plug(Spec("a"));  // refused: not a change
+    backend.Plug(DeviceSetup("a"));
+    backend.Plug(DeviceSetup("a"));  // refused: not a change
     backend.Unplug("a");
     EXPECT_EQ(heard, (std::vector<std::pair<std::string, bool>>{{"a", true}, {"a", false}}));
 }
 
 TEST(VirtualHidBackend, ConcurrentSendersLoseNothingAndKeepTheirOrder) {
     VirtualHidBackend backend;
-    VirtualHidDeviceSpec spec = Spec("d");
-    spec.inputBufferReports = 100000;
-    auto device = backend.Plug(spec);
+    VirtualHidDeviceSetup setup = DeviceSetup("d");
+    setup.inputBufferReports = 100000;
+    auto device = backend.Plug(setup);
     auto handle = backend.Open("d", HidOpenPurpose::Read);
     constexpr int kSenders = 4;
     constexpr int kEach = 1000;

@@ -181,7 +181,7 @@ public:
             HidProtocol::DeviceInfo info;
             info.firmwareMajor = 1;
             info.boardId = {0xB0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, static_cast<std::uint8_t>(i)};
-            boards_.push_back(backend_.Plug(VirtualPanelBoardSpec(
+            boards_.push_back(backend_.Plug(VirtualPanelBoardSetup(
                 "\\\\?\\hid#board" + std::to_string(i), kRigVid, kRigPid, info, std::nullopt)));
             names_.push_back(HidProtocol::FormatBoardId(info));
         }

@@ -209,9 +209,9 @@ void VirtualCockpit::Play(const ScenarioStep& step) {
 }
 
 std::shared_ptr<VirtualHidDevice> VirtualCockpit::Plug(const ScenarioDevice& device) {
-    VirtualHidDeviceSpec spec;
+    VirtualHidDeviceSetup setup;
     if (device.role == "touchpanel") {
-        spec = VirtualTouchPanelSpec(DevicePath(device), device.vendorId, device.productId,
+        setup = VirtualTouchPanelSetup(DevicePath(device), device.vendorId, device.productId,
                                      device.serial);
     } else {
         std::optional<HidProtocol::DeviceInfo> info;
@@ -221,11 +221,11 @@ std::shared_ptr<VirtualHidDevice> VirtualCockpit::Plug(const ScenarioDevice& dev
         HidProtocol::ProtocolInfo protocol;
         protocol.major = device.protocol[0];
         protocol.minor = device.protocol[1];
-        spec = VirtualPanelBoardSpec(DevicePath(device), device.vendorId, device.productId, info,
+        setup = VirtualPanelBoardSetup(DevicePath(device), device.vendorId, device.productId, info,
                                      protocol, device.serial);
     }
-    spec.readOnly = device.readOnly;
-    auto plugged = hid_.Plug(std::move(spec));
+    setup.readOnly = device.readOnly;
+    auto plugged = hid_.Plug(std::move(setup));
     if (plugged != nullptr) {
         std::lock_guard<std::mutex> lock(mutex_);
         devices_.emplace(device.name, plugged);

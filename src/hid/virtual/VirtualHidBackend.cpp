@@ -55,42 +55,42 @@ private:
     VirtualHidDevice::ReadQueue queue_;
 };
 
-VirtualHidDeviceSpec VirtualPanelBoardSpec(std::string path, std::uint16_t vendorId,
+VirtualHidDeviceSetup VirtualPanelBoardSetup(std::string path, std::uint16_t vendorId,
                                            std::uint16_t productId,
                                            std::optional<HidProtocol::DeviceInfo> info,
                                            std::optional<HidProtocol::ProtocolInfo> protocol,
                                            std::string serial) {
-    VirtualHidDeviceSpec spec;
-    spec.path = std::move(path);
-    spec.vendorId = vendorId;
-    spec.productId = productId;
-    spec.serial = std::move(serial);
+    VirtualHidDeviceSetup setup;
+    setup.path = std::move(path);
+    setup.vendorId = vendorId;
+    setup.productId = productId;
+    setup.serial = std::move(serial);
     if (info) {
-        spec.featureAnswers[static_cast<std::uint8_t>(HidProtocol::ReportId::DeviceInfo)] =
+        setup.featureAnswers[static_cast<std::uint8_t>(HidProtocol::ReportId::DeviceInfo)] =
             HidProtocol::EncodeDeviceInfoReport(*info);
     }
     if (protocol) {
-        spec.featureAnswers[static_cast<std::uint8_t>(HidProtocol::ReportId::ProtocolInfo)] =
+        setup.featureAnswers[static_cast<std::uint8_t>(HidProtocol::ReportId::ProtocolInfo)] =
             HidProtocol::EncodeProtocolInfoReport(*protocol);
     }
-    return spec;
+    return setup;
 }
 
-VirtualHidDeviceSpec VirtualTouchPanelSpec(std::string path, std::uint16_t vendorId,
+VirtualHidDeviceSetup VirtualTouchPanelSetup(std::string path, std::uint16_t vendorId,
                                            std::uint16_t productId, std::string serial) {
-    VirtualHidDeviceSpec spec;
-    spec.path = std::move(path);
-    spec.vendorId = vendorId;
-    spec.productId = productId;
-    spec.serial = std::move(serial);
-    return spec;
+    VirtualHidDeviceSetup setup;
+    setup.path = std::move(path);
+    setup.vendorId = vendorId;
+    setup.productId = productId;
+    setup.serial = std::move(serial);
+    return setup;
 }
 
 // ---- VirtualHidDevice ----
 
-VirtualHidDevice::VirtualHidDevice(VirtualHidDeviceSpec spec) : spec_(std::move(spec)) {
-    if (spec_.inputBufferReports == 0) {
-        spec_.inputBufferReports = 1;
+VirtualHidDevice::VirtualHidDevice(VirtualHidDeviceSetup setup) : setup_(std::move(setup)) {
+    if (setup_.inputBufferReports == 0) {
+        setup_.inputBufferReports = 1;
     }
 }
 
@@ -112,7 +112,7 @@ bool VirtualHidDevice::SendInput(const std::uint8_t* bytes, std::size_t count) {
             return false;
         }
         for (ReadQueue* queue : readers_) {
-            if (queue->reports.size() >= spec_.inputBufferReports) {
+            if (queue->reports.size() >= setup_.inputBufferReports) {
                 queue->reports.pop_front();
                 ++dropped_;
             }
@@ -135,17 +135,17 @@ bool VirtualHidDevice::SendSettings(const TelemetryProtocol::Settings& settings)
 
 void VirtualHidDevice::SetFeatureAnswer(std::uint8_t id, const HidProtocol::Report& answer) {
     std::lock_guard<std::mutex> lock(mutex_);
-    spec_.featureAnswers[id] = answer;
+    setup_.featureAnswers[id] = answer;
 }
 
 void VirtualHidDevice::RemoveFeatureAnswer(std::uint8_t id) {
     std::lock_guard<std::mutex> lock(mutex_);
-    spec_.featureAnswers.erase(id);
+    setup_.featureAnswers.erase(id);
 }
 
 void VirtualHidDevice::SetSerial(std::string serial) {
     std::lock_guard<std::mutex> lock(mutex_);
-    spec_.serial = std::move(serial);
+    setup_.serial = std::move(serial);
 }
 
 std::size_t VirtualHidDevice::PurposeSlot(HidOpenPurpose purpose) {
@@ -245,7 +245,7 @@ bool VirtualHidDevice::AdmitOpen(HidOpenPurpose purpose, bool& writable) {
         return false;
     }
     // Probe and read handles fall back to read-only access; a write handle needs read-write.
-    writable = !spec_.readOnly;
+    writable = !setup_.readOnly;
     if (purpose == HidOpenPurpose::Write && !writable) {
         return false;
     }
@@ -343,7 +343,7 @@ HidTransfer VirtualHidDevice::Write(VirtualWriteMethod method, bool writable,
     }
     writes_.push_back(VirtualHidWrite{method, report, result});
     ++writeCount_;
-    if (spec_.writeLogLimit != 0 && writes_.size() > spec_.writeLogLimit) {
+    if (setup_.writeLogLimit != 0 && writes_.size() > setup_.writeLogLimit) {
         writes_.pop_front();
     }
     return result;
@@ -355,8 +355,8 @@ bool VirtualHidDevice::GetFeature(HidProtocol::Report& report) {
     if (!plugged_) {
         return false;
     }
-    const auto it = spec_.featureAnswers.find(report[0]);
-    if (it == spec_.featureAnswers.end()) {
+    const auto it = setup_.featureAnswers.find(report[0]);
+    if (it == setup_.featureAnswers.end()) {
         return false;
     }
     report = it->second;
@@ -365,10 +365,10 @@ bool VirtualHidDevice::GetFeature(HidProtocol::Report& report) {
 
 bool VirtualHidDevice::GetSerialNumber(std::string& serial) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!plugged_ || spec_.serial.empty()) {
+    if (!plugged_ || setup_.serial.empty()) {
         return false;
     }
-    serial = spec_.serial;
+    serial = setup_.serial;
     return true;
 }
 
@@ -377,14 +377,14 @@ bool VirtualHidDevice::GetAttributes(HidAttributes& attributes) {
     if (!plugged_) {
         return false;
     }
-    attributes = HidAttributes{spec_.vendorId, spec_.productId, spec_.versionNumber};
+    attributes = HidAttributes{setup_.vendorId, setup_.productId, setup_.versionNumber};
     return true;
 }
 
 // ---- VirtualHidBackend ----
 
-std::shared_ptr<VirtualHidDevice> VirtualHidBackend::Plug(VirtualHidDeviceSpec spec) {
-    auto device = std::make_shared<VirtualHidDevice>(std::move(spec));
+std::shared_ptr<VirtualHidDevice> VirtualHidBackend::Plug(VirtualHidDeviceSetup setup) {
+    auto device = std::make_shared<VirtualHidDevice>(std::move(setup));
     std::shared_ptr<const HotplugListener> listener;
     {
         std::lock_guard<std::mutex> lock(mutex_);

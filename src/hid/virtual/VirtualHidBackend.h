@@ -30,7 +30,7 @@
 
 namespace tarnwick {
 
-struct VirtualHidDeviceSpec {
+struct VirtualHidDeviceSetup {
     std::string path;
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
@@ -46,13 +46,13 @@ struct VirtualHidDeviceSpec {
 
 // A panel board: answers feature report 0x20 with `info` and 0x21 with `protocol` when given;
 // a missing one fails like a board whose firmware does not know the request.
-VirtualHidDeviceSpec VirtualPanelBoardSpec(std::string path, std::uint16_t vendorId,
+VirtualHidDeviceSetup VirtualPanelBoardSetup(std::string path, std::uint16_t vendorId,
                                            std::uint16_t productId,
                                            std::optional<HidProtocol::DeviceInfo> info,
                                            std::optional<HidProtocol::ProtocolInfo> protocol,
                                            std::string serial = {});
 // A touch panel: no feature reports, identified by its serial number.
-VirtualHidDeviceSpec VirtualTouchPanelSpec(std::string path, std::uint16_t vendorId,
+VirtualHidDeviceSetup VirtualTouchPanelSetup(std::string path, std::uint16_t vendorId,
                                            std::uint16_t productId, std::string serial);
 
 enum class VirtualWriteMode {
@@ -81,12 +81,12 @@ class VirtualHidHandle;
 // One plugged (or formerly plugged) device. Every member function is thread-safe.
 class VirtualHidDevice {
 public:
-    explicit VirtualHidDevice(VirtualHidDeviceSpec spec);
+    explicit VirtualHidDevice(VirtualHidDeviceSetup setup);
 
     VirtualHidDevice(const VirtualHidDevice&) = delete;
     VirtualHidDevice& operator=(const VirtualHidDevice&) = delete;
 
-    const std::string& Path() const { return spec_.path; }
+    const std::string& Path() const { return setup_.path; }
     bool IsPlugged() const;
 
     // The device's side. Each returns false when the device is unplugged or the report is
@@ -153,7 +153,7 @@ private:
     mutable std::mutex mutex_;
     // Wakes readers and watchers: input, unplug, cancel, a read starting.
     mutable std::condition_variable changed_;
-    VirtualHidDeviceSpec spec_;
+    VirtualHidDeviceSetup setup_;
     bool plugged_ = true;
     std::vector<ReadQueue*> readers_;
     std::array<bool, 3> openFails_{};
@@ -179,7 +179,7 @@ public:
 
     // Adds a device; null when a device with that path is already plugged. Devices enumerate in
     // the order they were plugged.
-    std::shared_ptr<VirtualHidDevice> Plug(VirtualHidDeviceSpec spec);
+    std::shared_ptr<VirtualHidDevice> Plug(VirtualHidDeviceSetup setup);
     // False when nothing is plugged at `path`.
     bool Unplug(const std::string& path);
     std::shared_ptr<VirtualHidDevice> Find(const std::string& path) const;

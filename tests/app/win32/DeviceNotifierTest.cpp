@@ -100,7 +100,7 @@ TEST(Win32DeviceNotifier, HidArrivalMakesTheManagerScanAtOnce) {
     auto notifier = CreateWin32DeviceNotifier();
     ASSERT_TRUE(notifier->Start([&manager] { manager.Scan(); }, error)) << error;
 
-    backend.Plug(VirtualPanelBoardSpec("hid#a", test::kBoardVid, test::kBoardPid,
+    backend.Plug(VirtualPanelBoardSetup("hid#a", test::kBoardVid, test::kBoardPid,
                                        test::MakeInfo(0xE6), std::nullopt));
     // The system delivers device changes by sending from its own thread (a message carrying a
     // pointer cannot be posted); this thread stands in for it and does not wait for the scan.
