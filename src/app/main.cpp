@@ -99,7 +99,8 @@ int RunBridge(SystemServices& services, const CommandLineOptions& options) {
             std::fprintf(stderr, "TarnwickHID: %s\n", error.c_str());
             return 1;
         }
-        backends.cockpit = std::make_unique<VirtualCockpit>(std::move(scenario));
+        backends.cockpit =
+            std::make_unique<VirtualCockpit>(std::move(scenario), !options.recordPath.empty());
     } else if (!kHasRealBackends) {
         std::fprintf(stderr,
                      "TarnwickHID: this build has no real HID or SimConnect backend; run it with "

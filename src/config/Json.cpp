@@ -9,6 +9,8 @@
 #include <system_error>
 #include <utility>
 
+#include "config/TextNormalize.h"
+
 namespace tarnwick {
 
 JsonValue::JsonValue(JsonValue&& other) noexcept
@@ -51,19 +53,6 @@ bool IsWhitespace(char c) {
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 // std::from_chars reports a value beyond the range of a double as an error and leaves the

@@ -16,4 +16,7 @@ std::string NormalizeKey(std::string_view text);
 // upper-cased like NormalizeKey. Leading zeros stay: "0x04d8" gives "04D8".
 std::string NormalizeHexId(std::string_view text);
 
+// The value of one hexadecimal digit (0-9, a-f, A-F), or -1 for any other byte.
+int HexDigitValue(char c);
+
 }  // namespace tarnwick

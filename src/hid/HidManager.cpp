@@ -6,6 +6,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "config/TextNormalize.h"
 #include "hid/HidLogText.h"
 #include "hid/HidManagerDevice.h"
 #include "log/Logger.h"
@@ -18,19 +19,6 @@ using hidtext::HexBytes;
 namespace {
 
 constexpr const char* kDefaultRole = "g1000";
-
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 bool IsCSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';

@@ -106,7 +106,9 @@ std::string Logger::FilePath() {
 }
 
 void Logger::WriteLine(const char* levelName, const std::string& message) {
-    if (!file_.is_open()) {
+    // A write that failed (a full disk, a share gone) leaves the stream unusable for good; like a
+    // failed open, it is opened afresh before the next line, so logging resumes by itself.
+    if (!file_.is_open() || !file_) {
         Reopen();
     }
     RotateIfNeeded();
@@ -147,6 +149,12 @@ void Logger::RotateIfNeeded() {
     const fs::path current = ToFsPath(filePath_);
     std::error_code ec;
     if (!fs::exists(current, ec) || ec) {
+        // The open file is no longer at its path: its folder was removed or replaced under it.
+        // Lines written to it would be lost; open the path afresh (retried on every line while
+        // that fails), so logging resumes once the folder is back.
+        if (file_.is_open()) {
+            Reopen();
+        }
         return;
     }
     const std::uintmax_t size = fs::file_size(current, ec);

@@ -51,9 +51,11 @@ std::string Hex(const HidProtocol::Report& report) {
 
 }  // namespace
 
-VirtualCockpit::VirtualCockpit(Scenario scenario) : scenario_(std::move(scenario)) {
+VirtualCockpit::VirtualCockpit(Scenario scenario, bool keepRecords)
+    : scenario_(std::move(scenario)), keepRecords_(keepRecords) {
     if (scenario_.simulator) {
         simulator_ = std::make_unique<VirtualSimulator>();
+        simulator_->SetKeepRecords(keepRecords_);
         simApi_ = std::make_unique<VirtualSimConnectApi>(*simulator_);
         simulator_->SetMasterBattery2(scenario_.simulator->batteryOn);
         simulator_->SetModuleAnswer(ModuleAnswerOf(scenario_.simulator->moduleAnswer));
@@ -225,6 +227,9 @@ std::shared_ptr<VirtualHidDevice> VirtualCockpit::Plug(const ScenarioDevice& dev
                                      protocol, device.serial);
     }
     setup.readOnly = device.readOnly;
+    if (!keepRecords_) {
+        setup.writeLogLimit = 16;
+    }
     auto plugged = hid_.Plug(std::move(setup));
     if (plugged != nullptr) {
         std::lock_guard<std::mutex> lock(mutex_);

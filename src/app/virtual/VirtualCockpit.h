@@ -22,7 +22,9 @@ class VirtualCockpit {
 public:
     // Builds the virtual devices and simulator; the devices plugged at the start are plugged
     // at once (so the bridge finds them on its first scan), and a simulator that starts at 0 runs.
-    explicit VirtualCockpit(Scenario scenario);
+    // Without keepRecords nothing is kept for Record() beyond the last few device writes, so that
+    // long runs keep flat memory.
+    explicit VirtualCockpit(Scenario scenario, bool keepRecords = true);
     ~VirtualCockpit();  // Stop
     VirtualCockpit(const VirtualCockpit&) = delete;
     VirtualCockpit& operator=(const VirtualCockpit&) = delete;
@@ -53,6 +55,7 @@ private:
     std::shared_ptr<VirtualHidDevice> DeviceNamed(const std::string& name) const;
 
     Scenario scenario_;
+    bool keepRecords_;
     VirtualHidBackend hid_;
     std::unique_ptr<VirtualSimulator> simulator_;
     std::unique_ptr<VirtualSimConnectApi> simApi_;

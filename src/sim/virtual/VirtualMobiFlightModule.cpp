@@ -121,7 +121,9 @@ void WriteVariable(State& state, ModuleClient& client, std::size_t index, float 
 }
 
 void HandleCommand(State& state, ModuleClient& client, const std::string& text) {
-    state.moduleCommands.push_back(text);
+    if (state.keepRecords) {
+        state.moduleCommands.push_back(text);
+    }
     if (text.rfind(kAddClient, 0) == 0) {
         const std::string name = text.substr(std::strlen(kAddClient));
         if (name.empty()) {
@@ -151,7 +153,9 @@ void HandleCommand(State& state, ModuleClient& client, const std::string& text) 
                       static_cast<float>(Execute(state, client.variables[index])));
     } else if (text.rfind(kSetVariable, 0) == 0) {
         const std::string code = text.substr(std::strlen(kSetVariable));
-        state.executedCode.push_back(code);
+        if (state.keepRecords) {
+            state.executedCode.push_back(code);
+        }
         Execute(state, code);
     } else if (text == "MF.Ping") {
         Respond(state, client.responseArea, "MF.Pong");

@@ -265,6 +265,11 @@ std::optional<double> VirtualSimulator::LVar(const std::string& name) const {
     return found->second;
 }
 
+void VirtualSimulator::SetKeepRecords(bool keep) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_->keepRecords = keep;
+}
+
 std::vector<std::string> VirtualSimulator::ModuleCommands() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return state_->moduleCommands;

@@ -142,6 +142,9 @@ public:
     int HandleMisuses() const;
     // Calls (CallDispatch included) now inside the simulator, over all connections.
     int CallsInProgress() const;
+    // Whether module commands, executed code and events are kept for the functions above (on by
+    // default); off keeps a long run's memory flat.
+    void SetKeepRecords(bool keep);
     // Forgets the recorded commands, code, events, opens and misuses.
     void ClearRecords();
 

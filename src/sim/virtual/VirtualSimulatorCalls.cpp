@@ -286,7 +286,9 @@ SimConnectResult VirtualSimulator::TransmitClientEvent(SimConnectHandle handle,
         PostException(*connection, rec::kExceptionUnrecognizedId, 2);
         return kSimConnectOk;
     }
-    state_->events.push_back({event->second, data});
+    if (state_->keepRecords) {
+        state_->events.push_back({event->second, data});
+    }
     if (event->second == "HEADING_BUG_SET") {
         state_->headingBug = static_cast<double>(data % 360);
     }

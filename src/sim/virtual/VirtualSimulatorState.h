@@ -98,6 +98,8 @@ struct State {
     std::string loadFailure;
     std::chrono::microseconds callDelay{0};
 
+    // Off for long runs nobody inspects (a load test), so memory stays flat.
+    bool keepRecords = true;
     std::vector<std::string> moduleCommands;
     std::vector<std::string> executedCode;
     std::vector<std::string> registeredClients;
