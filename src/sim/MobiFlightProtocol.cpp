@@ -1,6 +1,8 @@
 #include "sim/MobiFlightProtocol.h"
 
 #include <algorithm>
+#include <charconv>
+#include <system_error>
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -62,6 +64,15 @@ bool IsTextByte(std::uint8_t byte) {
     return (byte >= 0x20 && byte <= 0x7E) || byte == '\t' || byte == '\r' || byte == '\n';
 }
 
+// A whole decimal number, as a text block may carry one.
+bool IsNumberText(const std::uint8_t* begin, const std::uint8_t* end) {
+    const std::string text(reinterpret_cast<const char*>(begin),
+                           static_cast<std::size_t>(end - begin));
+    double value = 0.0;
+    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() && ptr == text.data() + text.size();
+}
+
 }  // namespace
 
 std::optional<std::string> DecodeLVarBlock(const std::uint8_t* data, std::uint32_t size) {
@@ -71,7 +82,16 @@ std::optional<std::string> DecodeLVarBlock(const std::uint8_t* data, std::uint32
     if (data[0] != 0) {
         const auto* end = data + size;
         const auto* nul = std::find(data, end, std::uint8_t{0});
-        if (std::all_of(data, nul, IsTextByte)) {
+        // The float's own four bytes are printable for about one level in ten (0.9 is "fff?");
+        // a text is longer than four bytes or a number of its own.
+        // A NUL inside the first four bytes followed by more non-zero bytes is part of a float
+        // too (32.05 is "33", NUL, "B").
+        const bool longText = nul - data > 4;
+        const auto* slotEnd = data + std::min<std::uint32_t>(size, 4);
+        const bool floatAfterNul =
+            nul < slotEnd && std::any_of(nul, slotEnd, [](std::uint8_t b) { return b != 0; });
+        if (!floatAfterNul && std::all_of(data, nul, IsTextByte) &&
+            (longText || IsNumberText(data, nul))) {
             return std::string(reinterpret_cast<const char*>(data),
                                static_cast<std::size_t>(nul - data));
         }

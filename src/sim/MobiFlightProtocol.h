@@ -63,8 +63,11 @@ std::string FormatFloat(float value);
 // The module keeps each subscribed variable as a little-endian single-precision float at index x 4;
 // the lighting variable is index 0. Some set-ups put a text such as
 // "L:LIGHTING_POTENTIOMETER_5=0.5" there instead. A block counts as text when its first byte is
-// not NUL and every byte before the first NUL is printable ASCII (or tab, CR, LF); it is then
-// handed on up to that NUL. Otherwise, with at least four bytes, the first four are the float,
+// not NUL, every byte before the first NUL is printable ASCII (or tab, CR, LF), and that text is
+// longer than four bytes or a whole decimal number (the float's four bytes are printable for
+// about one level in ten: 0.9 is "fff?"); it is then handed on up to that NUL. Otherwise, with at
+// least four bytes, the first four are the float (also when a NUL inside them is followed by
+// non-zero bytes),
 // formatted with six decimals; a NaN or an infinity gives nothing. Reading every non-NUL first
 // byte as text would turn most fractional levels (0.3 is 9A 99 99 3E) into byte garbage.
 std::optional<std::string> DecodeLVarBlock(const std::uint8_t* data, std::uint32_t size);

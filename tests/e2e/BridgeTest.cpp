@@ -391,6 +391,17 @@ TEST_F(BridgeTest, LogRotatesBesideTheExecutableWithConsole) {
     EXPECT_EQ(log.front(), "[INFO] Initializing application: TarnwickHID v0.2.2");
 }
 
+#ifndef _WIN32
+TEST_F(BridgeTest, NativeBuildWithoutScenarioHasNoBridgeToRun) {
+    const auto result = Run({"--console"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err,
+              "TarnwickHID: this build has no real HID or SimConnect backend; run it with "
+              "--virtual SCENARIO (see docs/scenario.md).\n");
+}
+#endif
+
 #ifdef _WIN32
 TEST_F(BridgeTest, WithoutConsoleTheLogGoesUnderProgramData) {
     const std::string configPath = (dir_.Path() / "nowhere" / "config.json").string();

@@ -170,18 +170,6 @@ TEST_F(OneShotCommandsTest, UnreadableExeXmlIsReportedAndNeverReplaced) {
     EXPECT_TRUE(fs::is_directory(Msfs2020()));
 }
 
-#ifndef _WIN32
-TEST_F(OneShotCommandsTest, NativeBuildWithoutScenarioHasNoBridgeToRun) {
-    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"--REGISTER"}}) {
-        const auto result = Run(args);
-        EXPECT_EQ(result.exitCode, 1);
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err,
-                  "TarnwickHID: this build has no real HID or SimConnect backend; run it with "
-                  "--virtual SCENARIO (see docs/scenario.md).\n");
-    }
-}
-#endif
 
 }  // namespace
 }  // namespace tarnwick

@@ -22,6 +22,7 @@
 #include "hid/HidProtocol.h"
 #include "hid/virtual/VirtualHidBackend.h"
 #include "mapping/MappingEngine.h"
+#include "sim/ForwardingSimConnectApi.h"
 #include "sim/MobiFlightClient.h"
 #include "sim/MobiFlightProtocol.h"
 #include "sim/SimConnectClient.h"
@@ -57,7 +58,7 @@ inline const char* kRigEventMapJson = R"({
 // Passes every call to the virtual simulator and notes the moment each calculator-code command
 // reaches the module (the virtual module reads a command inside SetClientData), so that tests and
 // benchmarks can wait for commands without polling the simulator.
-class StampingSimConnectApi final : public SimConnectApi {
+class StampingSimConnectApi final : public ForwardingSimConnectApi {
 public:
     using Clock = std::chrono::steady_clock;
     struct Stamp {
@@ -65,7 +66,7 @@ public:
         std::string text;
     };
 
-    explicit StampingSimConnectApi(SimConnectApi& inner) : inner_(inner) {}
+    explicit StampingSimConnectApi(SimConnectApi& inner) : ForwardingSimConnectApi(inner) {}
 
     std::size_t CommandCount() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -85,45 +86,6 @@ public:
         stamps_.clear();
     }
 
-    bool Load(std::string& e) override { return inner_.Load(e); }
-    SimConnectResult Open(SimConnectHandle& h, const char* n) override { return inner_.Open(h, n); }
-    SimConnectResult Close(SimConnectHandle h) override { return inner_.Close(h); }
-    SimConnectResult AddToDataDefinition(SimConnectHandle h, std::uint32_t d, const char* v,
-                                         const char* u, std::uint32_t t, float e,
-                                         std::uint32_t i) override {
-        return inner_.AddToDataDefinition(h, d, v, u, t, e, i);
-    }
-    SimConnectResult RequestDataOnSimObject(SimConnectHandle h, std::uint32_t r, std::uint32_t d,
-                                            std::uint32_t o, std::uint32_t p, std::uint32_t f,
-                                            std::uint32_t a, std::uint32_t b,
-                                            std::uint32_t c) override {
-        return inner_.RequestDataOnSimObject(h, r, d, o, p, f, a, b, c);
-    }
-    SimConnectResult CallDispatch(SimConnectHandle h, SimConnectDispatchProc p, void* c) override {
-        return inner_.CallDispatch(h, p, c);
-    }
-    SimConnectResult MapClientEventToSimEvent(SimConnectHandle h, std::uint32_t i,
-                                              const char* n) override {
-        return inner_.MapClientEventToSimEvent(h, i, n);
-    }
-    SimConnectResult TransmitClientEvent(SimConnectHandle h, std::uint32_t o, std::uint32_t e,
-                                         std::uint32_t d, std::uint32_t g,
-                                         std::uint32_t f) override {
-        return inner_.TransmitClientEvent(h, o, e, d, g, f);
-    }
-    SimConnectResult MapClientDataNameToID(SimConnectHandle h, const char* n,
-                                           std::uint32_t i) override {
-        return inner_.MapClientDataNameToID(h, n, i);
-    }
-    SimConnectResult AddToClientDataDefinition(SimConnectHandle h, std::uint32_t d, std::uint32_t o,
-                                               std::uint32_t z, float e, std::uint32_t i) override {
-        return inner_.AddToClientDataDefinition(h, d, o, z, e, i);
-    }
-    SimConnectResult RequestClientData(SimConnectHandle h, std::uint32_t a, std::uint32_t r,
-                                       std::uint32_t d, std::uint32_t p, std::uint32_t f,
-                                       std::uint32_t o, std::uint32_t i, std::uint32_t l) override {
-        return inner_.RequestClientData(h, a, r, d, p, f, o, i, l);
-    }
     SimConnectResult SetClientData(SimConnectHandle h, std::uint32_t area, std::uint32_t d,
                                    std::uint32_t f, std::uint32_t r, std::uint32_t size,
                                    const void* data) override {
@@ -145,7 +107,6 @@ public:
     }
 
 private:
-    SimConnectApi& inner_;
     mutable std::mutex mutex_;
     mutable std::condition_variable cv_;
     std::vector<Stamp> stamps_;

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "sim/MobiFlightProtocol.h"
 
 namespace tarnwick {
@@ -81,12 +83,24 @@ TEST(MobiFlightProtocolTest, LVarFloatWithNonNulFirstByteIsStillAFloat) {
     EXPECT_EQ(Decode(FloatBlock(3.0e38f)).value().size(), 46u);
 }
 
+TEST(MobiFlightProtocolTest, EveryLightingLevelDecodesAsItsNumber) {
+    // Some levels have four printable bytes (0.9 is "fff?", 0.7 "333?", 11.2 "333A"); they must
+    // still read as numbers, or the backlight silently stops following the simulator.
+    char expected[64];
+    for (int i = 0; i <= 10000; ++i) {
+        const float level = static_cast<float>(i) / 100.0f;
+        std::snprintf(expected, sizeof expected, "%f", static_cast<double>(level));
+        ASSERT_EQ(Decode(FloatBlock(level)), std::string(expected)) << level;
+    }
+}
+
 TEST(MobiFlightProtocolTest, LVarTextIsHandedOnUpToItsNul) {
     EXPECT_EQ(Decode(Bytes("L:LIGHTING_POTENTIOMETER_5=0.5", 4096)),
               "L:LIGHTING_POTENTIOMETER_5=0.5");
     EXPECT_EQ(Decode(Bytes("0.5\r\n", 64)), "0.5\r\n");
     const std::vector<std::uint8_t> noNul = {'4', '2'};
     EXPECT_EQ(Decode(noNul), "42");
+    EXPECT_EQ(Decode(Bytes("0.75", 4096)), "0.75");
 }
 
 TEST(MobiFlightProtocolTest, LVarNothingForNonFiniteOrShortBlocks) {

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "log/Logger.h"
+#include "sim/ForwardingSimConnectApi.h"
 #include "sim/MobiFlightClient.h"
 #include "sim/MobiFlightProtocol.h"
 #include "sim/SimConnectClient.h"
@@ -59,7 +60,7 @@ private:
 
 // Passes every call through to the virtual simulator and notes each write to the MobiFlight
 // command area. A write of a chosen text can be held in progress until released.
-class ObservedSimConnectApi final : public SimConnectApi {
+class ObservedSimConnectApi final : public ForwardingSimConnectApi {
 public:
     struct Write {
         std::string text;                 // up to the block's first NUL
@@ -69,7 +70,7 @@ public:
         bool ok = false;
     };
 
-    explicit ObservedSimConnectApi(SimConnectApi& inner) : inner_(inner) {}
+    explicit ObservedSimConnectApi(SimConnectApi& inner) : ForwardingSimConnectApi(inner) {}
 
     std::vector<Write> Writes() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -114,57 +115,6 @@ public:
         cv_.notify_all();
     }
 
-    bool Load(std::string& errorText) override { return inner_.Load(errorText); }
-    SimConnectResult Open(SimConnectHandle& handle, const char* name) override {
-        return inner_.Open(handle, name);
-    }
-    SimConnectResult Close(SimConnectHandle handle) override { return inner_.Close(handle); }
-    SimConnectResult AddToDataDefinition(SimConnectHandle handle, std::uint32_t defineId,
-                                         const char* datumName, const char* unitsName,
-                                         std::uint32_t datumType, float epsilon,
-                                         std::uint32_t datumId) override {
-        return inner_.AddToDataDefinition(handle, defineId, datumName, unitsName, datumType,
-                                          epsilon, datumId);
-    }
-    SimConnectResult RequestDataOnSimObject(SimConnectHandle handle, std::uint32_t requestId,
-                                            std::uint32_t defineId, std::uint32_t objectId,
-                                            std::uint32_t period, std::uint32_t flags,
-                                            std::uint32_t origin, std::uint32_t interval,
-                                            std::uint32_t limit) override {
-        return inner_.RequestDataOnSimObject(handle, requestId, defineId, objectId, period, flags,
-                                             origin, interval, limit);
-    }
-    SimConnectResult CallDispatch(SimConnectHandle handle, SimConnectDispatchProc proc,
-                                  void* context) override {
-        return inner_.CallDispatch(handle, proc, context);
-    }
-    SimConnectResult MapClientEventToSimEvent(SimConnectHandle handle, std::uint32_t eventId,
-                                              const char* eventName) override {
-        return inner_.MapClientEventToSimEvent(handle, eventId, eventName);
-    }
-    SimConnectResult TransmitClientEvent(SimConnectHandle handle, std::uint32_t objectId,
-                                         std::uint32_t eventId, std::uint32_t data,
-                                         std::uint32_t groupId, std::uint32_t flags) override {
-        return inner_.TransmitClientEvent(handle, objectId, eventId, data, groupId, flags);
-    }
-    SimConnectResult MapClientDataNameToID(SimConnectHandle handle, const char* name,
-                                           std::uint32_t clientDataId) override {
-        return inner_.MapClientDataNameToID(handle, name, clientDataId);
-    }
-    SimConnectResult AddToClientDataDefinition(SimConnectHandle handle, std::uint32_t defineId,
-                                               std::uint32_t offset, std::uint32_t sizeOrType,
-                                               float epsilon, std::uint32_t datumId) override {
-        return inner_.AddToClientDataDefinition(handle, defineId, offset, sizeOrType, epsilon,
-                                                datumId);
-    }
-    SimConnectResult RequestClientData(SimConnectHandle handle, std::uint32_t clientDataId,
-                                       std::uint32_t requestId, std::uint32_t defineId,
-                                       std::uint32_t period, std::uint32_t flags,
-                                       std::uint32_t origin, std::uint32_t interval,
-                                       std::uint32_t limit) override {
-        return inner_.RequestClientData(handle, clientDataId, requestId, defineId, period, flags,
-                                        origin, interval, limit);
-    }
     SimConnectResult SetClientData(SimConnectHandle handle, std::uint32_t clientDataId,
                                    std::uint32_t defineId, std::uint32_t flags,
                                    std::uint32_t reserved, std::uint32_t size,
@@ -197,7 +147,6 @@ public:
     }
 
 private:
-    SimConnectApi& inner_;
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::vector<Write> writes_;

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "log/Logger.h"
+#include "sim/ForwardingSimConnectApi.h"
 #include "sim/SimConnectApi.h"
 #include "sim/SimConnectClient.h"
 #include "support/TempDir.h"
@@ -131,14 +132,14 @@ inline SimConnectClientOptions ShortTiming(WaitLog* waits = nullptr) {
 }
 
 // Passes every call on and notes the client event mappings and transmissions.
-class NotingApi final : public SimConnectApi {
+class NotingApi final : public ForwardingSimConnectApi {
 public:
     struct Mapping {
         std::uint32_t id;
         std::string name;
     };
 
-    explicit NotingApi(SimConnectApi& inner) : inner_(inner) {}
+    explicit NotingApi(SimConnectApi& inner) : ForwardingSimConnectApi(inner) {}
 
     std::vector<Mapping> Mappings() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -153,33 +154,12 @@ public:
         return openNames_;
     }
 
-    bool Load(std::string& errorText) override { return inner_.Load(errorText); }
     SimConnectResult Open(SimConnectHandle& handle, const char* name) override {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             openNames_.emplace_back(name);
         }
         return inner_.Open(handle, name);
-    }
-    SimConnectResult Close(SimConnectHandle handle) override { return inner_.Close(handle); }
-    SimConnectResult AddToDataDefinition(SimConnectHandle handle, std::uint32_t defineId,
-                                         const char* datumName, const char* unitsName,
-                                         std::uint32_t datumType, float epsilon,
-                                         std::uint32_t datumId) override {
-        return inner_.AddToDataDefinition(handle, defineId, datumName, unitsName, datumType,
-                                          epsilon, datumId);
-    }
-    SimConnectResult RequestDataOnSimObject(SimConnectHandle handle, std::uint32_t requestId,
-                                            std::uint32_t defineId, std::uint32_t objectId,
-                                            std::uint32_t period, std::uint32_t flags,
-                                            std::uint32_t origin, std::uint32_t interval,
-                                            std::uint32_t limit) override {
-        return inner_.RequestDataOnSimObject(handle, requestId, defineId, objectId, period, flags,
-                                             origin, interval, limit);
-    }
-    SimConnectResult CallDispatch(SimConnectHandle handle, SimConnectDispatchProc proc,
-                                  void* context) override {
-        return inner_.CallDispatch(handle, proc, context);
     }
     SimConnectResult MapClientEventToSimEvent(SimConnectHandle handle, std::uint32_t eventId,
                                               const char* eventName) override {
@@ -198,33 +178,8 @@ public:
         }
         return inner_.TransmitClientEvent(handle, objectId, eventId, data, groupId, flags);
     }
-    SimConnectResult MapClientDataNameToID(SimConnectHandle handle, const char* name,
-                                           std::uint32_t clientDataId) override {
-        return inner_.MapClientDataNameToID(handle, name, clientDataId);
-    }
-    SimConnectResult AddToClientDataDefinition(SimConnectHandle handle, std::uint32_t defineId,
-                                               std::uint32_t offset, std::uint32_t sizeOrType,
-                                               float epsilon, std::uint32_t datumId) override {
-        return inner_.AddToClientDataDefinition(handle, defineId, offset, sizeOrType, epsilon,
-                                                datumId);
-    }
-    SimConnectResult RequestClientData(SimConnectHandle handle, std::uint32_t clientDataId,
-                                       std::uint32_t requestId, std::uint32_t defineId,
-                                       std::uint32_t period, std::uint32_t flags,
-                                       std::uint32_t origin, std::uint32_t interval,
-                                       std::uint32_t limit) override {
-        return inner_.RequestClientData(handle, clientDataId, requestId, defineId, period, flags,
-                                        origin, interval, limit);
-    }
-    SimConnectResult SetClientData(SimConnectHandle handle, std::uint32_t clientDataId,
-                                   std::uint32_t defineId, std::uint32_t flags,
-                                   std::uint32_t reserved, std::uint32_t size,
-                                   const void* data) override {
-        return inner_.SetClientData(handle, clientDataId, defineId, flags, reserved, size, data);
-    }
 
 private:
-    SimConnectApi& inner_;
     mutable std::mutex mutex_;
     std::vector<Mapping> mappings_;
     std::vector<std::uint32_t> transmitted_;
