@@ -14,6 +14,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "sim/ForwardingSimConnectApi.h"
 #include "sim/MobiFlightClient.h"
 #include "sim/MobiFlightProtocol.h"
 #include "sim/SimConnectClient.h"
@@ -28,53 +29,14 @@ namespace mf = MobiFlightProtocol;
 
 // Passes every call on and notes when a calculator-code command or a dummy has been read by the
 // module (the virtual module reads inside SetClientData).
-class StampingApi final : public SimConnectApi {
+class StampingApi final : public ForwardingSimConnectApi {
 public:
-    explicit StampingApi(SimConnectApi& inner) : inner_(inner) {}
+    explicit StampingApi(SimConnectApi& inner) : ForwardingSimConnectApi(inner) {}
 
     std::atomic<std::uint64_t> rpnWrites{0};
     std::atomic<std::int64_t> lastRpnNs{0};
     std::atomic<std::uint64_t> dummyWrites{0};
 
-    bool Load(std::string& e) override { return inner_.Load(e); }
-    SimConnectResult Open(SimConnectHandle& h, const char* n) override { return inner_.Open(h, n); }
-    SimConnectResult Close(SimConnectHandle h) override { return inner_.Close(h); }
-    SimConnectResult AddToDataDefinition(SimConnectHandle h, std::uint32_t d, const char* v,
-                                         const char* u, std::uint32_t t, float e,
-                                         std::uint32_t i) override {
-        return inner_.AddToDataDefinition(h, d, v, u, t, e, i);
-    }
-    SimConnectResult RequestDataOnSimObject(SimConnectHandle h, std::uint32_t r, std::uint32_t d,
-                                            std::uint32_t o, std::uint32_t p, std::uint32_t f,
-                                            std::uint32_t a, std::uint32_t b,
-                                            std::uint32_t c) override {
-        return inner_.RequestDataOnSimObject(h, r, d, o, p, f, a, b, c);
-    }
-    SimConnectResult CallDispatch(SimConnectHandle h, SimConnectDispatchProc p, void* c) override {
-        return inner_.CallDispatch(h, p, c);
-    }
-    SimConnectResult MapClientEventToSimEvent(SimConnectHandle h, std::uint32_t i,
-                                              const char* n) override {
-        return inner_.MapClientEventToSimEvent(h, i, n);
-    }
-    SimConnectResult TransmitClientEvent(SimConnectHandle h, std::uint32_t o, std::uint32_t e,
-                                         std::uint32_t d, std::uint32_t g,
-                                         std::uint32_t f) override {
-        return inner_.TransmitClientEvent(h, o, e, d, g, f);
-    }
-    SimConnectResult MapClientDataNameToID(SimConnectHandle h, const char* n,
-                                           std::uint32_t i) override {
-        return inner_.MapClientDataNameToID(h, n, i);
-    }
-    SimConnectResult AddToClientDataDefinition(SimConnectHandle h, std::uint32_t d, std::uint32_t o,
-                                               std::uint32_t s, float e, std::uint32_t i) override {
-        return inner_.AddToClientDataDefinition(h, d, o, s, e, i);
-    }
-    SimConnectResult RequestClientData(SimConnectHandle h, std::uint32_t a, std::uint32_t r,
-                                       std::uint32_t d, std::uint32_t p, std::uint32_t f,
-                                       std::uint32_t o, std::uint32_t i, std::uint32_t l) override {
-        return inner_.RequestClientData(h, a, r, d, p, f, o, i, l);
-    }
     SimConnectResult SetClientData(SimConnectHandle h, std::uint32_t a, std::uint32_t d,
                                    std::uint32_t f, std::uint32_t r, std::uint32_t s,
                                    const void* data) override {
@@ -92,7 +54,6 @@ public:
     }
 
 private:
-    SimConnectApi& inner_;
 };
 
 bool WaitFor(const auto& done, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
