@@ -9,41 +9,14 @@
 #include <limits>
 #include <thread>
 
-#include "app/SystemServices.h"
-#include "app/virtual/Scenario.h"
-#include "app/virtual/VirtualCockpit.h"
-#include "app/virtual/VirtualDeviceNotifier.h"
 #include "log/Logger.h"
-#include "support/TempDir.h"
+#include "support/InProcessBridge.h"
+#include "support/TestSupport.h"
 
 namespace tarnwick {
 namespace {
 
 using namespace std::chrono_literals;
-
-class FakeServices final : public SystemServices {
-public:
-    explicit FakeServices(std::string exePath) : exePath_(std::move(exePath)) {}
-    void AttachParentConsole() override {}
-    std::string ExecutablePath() override { return exePath_; }
-    std::string CommonAppDataDirectory() override { return {}; }
-    bool IsSimulatorProcessRunning() override { return false; }
-    InstanceLock AcquireSingleInstanceLock(const std::string&) override {
-        return InstanceLock::Acquired;
-    }
-    void InstallConsoleStopHandler(std::atomic<bool>*) override {}
-
-private:
-    std::string exePath_;
-};
-
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(2ms);
-    }
-    return condition();
-}
 
 class ApplicationTest : public testing::Test {
 protected:
@@ -55,27 +28,16 @@ protected:
             "telemetryIntervalMs": 50 },
           "mappings": { "buttonConfigPath": "buttons.json" } })js");
         dir_.Write("config/buttons.json", "{}");
-        Scenario scenario;
-        std::string error;
-        ASSERT_TRUE(ParseScenario(R"js({ "devices": [
+        cockpit_ = test::MakeCockpit(R"js({ "devices": [
             { "name": "pfd", "vid": "0x2E8A", "pid": "0x10F0", "boardId": "0011223344556677" },
             { "name": "touch", "role": "touchpanel", "vid": "0x2E8A", "pid": "0x10F1",
-              "serial": "TP" } ], "simulator": {} })js",
-                                  scenario, error))
-            << error;
-        cockpit_ = std::make_unique<VirtualCockpit>(std::move(scenario));
-        services_ = std::make_unique<FakeServices>(dir_.File("TarnwickHID.exe"));
-        ApplicationPlatform platform;
-        platform.services = services_.get();
-        platform.hidBackend = &cockpit_->HidBackendFor();
-        platform.simConnectApi = &cockpit_->SimConnectApiFor();
-        platform.simulatorRunning = [this] { return cockpit_->SimulatorRunning(); };
-        platform.notifier = std::make_unique<VirtualDeviceNotifier>();
-        app_ = std::make_unique<Application>(std::move(platform));
+              "serial": "TP" } ], "simulator": {} })js");
+        app_ = std::make_unique<Application>(test::CockpitPlatform(services_, *cockpit_, false));
+        std::string error;
         ASSERT_TRUE(app_->Initialize(dir_.File("config/config.json"), false, error)) << error;
-        ASSERT_TRUE(WaitFor([this] { return !cockpit_->Simulator().OpenedClientNames().empty(); }));
+        ASSERT_TRUE(test::WaitUntil([this] { return !cockpit_->Simulator().OpenedClientNames().empty(); }));
         // The connection handler runs right after the open; give it its moment.
-        ASSERT_TRUE(WaitFor([this] { return cockpit_->Simulator().OpenConnectionCount() == 1; }));
+        ASSERT_TRUE(test::WaitUntil([this] { return cockpit_->Simulator().OpenConnectionCount() == 1; }));
         std::this_thread::sleep_for(50ms);
         cockpit_->Simulator().ClearRecords();
     }
@@ -95,7 +57,7 @@ protected:
 
     test::TempDir dir_;
     std::unique_ptr<VirtualCockpit> cockpit_;
-    std::unique_ptr<FakeServices> services_;
+    test::FakeServices services_{dir_.File("TarnwickHID.exe"), {}};
     std::unique_ptr<Application> app_;
 };
 
@@ -113,7 +75,7 @@ TEST_F(ApplicationTest, PanelSettingsBecomeWholeDegreeEventsPastAThreshold) {
     const std::vector<std::pair<std::string, std::uint32_t>> expected = {
         {"HEADING_BUG_SET", 100}, {"HEADING_BUG_SET", 100}, {"HEADING_BUG_SET", 0},
         {"VOR1_SET", 350},        {"VOR1_SET", 0},          {"HEADING_BUG_SET", 1}};
-    ASSERT_TRUE(WaitFor([&] { return Events().size() >= expected.size(); }));
+    ASSERT_TRUE(test::WaitUntil([&] { return Events().size() >= expected.size(); }));
     const auto events = Events();
     ASSERT_EQ(events.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
@@ -126,7 +88,7 @@ TEST_F(ApplicationTest, TelemetryIsThrottledToTheInterval) {
     auto touch = cockpit_->HidBackendFor().Devices().back();
     // The simulator streams telemetry on its own; stop it and count what this test sends.
     cockpit_->Simulator().SetRunning(false);
-    ASSERT_TRUE(WaitFor([this] { return cockpit_->Simulator().OpenConnectionCount() == 0; }));
+    ASSERT_TRUE(test::WaitUntil([this] { return cockpit_->Simulator().OpenConnectionCount() == 0; }));
     std::this_thread::sleep_for(60ms);
     touch->ClearWrites();
     TelemetryProtocol::Values values;

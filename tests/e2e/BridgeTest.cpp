@@ -14,6 +14,7 @@
 #include "hid/TelemetryProtocol.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
+#include "support/TestSupport.h"
 
 namespace tarnwick {
 namespace {
@@ -34,36 +35,8 @@ std::string ReadFile(const fs::path& path) {
     return out.str();
 }
 
-// Lines without their time stamps ("YYYY-MM-DD HH:MM:SS " is 20 bytes) and line ends.
-std::vector<std::string> LogLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        lines.push_back(line.size() >= 20 ? line.substr(20) : line);
-    }
-    return lines;
-}
-
-bool Has(const std::vector<std::string>& lines, const std::string& line) {
-    for (const auto& l : lines) {
-        if (l == line) {
-            return true;
-        }
-    }
-    return false;
-}
-
-size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    size_t n = 0;
-    for (const auto& l : lines) {
-        n += l.rfind(prefix, 0) == 0 ? 1 : 0;
-    }
-    return n;
-}
+using test::CountPrefix;
+using test::Has;
 
 std::vector<std::uint8_t> Bytes(const std::string& hex) {
     std::vector<std::uint8_t> bytes;
@@ -160,7 +133,7 @@ protected:
     std::string ConfigPath() const { return (bin_ / "config" / "config.json").string(); }
     std::string RecordPath() const { return (dir_.Path() / "record.txt").string(); }
     fs::path LogPath() const { return bin_ / "TarnwickHID.log"; }
-    std::vector<std::string> Log() const { return LogLines(ReadFile(LogPath())); }
+    std::vector<std::string> Log() const { return test::LogFileLines(LogPath().string()); }
     std::vector<std::string> Record() const {
         std::vector<std::string> lines;
         std::istringstream in(ReadFile(RecordPath()));

@@ -22,15 +22,11 @@
 #include <sys/resource.h>
 #endif
 
-#include "app/Application.h"
-#include "app/SystemServices.h"
-#include "app/virtual/Scenario.h"
-#include "app/virtual/VirtualCockpit.h"
-#include "app/virtual/VirtualDeviceNotifier.h"
 #include "hid/HidProtocol.h"
 #include "log/Logger.h"
 #include "sim/SimConnectApi.h"
-#include "support/TempDir.h"
+#include "support/InProcessBridge.h"
+#include "support/TestSupport.h"
 
 namespace tarnwick {
 namespace {
@@ -85,62 +81,11 @@ const char* kScenario = R"js({
   "simulator": {}
 })js";
 
-class FakeServices final : public SystemServices {
-public:
-    FakeServices(std::string exePath, std::string appData)
-        : exePath_(std::move(exePath)), appData_(std::move(appData)) {}
-    void AttachParentConsole() override {}
-    std::string ExecutablePath() override { return exePath_; }
-    std::string CommonAppDataDirectory() override { return appData_; }
-    bool IsSimulatorProcessRunning() override { return false; }
-    InstanceLock AcquireSingleInstanceLock(const std::string&) override {
-        return InstanceLock::Acquired;
-    }
-    void InstallConsoleStopHandler(std::atomic<bool>*) override {}
-
-private:
-    std::string exePath_;
-    std::string appData_;
-};
-
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return condition();
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
-// The lines of one log file as "[LEVEL] message": time stamps ("YYYY-MM-DD HH:MM:SS ", 20
-// bytes) and line ends removed. A missing file has no lines.
-std::vector<std::string> LogFileLines(const fs::path& file) {
-    std::vector<std::string> lines;
-    std::ifstream in(file, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        lines.push_back(line.size() >= 20 ? line.substr(20) : line);
-    }
-    return lines;
-}
-
-bool Has(const std::vector<std::string>& lines, const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
-std::size_t Count(const std::vector<std::string>& lines, const std::string& line) {
-    return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), line));
-}
-
-std::size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    return static_cast<std::size_t>(std::count_if(
-        lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
-}
+using test::CountOf;
+using test::CountPrefix;
+using test::Has;
+using test::LogFileLines;
+using test::WaitUntil;
 
 std::string CommandLine(const std::string& rpn) {
     return "[DEBUG] MobiFlight command: MF.SimVars.Set.1 " + rpn;
@@ -152,14 +97,7 @@ protected:
         dir_.Write("bin/config/config.json", kConfig);
         dir_.Write("bin/config/buttons.json", kButtons);
         dir_.Write("bin/config/hid_event_map.json", kEventMap);
-        Scenario scenario;
-        std::string error;
-        ASSERT_TRUE(ParseScenario(kScenario, scenario, error)) << error;
-        cockpit_ = std::make_unique<VirtualCockpit>(std::move(scenario));
-        // Without "--console" the log goes under the machine-wide data folder, a folder of its
-        // own that these tests can take away.
-        services_ = std::make_unique<FakeServices>(dir_.File("bin/TarnwickHID.exe"),
-                                                   dir_.File("ProgramData"));
+        cockpit_ = test::MakeCockpit(kScenario);
     }
 
     void TearDown() override {
@@ -171,26 +109,12 @@ protected:
     // given, its simulator; Run goes on on a thread of its own.
     void Start(std::unique_ptr<SimConnectApi> api = nullptr,
                SimConnectClient::SimulatorProbe probe = {}) {
-        ApplicationPlatform platform;
-        platform.services = services_.get();
-        platform.hidBackend = &cockpit_->HidBackendFor();
+        ApplicationPlatform platform = test::CockpitPlatform(services_, *cockpit_);
         if (api != nullptr) {
             otherApi_ = std::move(api);
             platform.simConnectApi = otherApi_.get();
             platform.simulatorRunning = std::move(probe);
-        } else {
-            platform.simConnectApi = &cockpit_->SimConnectApiFor();
-            VirtualCockpit* cockpit = cockpit_.get();
-            platform.simulatorRunning = [cockpit] { return cockpit->SimulatorRunning(); };
         }
-        auto notifier = std::make_unique<VirtualDeviceNotifier>();
-        VirtualDeviceNotifier* raw = notifier.get();
-        // As the program wires the virtual cockpit: a plug or unplug triggers a rescan.
-        cockpit_->HidBackendFor().SetHotplugListener([raw](const std::string&, bool arrived) {
-            raw->Notify(arrived ? VirtualDeviceChange::HidArrival
-                                : VirtualDeviceChange::HidRemoval);
-        });
-        platform.notifier = std::move(notifier);
         app_ = std::make_unique<Application>(std::move(platform));
         std::string error;
         ASSERT_TRUE(app_->Initialize(dir_.File("bin/config/config.json"), false, error)) << error;
@@ -251,19 +175,21 @@ protected:
     // subscription right after the acknowledgement, so the module reading it proves that the
     // client counts itself registered.
     bool WaitRegistered(std::size_t times) {
-        return WaitFor([&] { return CommandCount(kSubscribeCommand) >= times; });
+        return WaitUntil([&] { return CommandCount(kSubscribeCommand) >= times; });
     }
 
     fs::path LogFolder() const { return dir_.Path() / "ProgramData" / "Tarnwick" / "logs"; }
     fs::path LogFile() const { return LogFolder() / "TarnwickHID.log"; }
-    std::vector<std::string> Log() const { return LogFileLines(LogFile()); }
+    std::vector<std::string> Log() const { return LogFileLines(LogFile().string()); }
     bool WaitForLog(const std::string& line, std::size_t times = 1,
                     std::chrono::milliseconds timeout = 10s) {
-        return WaitFor([&] { return Count(Log(), line) >= times; }, timeout);
+        return WaitUntil([&] { return CountOf(Log(), line) >= times; }, timeout);
     }
 
     test::TempDir dir_;
-    std::unique_ptr<FakeServices> services_;
+    // Without "--console" the log goes under the machine-wide data folder, a folder of its own
+    // that these tests can take away.
+    test::FakeServices services_{dir_.File("bin/TarnwickHID.exe"), dir_.File("ProgramData")};
     std::unique_ptr<VirtualCockpit> cockpit_;
     std::unique_ptr<SimConnectApi> otherApi_;
     std::unique_ptr<Application> app_;
@@ -285,21 +211,21 @@ TEST_F(BridgeFaultTest, LoggingOutlivesTheLogFolderBeingReplacedByAFileAndResume
 
     // No line can be written now; the bridge goes on all the same.
     Press("pfd", kSoftkey1, kPfdMode);
-    ASSERT_TRUE(WaitFor([&] { return SentCount("(>H:SK1_PFD)") == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return SentCount("(>H:SK1_PFD)") == 1; }));
     Press("mfd", kSoftkey1, kMfdMode);
-    ASSERT_TRUE(WaitFor([&] { return SentCount("(>H:SK1_MFD)") == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return SentCount("(>H:SK1_MFD)") == 1; }));
 
     // The folder is back (a new, empty one): the next lines go there.
     fs::remove(folder);
     fs::create_directories(folder);
     Press("pfd", kSoftkey2, kPfdMode);
-    ASSERT_TRUE(WaitFor([&] { return SentCount("(>H:SK2_PFD)") == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return SentCount("(>H:SK2_PFD)") == 1; }));
     EXPECT_TRUE(WaitForLog(CommandLine("(>H:SK2_PFD)")));
 
     Stop();
     const auto resumed = Log();
     EXPECT_TRUE(Has(resumed, "[INFO] Application run loop stopped"));
-    const auto before = LogFileLines(away / "TarnwickHID.log");
+    const auto before = LogFileLines((away / "TarnwickHID.log").string());
     EXPECT_TRUE(Has(before, "[INFO] HID manager started"));
     EXPECT_TRUE(Has(before, "[INFO] MobiFlight client registered"));
     EXPECT_FALSE(Has(before, CommandLine("(>H:SK2_PFD)")));
@@ -324,7 +250,7 @@ TEST_F(BridgeFaultTest, LoggingResumesAfterItsWritesFailedForLackOfSpace) {
     Press("pfd", kSoftkey1, kPfdMode);
     // The command line is written before the dummy goes out: once the module has read the dummy
     // after the command, the write of that line has failed.
-    const bool sent = WaitFor([&] {
+    const bool sent = WaitUntil([&] {
         const auto commands = Sim().ModuleCommands();
         const auto it = std::find(commands.begin(), commands.end(),
                                   std::string("MF.SimVars.Set.1 (>H:SK1_PFD)"));
@@ -336,7 +262,7 @@ TEST_F(BridgeFaultTest, LoggingResumesAfterItsWritesFailedForLackOfSpace) {
     ASSERT_TRUE(sent);
 
     Press("pfd", kSoftkey2, kPfdMode);
-    ASSERT_TRUE(WaitFor([&] { return SentCount("(>H:SK2_PFD)") == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return SentCount("(>H:SK2_PFD)") == 1; }));
     EXPECT_TRUE(WaitForLog(CommandLine("(>H:SK2_PFD)")));
     const auto log = Log();
     // The line of the full disk is lost; the lines before it are whole.
@@ -362,7 +288,7 @@ TEST_F(BridgeFaultTest, FailingWritesOfADeviceAreWarnedAndTheBridgeGoesOn) {
     Sim().SetLVar(VirtualSimulator::kLightingPotentiometer, 0.3);
     EXPECT_TRUE(WaitForLog("[WARN] HID led_ctl write failed for " + std::string(kPfdBoardId) +
                            " (err=31)"));
-    EXPECT_TRUE(WaitFor([&] { return mfd->ReceivedReports().size() > mfdReports; }));
+    EXPECT_TRUE(WaitUntil([&] { return mfd->ReceivedReports().size() > mfdReports; }));
     EXPECT_TRUE(WaitForLog("[WARN] HID telemetry write failed for " + std::string(kTouchSerial) +
                            " error=31"));
     EXPECT_TRUE(WaitForLog("[INFO] Telemetry paused; no touch panel connected"));
@@ -378,7 +304,7 @@ TEST_F(BridgeFaultTest, FailingWritesOfADeviceAreWarnedAndTheBridgeGoesOn) {
 
     // Input from the board whose writes fail still works.
     Press("pfd", kSoftkey1, kPfdMode);
-    EXPECT_TRUE(WaitFor([&] { return SentCount("(>H:SK1_PFD)") == 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return SentCount("(>H:SK1_PFD)") == 1; }));
 
     // Writes work again: telemetry resumes, and the next LED state (the battery going off)
     // reaches the board.
@@ -387,7 +313,7 @@ TEST_F(BridgeFaultTest, FailingWritesOfADeviceAreWarnedAndTheBridgeGoesOn) {
     EXPECT_TRUE(WaitForLog("[INFO] Telemetry streaming to 1 touch panel(s)", 2));
     const std::size_t pfdReports = pfd->ReceivedReports().size();
     Sim().SetMasterBattery2(false);
-    EXPECT_TRUE(WaitFor([&] { return pfd->ReceivedReports().size() > pfdReports; }));
+    EXPECT_TRUE(WaitUntil([&] { return pfd->ReceivedReports().size() > pfdReports; }));
     Stop();
     EXPECT_TRUE(Has(Log(), "[INFO] Application run loop stopped"));
 }
@@ -403,13 +329,13 @@ TEST_F(BridgeFaultTest, ADeviceThatVanishesWhileItsReaderWaitsIsDisconnectedAndT
 
     ASSERT_TRUE(cockpit_->HidBackendFor().Unplug(pfdPath));
     EXPECT_TRUE(WaitForLog("[INFO] HID device disconnected: " + std::string(kPfdBoardId)));
-    EXPECT_TRUE(WaitFor([&] { return pfd->OpenHandleCount() == 0; }));
+    EXPECT_TRUE(WaitUntil([&] { return pfd->OpenHandleCount() == 0; }));
 
     // The other board and the touch panel are untouched.
     Press("mfd", kSoftkey1, kMfdMode);
-    EXPECT_TRUE(WaitFor([&] { return SentCount("(>H:SK1_MFD)") == 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return SentCount("(>H:SK1_MFD)") == 1; }));
     const std::size_t telemetry = touch->ReceivedReports().size();
-    EXPECT_TRUE(WaitFor([&] { return touch->ReceivedReports().size() >= telemetry + 4; }));
+    EXPECT_TRUE(WaitUntil([&] { return touch->ReceivedReports().size() >= telemetry + 4; }));
     EXPECT_EQ(Sim().OpenConnectionCount(), 1);
 
     // Plugged in again it is a new device with the next index, and it works.
@@ -423,12 +349,12 @@ TEST_F(BridgeFaultTest, ADeviceThatVanishesWhileItsReaderWaitsIsDisconnectedAndT
                            " index=3 role=g1000 fw=1.0.0"));
     ASSERT_TRUE(Device("pfd")->WaitForPendingRead(5s));
     Press("pfd", kSoftkey1, kPfdMode);
-    EXPECT_TRUE(WaitFor([&] { return SentCount("(>H:SK1_PFD)") == 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return SentCount("(>H:SK1_PFD)") == 1; }));
 
     const auto log = Log();
     EXPECT_EQ(CountPrefix(log, "[INFO] HID device disconnected: "), 1u);
     EXPECT_EQ(CountPrefix(log, "[WARN] SimConnect disconnected"), 0u);
-    EXPECT_EQ(Count(log, "[INFO] Telemetry paused; no touch panel connected"), 0u);
+    EXPECT_EQ(CountOf(log, "[INFO] Telemetry paused; no touch panel connected"), 0u);
 }
 
 TEST_F(BridgeFaultTest, ABrokenSimConnectDispatchIsWarnedAndTheBridgeConnectsAgain) {
@@ -444,7 +370,7 @@ TEST_F(BridgeFaultTest, ABrokenSimConnectDispatchIsWarnedAndTheBridgeConnectsAga
     EXPECT_TRUE(WaitForLog("[INFO] MobiFlight client registered", 2));
 
     Press("pfd", kSoftkey1, kPfdMode);
-    EXPECT_TRUE(WaitFor([&] { return SentCount("(>H:SK1_PFD)") == 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return SentCount("(>H:SK1_PFD)") == 1; }));
     // The boards saw the connection go and come back.
     const auto seen = pfd->ReceivedReports();
     const auto down = std::find(seen.begin(), seen.end(), HidProtocol::EncodeSimStatusReport(false));
@@ -462,15 +388,15 @@ TEST_F(BridgeFaultTest, ASilentModuleIsAskedAgainAndCommandsMeanwhileAreNeitherS
     const std::size_t registrations = CommandCount(kRegisterCommand);
     Sim().DropConnections();
     // The first attempt of the new connection goes unanswered.
-    ASSERT_TRUE(WaitFor([&] { return CommandCount(kRegisterCommand) >= registrations + 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return CommandCount(kRegisterCommand) >= registrations + 1; }));
 
     constexpr int kPresses = 200;
     for (int i = 0; i < kPresses; ++i) {
         Press("pfd", kSoftkey1, kPfdMode);
     }
     Press("pfd", kMapLeft, kPfdMode);
-    EXPECT_TRUE(WaitFor([&] {
-        return Count(Log(), "[DEBUG] MobiFlight not ready; using SimConnect fallback for SOFTKEY_1") ==
+    EXPECT_TRUE(WaitUntil([&] {
+        return CountOf(Log(), "[DEBUG] MobiFlight not ready; using SimConnect fallback for SOFTKEY_1") ==
                static_cast<std::size_t>(kPresses);
     }));
     EXPECT_TRUE(WaitForLog("[WARN] Managed map press send failed for MAP_LEFT: MobiFlight not ready"));
@@ -478,7 +404,7 @@ TEST_F(BridgeFaultTest, ASilentModuleIsAskedAgainAndCommandsMeanwhileAreNeitherS
     // Five seconds later the client asks again.
     EXPECT_TRUE(WaitForLog(
         "[INFO] MobiFlight WASM module not responding yet; retrying registration every 5s", 1, 15s));
-    ASSERT_TRUE(WaitFor([&] { return CommandCount(kRegisterCommand) >= registrations + 2; }, 15s));
+    ASSERT_TRUE(WaitUntil([&] { return CommandCount(kRegisterCommand) >= registrations + 2; }, 15s));
     Sim().SetModuleAnswer(ModuleAnswer::Finished);
     // Two attempts went unanswered; the third, five seconds on, is acknowledged.
     ASSERT_TRUE(WaitRegistered(2)) << "no registration within 10 s of the module answering again";
@@ -486,7 +412,7 @@ TEST_F(BridgeFaultTest, ASilentModuleIsAskedAgainAndCommandsMeanwhileAreNeitherS
 
     // What was pressed while the module was silent is not sent late.
     Press("pfd", kSoftkey2, kPfdMode);
-    ASSERT_TRUE(WaitFor([&] { return SentCount("(>H:SK2_PFD)") == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return SentCount("(>H:SK2_PFD)") == 1; }));
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(SentCount("(>H:SK1_PFD)"), 0u);
     EXPECT_EQ(SentCount("(>H:MAP_LEFT_PFD)"), 0u);
@@ -506,7 +432,7 @@ TEST_F(BridgeFaultTest, AMissingSimConnectLibraryIsWarnedAndTheBridgeRunsOnAndSt
     ASSERT_TRUE(WaitForLog(warning, 2, 15s));
     const auto requested = std::chrono::steady_clock::now();
     app_->RequestStop();
-    ASSERT_TRUE(WaitFor([&] { return runReturned_.load(); }, 15s));
+    ASSERT_TRUE(WaitUntil([&] { return runReturned_.load(); }, 15s));
     const auto took = std::chrono::steady_clock::now() - requested;
     EXPECT_LT(took, 5s) << "the stop waited for the connection back-off";
     Stop();

@@ -36,14 +36,10 @@
 #include <type_traits>
 #include <vector>
 
-#include "app/Application.h"
-#include "app/SystemServices.h"
-#include "app/virtual/Scenario.h"
-#include "app/virtual/VirtualCockpit.h"
-#include "app/virtual/VirtualDeviceNotifier.h"
 #include "hid/HidProtocol.h"
 #include "log/Logger.h"
-#include "support/TempDir.h"
+#include "support/InProcessBridge.h"
+#include "support/TestSupport.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define TARNWICK_SOAK_SANITIZED 1
@@ -181,34 +177,9 @@ const char* kScenario = R"js({
   "simulator": {}
 })js";
 
-class FakeServices final : public SystemServices {
-public:
-    FakeServices(std::string exePath, std::string appData)
-        : exePath_(std::move(exePath)), appData_(std::move(appData)) {}
-    void AttachParentConsole() override {}
-    std::string ExecutablePath() override { return exePath_; }
-    std::string CommonAppDataDirectory() override { return appData_; }
-    bool IsSimulatorProcessRunning() override { return false; }
-    InstanceLock AcquireSingleInstanceLock(const std::string&) override {
-        return InstanceLock::Acquired;
-    }
-    void InstallConsoleStopHandler(std::atomic<bool>*) override {}
-
-private:
-    std::string exePath_;
-    std::string appData_;
-};
-
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = kPatience,
              std::chrono::milliseconds poll = 2ms) {
-    const auto deadline = Clock::now() + timeout;
-    while (!condition()) {
-        if (Clock::now() >= deadline) {
-            return condition();
-        }
-        std::this_thread::sleep_for(poll);
-    }
-    return true;
+    return test::WaitUntil(condition, timeout, poll);
 }
 
 int SoakSeconds() {
@@ -262,27 +233,6 @@ const char* MemoryKind() {
 #endif
 }
 
-// Log lines ("[LEVEL] message") of the current file and its backups, oldest first.
-std::vector<std::string> LogLines(const std::string& current) {
-    std::vector<std::string> files;
-    for (int n = Logger::kMaxBackups; n >= 1; --n) {
-        files.push_back(current + "." + std::to_string(n));
-    }
-    files.push_back(current);
-    std::vector<std::string> lines;
-    for (const auto& file : files) {
-        std::ifstream in(file, std::ios::binary);
-        std::string line;
-        while (std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            lines.push_back(line.size() >= 20 ? line.substr(20) : line);
-        }
-    }
-    return lines;
-}
-
 // A control held down on a board: when it comes up, and when the board next repeats its hold
 // report.
 struct Held {
@@ -322,12 +272,7 @@ protected:
         dir_.Write("bin/config/config.json", kConfig);
         dir_.Write("bin/config/buttons.json", ButtonsJson());
         dir_.Write("bin/config/hid_event_map.json", EventMapJson());
-        Scenario scenario;
-        std::string error;
-        ASSERT_TRUE(ParseScenario(kScenario, scenario, error)) << error;
-        cockpit_ = std::make_unique<VirtualCockpit>(std::move(scenario));
-        services_ = std::make_unique<FakeServices>(dir_.File("bin/TarnwickHID.exe"),
-                                                   dir_.File("ProgramData"));
+        cockpit_ = test::MakeCockpit(kScenario);
 
         HidProtocol::DeviceInfo pfdInfo;
         pfdInfo.firmwareMajor = 1;
@@ -396,20 +341,7 @@ protected:
         simReady_ = false;
 
         auto session = std::make_unique<Session>();
-        ApplicationPlatform platform;
-        platform.services = services_.get();
-        platform.hidBackend = &Hid();
-        platform.simConnectApi = &cockpit_->SimConnectApiFor();
-        VirtualCockpit* cockpit = cockpit_.get();
-        platform.simulatorRunning = [cockpit] { return cockpit->SimulatorRunning(); };
-        auto notifier = std::make_unique<VirtualDeviceNotifier>();
-        VirtualDeviceNotifier* raw = notifier.get();
-        Hid().SetHotplugListener([raw](const std::string&, bool arrived) {
-            raw->Notify(arrived ? VirtualDeviceChange::HidArrival
-                                : VirtualDeviceChange::HidRemoval);
-        });
-        platform.notifier = std::move(notifier);
-        session->app = std::make_unique<Application>(std::move(platform));
+        session->app = std::make_unique<Application>(test::CockpitPlatform(services_, *cockpit_));
         std::string error;
         if (!session->app->Initialize(dir_.File("bin/config/config.json"), false, error)) {
             ADD_FAILURE() << "bridge run " << sessions_ + 1 << " failed to start: " << error;
@@ -942,7 +874,7 @@ protected:
     }
 
     test::TempDir dir_;
-    std::unique_ptr<FakeServices> services_;
+    test::FakeServices services_{dir_.File("bin/TarnwickHID.exe"), dir_.File("ProgramData")};
     std::unique_ptr<VirtualCockpit> cockpit_;
     std::vector<Unit> units_;
     std::unique_ptr<Session> session_;
@@ -1026,7 +958,7 @@ TEST_F(SoakTest, RandomUseOverManyConnectionsAndPlugsLosesNothingAndStopsInOrder
     EXPECT_EQ(Sim().OpenConnectionCount(), 0);
 
     // Every run started and stopped in order.
-    const auto log = LogLines(logPath_);
+    const auto log = test::LogLinesWithBackups(logPath_);
     const auto count = [&](const std::string& line) {
         return static_cast<int>(std::count(log.begin(), log.end(), line));
     };

@@ -1,66 +1,6 @@
 #include "HidTestSupport.h"
 
-#include <fstream>
-#include <sstream>
-#include <thread>
-
-#include "log/Logger.h"
-
 namespace tarnwick::test {
-
-LogCapture::LogCapture(bool debug) {
-    Logger::Instance().Init(dir_.File("logs"), "TarnwickHID", false);
-    Logger::Instance().SetDebugEnabled(debug);
-}
-
-LogCapture::~LogCapture() {
-    Logger::Instance().SetDebugEnabled(false);
-    Logger::Instance().Shutdown();
-}
-
-std::vector<std::string> LogCapture::Lines() const {
-    // A long stress run may rotate the log: read the backups, oldest first, then the live file.
-    const std::string current = Logger::Instance().FilePath();
-    std::vector<std::string> files;
-    for (int n = Logger::kMaxBackups; n >= 1; --n) {
-        files.push_back(current + "." + std::to_string(n));
-    }
-    files.push_back(current);
-    std::vector<std::string> lines;
-    for (const std::string& file : files) {
-        std::ifstream in(file, std::ios::binary);
-        std::string line;
-        while (std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            // "YYYY-MM-DD HH:MM:SS " is 20 characters.
-            lines.push_back(line.size() > 20 ? line.substr(20) : line);
-        }
-    }
-    return lines;
-}
-
-std::vector<std::string> LogCapture::Matching(const std::string& fragment) const {
-    std::vector<std::string> found;
-    for (std::string& line : Lines()) {
-        if (line.find(fragment) != std::string::npos) {
-            found.push_back(std::move(line));
-        }
-    }
-    return found;
-}
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return condition();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 HidProtocol::DeviceInfo MakeInfo(std::uint8_t firstIdByte, std::uint8_t major, std::uint8_t minor,
                                  std::uint8_t patch) {

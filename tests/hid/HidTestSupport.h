@@ -1,5 +1,5 @@
-// Shared by the HID manager suites: a log capture over the process's Logger, polling with a
-// deadline, and ready-made virtual boards and panels.
+// Shared by the HID manager suites: ready-made virtual boards and panels, and a manager over
+// them with every callback recorded.
 #pragma once
 
 #include <chrono>
@@ -16,7 +16,7 @@
 #include "hid/HidManager.h"
 #include "hid/HidProtocol.h"
 #include "hid/virtual/VirtualHidBackend.h"
-#include "support/TempDir.h"
+#include "support/TestSupport.h"
 
 namespace tarnwick::test {
 
@@ -24,27 +24,6 @@ inline constexpr std::uint16_t kBoardVid = 0x04D8;
 inline constexpr std::uint16_t kBoardPid = 0xE6B0;
 inline constexpr std::uint16_t kPanelVid = 0x2E8A;
 inline constexpr std::uint16_t kPanelPid = 0x10F0;
-
-// Points the Logger at a fresh folder for the life of the object and reads its lines back
-// without their time stamps, as "[LEVEL] message".
-class LogCapture {
-public:
-    explicit LogCapture(bool debug = false);
-    ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<std::string> Lines() const;
-    // Lines that contain `fragment`.
-    std::vector<std::string> Matching(const std::string& fragment) const;
-
-private:
-    TempDir dir_;
-};
-
-// Polls `condition` every millisecond until it holds or `timeout` has passed.
-bool WaitUntil(const std::function<bool()>& condition,
-               std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 HidProtocol::DeviceInfo MakeInfo(std::uint8_t firstIdByte, std::uint8_t major = 1,
                                  std::uint8_t minor = 4, std::uint8_t patch = 0);

@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 using HidProtocol::HidEvent;
 using HidProtocol::LedState;
 using test::Cancelled;
-using test::Eventually;
+using test::WaitUntil;
 using test::Queued;
 using test::RpnCall;
 using test::SentNow;
@@ -87,7 +87,7 @@ protected:
         event.controlId = 999;
         engine_.OnHidEvent(event, "DRAIN", marker);
         const std::string prefix = "HID event from DRAIN index=" + std::to_string(marker) + " ";
-        ASSERT_TRUE(Eventually([&] { return !log_.Find("DEBUG", prefix).empty(); }));
+        ASSERT_TRUE(WaitUntil([&] { return !log_.Find("DEBUG", prefix).empty(); }));
     }
     // The DEBUG lines of events from one board.
     std::vector<std::string> EventLines(const std::string& board = "B0") const {
@@ -95,7 +95,7 @@ protected:
     }
 
     test::TempDir dir_;
-    test::LogCapture log_;
+    test::LogCapture log_{true};
     test::ManualClock clock_;
     test::FakeLeds leds_;
     test::FakeCommands commands_{clock_};
@@ -305,7 +305,7 @@ TEST_F(MappingEngineTest, AReleaseDropsTheQueuedHoldsOfItsButtonOnly) {
     commands_.CloseGate();
     Send(Press(kHdg + 1000));  // unnamed: no command, passes the gate
     Send(Press(kSoftkey));     // the worker stops here until the gate opens
-    ASSERT_TRUE(Eventually([&] { return EventLines().size() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return EventLines().size() == 1; }));
     Send(Hold(kSoftkey, 2));
     Send(Hold(kSoftkey, 3));
     Send(Press(kSoftkey));
@@ -340,16 +340,16 @@ TEST_F(MappingEngineTest, MapHoldRepeatsOnTheEnginesOwnCadence) {
     EXPECT_EQ(commands_.Count(), 1u);
 
     clock_.Advance(1ms);
-    ASSERT_TRUE(Eventually([&] { return commands_.Count() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 2; }));
     // The board's own hold reports do not move the cadence.
     clock_.Advance(50ms);
     Send(Hold(kMapLeft, 3));
     Send(Hold(kMapLeft, 4));
     Drain();
     clock_.Advance(50ms);
-    ASSERT_TRUE(Eventually([&] { return commands_.Count() == 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 3; }));
     clock_.Advance(100ms);
-    ASSERT_TRUE(Eventually([&] { return commands_.Count() == 4; }));
+    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 4; }));
     const auto calls = commands_.Calls();
     EXPECT_EQ(calls[1], SentNow("map left hold"));
     EXPECT_EQ(calls[1].time - t, 100ms);
@@ -378,11 +378,11 @@ TEST_F(MappingEngineTest, MapHoldAfterAStallDoesNotBurst) {
     Send(Hold(kMapLeft));
     Drain();
     clock_.Advance(1000ms);  // ten periods pass at once
-    ASSERT_TRUE(Eventually([&] { return commands_.Count() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 1; }));
     clock_.Settle();
     EXPECT_EQ(commands_.Count(), 1u);
     clock_.Advance(100ms);
-    ASSERT_TRUE(Eventually([&] { return commands_.Count() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 2; }));
 }
 
 TEST_F(MappingEngineTest, MapHoldCommandFallsBackToPressAndNeedsSome) {
@@ -392,7 +392,7 @@ TEST_F(MappingEngineTest, MapHoldCommandFallsBackToPressAndNeedsSome) {
     Drain();
     EXPECT_EQ(engine_.ActiveHoldCount(), 1u);
     clock_.Advance(100ms);
-    ASSERT_TRUE(Eventually([&] { return commands_.Count() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 1; }));
     EXPECT_EQ(commands_.Calls()[0], SentNow("map right"));
     Send(Release(kMapUp));
     Send(Release(kMapRight));
@@ -412,16 +412,16 @@ TEST_F(MappingEngineTest, MapHoldsOnTwoBoardsAndTwoRolesRunApart) {
     Drain();
     EXPECT_EQ(engine_.ActiveHoldCount(), 3u);
     clock_.Advance(70ms);
-    ASSERT_TRUE(Eventually([&] { return commands_.Count() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 1; }));
     clock_.Advance(30ms);
-    ASSERT_TRUE(Eventually([&] { return commands_.Count() == 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 3; }));
     Send(Release(kMapLeft), "B1", 1);
     Drain();
     EXPECT_EQ(engine_.ActiveHoldCount(), 2u);
     clock_.Advance(70ms);
-    ASSERT_TRUE(Eventually([&] { return commands_.CallsOf(RpnCall::Kind::SendNow).size() == 4; }));
+    ASSERT_TRUE(WaitUntil([&] { return commands_.CallsOf(RpnCall::Kind::SendNow).size() == 4; }));
     clock_.Advance(30ms);
-    ASSERT_TRUE(Eventually([&] { return commands_.CallsOf(RpnCall::Kind::SendNow).size() == 5; }));
+    ASSERT_TRUE(WaitUntil([&] { return commands_.CallsOf(RpnCall::Kind::SendNow).size() == 5; }));
     clock_.Settle();
     EXPECT_EQ(commands_.CallsOf(RpnCall::Kind::SendNow).size(), 5u);
 }
@@ -452,12 +452,12 @@ TEST_F(MappingEngineTest, RefusedMapSendsWarnAndTheHoldGoesOn) {
     Send(Hold(kMapLeft));
     Drain();
     clock_.Advance(100ms);
-    ASSERT_TRUE(Eventually([&] { return commands_.Count() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 2; }));
     clock_.Advance(100ms);
-    ASSERT_TRUE(Eventually([&] { return commands_.Count() == 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 3; }));
     EXPECT_TRUE(
         log_.Contains("WARN", "Managed map press send failed for MAP_LEFT: MobiFlight not ready"));
-    ASSERT_TRUE(Eventually([&] {
+    ASSERT_TRUE(WaitUntil([&] {
         return log_.Find("WARN", "Managed map hold send failed: MobiFlight not ready").size() == 2;
     }));
 }
@@ -471,7 +471,7 @@ TEST_F(MappingEngineTest, ShortRepeatSettingsMeanTenMilliseconds) {
     clock_.Settle();
     EXPECT_EQ(commands_.Count(), 0u);
     clock_.Advance(1ms);
-    ASSERT_TRUE(Eventually([&] { return commands_.Count() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 1; }));
 }
 
 TEST_F(MappingEngineTest, StopEndsEveryHold) {
@@ -542,7 +542,7 @@ TEST_F(MappingOutputTest, RequestsAreDebouncedIntoOneRefresh) {
     clock_.Settle();
     EXPECT_EQ(leds_.ListCalls(), 0);
     clock_.Advance(1ms);
-    ASSERT_TRUE(Eventually([&] { return leds_.ListCalls() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return leds_.ListCalls() == 1; }));
     clock_.Settle();
     EXPECT_EQ(leds_.ListCalls(), 1);
     EXPECT_EQ(leds_.Writes().size(), 2u);
@@ -554,10 +554,10 @@ TEST_F(MappingOutputTest, BoardsAreRefreshedEverySecondWithoutRequests) {
     clock_.Settle();
     EXPECT_EQ(leds_.ListCalls(), 0);
     clock_.Advance(1ms);
-    ASSERT_TRUE(Eventually([&] { return leds_.ListCalls() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return leds_.ListCalls() == 1; }));
     clock_.Settle();
     clock_.Advance(1000ms);
-    ASSERT_TRUE(Eventually([&] { return leds_.ListCalls() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return leds_.ListCalls() == 2; }));
 }
 
 TEST_F(MappingOutputTest, AnEndlessStreamOfRequestsStillRefreshesEverySecond) {
@@ -574,17 +574,17 @@ TEST_F(MappingOutputTest, AnEndlessStreamOfRequestsStillRefreshesEverySecond) {
     clock_.Settle();
     EXPECT_EQ(leds_.ListCalls(), 0);
     stream(1);  // 1020 ms
-    ASSERT_TRUE(Eventually([&] { return leds_.ListCalls() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return leds_.ListCalls() == 1; }));
     clock_.Settle();
     stream(34);
-    ASSERT_TRUE(Eventually([&] { return leds_.ListCalls() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return leds_.ListCalls() == 2; }));
 }
 
 TEST_F(MappingOutputTest, NoDebounceRefreshesAtOnce) {
     config_.outputs.debounceMs = 0;
     StartQuiet();
     engine_.RequestOutputRefresh();
-    ASSERT_TRUE(Eventually([&] { return leds_.ListCalls() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return leds_.ListCalls() == 1; }));
 }
 
 TEST_F(MappingOutputTest, StateFollowsConnectionBatteryAndLighting) {
@@ -594,7 +594,7 @@ TEST_F(MappingOutputTest, StateFollowsConnectionBatteryAndLighting) {
         leds_.Clear();
         engine_.RequestOutputRefresh();
         clock_.Advance(50ms);
-        EXPECT_TRUE(Eventually([&] { return leds_.Writes().size() == 2; }));
+        EXPECT_TRUE(WaitUntil([&] { return leds_.Writes().size() == 2; }));
         clock_.Settle();
         EXPECT_EQ(leds_.ListCalls(), 1);
         const auto writes = leds_.Writes();
@@ -622,7 +622,7 @@ TEST_F(MappingOutputTest, LightingTextRequestsARefreshAfterTheDebounce) {
     clock_.Settle();
     EXPECT_EQ(leds_.ListCalls(), 0);
     clock_.Advance(1ms);
-    ASSERT_TRUE(Eventually([&] { return leds_.Writes().size() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return leds_.Writes().size() == 2; }));
     EXPECT_EQ(leds_.Writes()[1].state, Backlight(40));
 }
 
@@ -651,14 +651,14 @@ TEST_F(MappingOutputTest, HeldOffAndProfilelessBoardsGetNothing) {
     Drain();
     engine_.RequestOutputRefresh();
     clock_.Advance(50ms);
-    ASSERT_TRUE(Eventually([&] { return leds_.Writes().size() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return leds_.Writes().size() == 1; }));
     clock_.Settle();
     ASSERT_EQ(leds_.Writes().size(), 1u);
     EXPECT_EQ(leds_.Writes()[0].name, "B0");
 
     // The hold-off over, the board is written again.
     clock_.Advance(1500ms);
-    ASSERT_TRUE(Eventually([&] { return leds_.Writes().size() == 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return leds_.Writes().size() == 3; }));
     EXPECT_EQ(leds_.Writes()[2].name, "B1");
 }
 
@@ -667,7 +667,7 @@ TEST_F(MappingOutputTest, NoProfileNoLeds) {
     StartQuiet();
     engine_.RequestOutputRefresh();
     clock_.Advance(50ms);
-    ASSERT_TRUE(Eventually([&] { return leds_.ListCalls() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return leds_.ListCalls() == 1; }));
     clock_.Settle();
     EXPECT_TRUE(leds_.Writes().empty());
 }

@@ -16,7 +16,7 @@ namespace {
 using namespace std::chrono_literals;
 using HidProtocol::LedState;
 using test::CockpitRig;
-using test::Eventually;
+using test::WaitUntil;
 
 constexpr std::uint16_t kHdg = 21;
 constexpr std::uint16_t kMapLeft = 40;
@@ -38,7 +38,7 @@ TEST(MappingIntegrationTest, BoardPressesAndTurnsReachTheModule) {
     ASSERT_TRUE(rig.Board(0).SendEvent(CockpitRig::Button(kSoftkey, 1)));
     ASSERT_TRUE(rig.Board(0).SendEvent(CockpitRig::Button(kSoftkey, 0)));
     ASSERT_TRUE(rig.Board(0).SendEvent(CockpitRig::Turn(kHdg, 3)));
-    ASSERT_TRUE(Eventually([&] { return rig.ExecutedCount("(L:HDG) 1 + (>L:HDG)") == 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return rig.ExecutedCount("(L:HDG) 1 + (>L:HDG)") == 3; }));
     EXPECT_EQ(rig.ExecutedCount("1 (>L:SOFTKEY)"), 1u);
     EXPECT_EQ(rig.ExecutedCount("0 (>L:SOFTKEY)"), 1u);
     EXPECT_EQ(rig.Sim().LVar("L:SOFTKEY"), 0.0);
@@ -53,7 +53,7 @@ TEST(MappingIntegrationTest, QuickTapsBehindTheRateLimitAreNotLost) {
         ASSERT_TRUE(rig.Board(0).SendEvent(CockpitRig::Button(kSoftkey, 1)));
         ASSERT_TRUE(rig.Board(0).SendEvent(CockpitRig::Button(kSoftkey, 0)));
     }
-    ASSERT_TRUE(Eventually([&] { return rig.ExecutedCount("0 (>L:SOFTKEY)") == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return rig.ExecutedCount("0 (>L:SOFTKEY)") == 2; }));
     EXPECT_EQ(rig.Executed(), (std::vector<std::string>{"1 (>L:SOFTKEY)", "0 (>L:SOFTKEY)",
                                                         "1 (>L:SOFTKEY)", "0 (>L:SOFTKEY)"}));
 }
@@ -63,7 +63,7 @@ TEST(MappingIntegrationTest, UnconfiguredAutopilotButtonBecomesASimulatorEvent) 
     rig.Start();
     ASSERT_TRUE(rig.Board(0).SendEvent(CockpitRig::Button(kApHeading, 1)));
     ASSERT_TRUE(rig.Board(0).SendEvent(CockpitRig::Button(kApHeading, 0)));
-    ASSERT_TRUE(Eventually([&] { return !rig.Sim().Events().empty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !rig.Sim().Events().empty(); }));
     std::this_thread::sleep_for(20ms);
     const auto events = rig.Sim().Events();
     ASSERT_EQ(events.size(), 1u);
@@ -78,9 +78,9 @@ TEST(MappingIntegrationTest, HeldMapControlRepeatsUntilReleased) {
     const std::string hold = "(L:MAP_X) 1 - (>L:MAP_X) 1";
     ASSERT_TRUE(rig.Board(0).SendEvent(CockpitRig::Button(kMapLeft, 1)));
     ASSERT_TRUE(rig.Board(0).SendEvent(CockpitRig::Button(kMapLeft, 2)));
-    ASSERT_TRUE(Eventually([&] { return rig.ExecutedCount(hold) >= 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return rig.ExecutedCount(hold) >= 3; }));
     ASSERT_TRUE(rig.Board(0).SendEvent(CockpitRig::Button(kMapLeft, 0)));
-    ASSERT_TRUE(Eventually([&] { return rig.Engine().ActiveHoldCount() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return rig.Engine().ActiveHoldCount() == 0; }));
     const std::size_t repeats = rig.ExecutedCount(hold);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(rig.ExecutedCount(hold), repeats);
@@ -95,43 +95,43 @@ TEST(MappingIntegrationTest, LedsFollowConnectionBatteryAndLighting) {
     rig.Sim().SetLVar("L:LIGHTING_POTENTIOMETER_5", 0.6);
     rig.Start();
     // Connected with the battery on: the level the module reports once subscribed.
-    ASSERT_TRUE(Eventually([&] {
+    ASSERT_TRUE(WaitUntil([&] {
         return LastLedIs(rig, 0, LedState{1, 60, 0, 0, 0}) &&
                LastLedIs(rig, 1, LedState{1, 60, 0, 0, 0});
     }));
 
     rig.Sim().SetLVar("L:LIGHTING_POTENTIOMETER_5", 0.5);
-    ASSERT_TRUE(Eventually([&] { return LastLedIs(rig, 1, LedState{1, 50, 0, 0, 0}); }));
+    ASSERT_TRUE(WaitUntil([&] { return LastLedIs(rig, 1, LedState{1, 50, 0, 0, 0}); }));
 
     rig.Sim().SetMasterBattery2(false);
     ASSERT_TRUE(
-        Eventually([&] { return LastLedIs(rig, 0, ComputeEffectState(profile.batteryOff)); }));
+        WaitUntil([&] { return LastLedIs(rig, 0, ComputeEffectState(profile.batteryOff)); }));
 
     rig.Sim().DropConnections();
     rig.Sim().SetRunning(false);
     ASSERT_TRUE(
-        Eventually([&] { return LastLedIs(rig, 0, ComputeEffectState(profile.simDisconnected)); }));
+        WaitUntil([&] { return LastLedIs(rig, 0, ComputeEffectState(profile.simDisconnected)); }));
 }
 
 TEST(MappingIntegrationTest, LedShowHoldsOffOneBoardOnly) {
     CockpitRig rig(test::CockpitOptions{2, 10, 10, 0});
     rig.Sim().SetLVar("L:LIGHTING_POTENTIOMETER_5", 0.6);
     rig.Start();
-    ASSERT_TRUE(Eventually([&] {
+    ASSERT_TRUE(WaitUntil([&] {
         return LastLedIs(rig, 0, LedState{1, 60, 0, 0, 0}) &&
                LastLedIs(rig, 1, LedState{1, 60, 0, 0, 0});
     }));
     HidProtocol::HidEvent show;
     show.type = 4;
     ASSERT_TRUE(rig.Board(1).SendEvent(show));
-    ASSERT_TRUE(Eventually([&] { return rig.Engine().IsOutputSuppressed(rig.BoardName(1), 1); }));
+    ASSERT_TRUE(WaitUntil([&] { return rig.Engine().IsOutputSuppressed(rig.BoardName(1), 1); }));
     rig.Board(0).ClearWrites();
     rig.Board(1).ClearWrites();
     rig.Sim().SetLVar("L:LIGHTING_POTENTIOMETER_5", 0.3);
-    ASSERT_TRUE(Eventually([&] { return LastLedIs(rig, 0, LedState{1, 30, 0, 0, 0}); }));
+    ASSERT_TRUE(WaitUntil([&] { return LastLedIs(rig, 0, LedState{1, 30, 0, 0, 0}); }));
     EXPECT_TRUE(rig.LedReports(1).empty());
     // After the hold-off the board gets the state in full, although it did not change since.
-    ASSERT_TRUE(Eventually([&] { return LastLedIs(rig, 1, LedState{1, 30, 0, 0, 0}); }, 4s));
+    ASSERT_TRUE(WaitUntil([&] { return LastLedIs(rig, 1, LedState{1, 30, 0, 0, 0}); }, 4s));
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using HidProtocol::HidEvent;
-using test::Eventually;
+using test::WaitUntil;
 
 HidEvent Event(std::uint8_t type, std::uint16_t id, std::int8_t value, std::uint8_t mode) {
     HidEvent event;
@@ -146,7 +146,7 @@ TEST_F(MappingStressTest, ReleasesRacingTheHoldWorkerLeaveNoHold) {
         t.join();
     }
     // Every hold ended with a release, in order per board: none may survive.
-    ASSERT_TRUE(Eventually([&] { return engine_.ActiveHoldCount() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return engine_.ActiveHoldCount() == 0; }));
     const std::size_t sent = commands_.CallsOf(test::RpnCall::Kind::SendNow).size();
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(commands_.CallsOf(test::RpnCall::Kind::SendNow).size(), sent);

@@ -1,6 +1,5 @@
 // What the mapping engine tests share: a clock the test moves by hand, recording fakes of the
-// engine's three ports, the configuration files every test uses, and a reader for the log lines
-// the engine writes.
+// engine's three ports, and the configuration files every test uses.
 #pragma once
 
 #include <atomic>
@@ -22,22 +21,9 @@
 #include "hid/HidEventMap.h"
 #include "log/Logger.h"
 #include "mapping/MappingPorts.h"
-#include "support/TempDir.h"
+#include "support/TestSupport.h"
 
 namespace tarnwick::test {
-
-// Polls `condition` until it holds or `timeout` (real time) runs out.
-inline bool Eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
-}
 
 // Time moves only when the test says so. Waiters are woken by every Advance; a short real-time
 // poll covers a wake that comes between a waiter's test of the time and its wait.
@@ -76,7 +62,7 @@ public:
     // last Advance (plus a little real time for one that was busy meanwhile), so that a test can
     // tell "nothing happened" from "not yet".
     void Settle() const {
-        Eventually([this] {
+        test::WaitUntil([this] {
             std::lock_guard<std::mutex> guard(mutex_);
             for (const auto& [cv, generation] : waiters_) {
                 if (generation != generation_) {
@@ -346,66 +332,6 @@ inline AppConfig MakeConfig() {
     config.outputDevices = {mfd, copilot};
     return config;
 }
-
-struct LogLine {
-    std::string level;
-    std::string text;
-};
-
-// Points the process's Logger at a fresh folder with DEBUG lines on; reads what was written.
-class LogCapture {
-public:
-    LogCapture() {
-        Logger::Instance().Init(dir_.Path().string(), "mapping", false);
-        Logger::Instance().SetDebugEnabled(true);
-    }
-    ~LogCapture() {
-        Logger::Instance().SetDebugEnabled(false);
-        Logger::Instance().Shutdown();
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<LogLine> Lines() const {
-        std::ifstream in(dir_.Path() / "mapping.log", std::ios::binary);
-        std::vector<LogLine> lines;
-        std::string line;
-        while (std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            const std::size_t open = line.find('[');
-            const std::size_t close = line.find("] ", open);
-            if (open == std::string::npos || close == std::string::npos) {
-                continue;
-            }
-            lines.push_back(
-                LogLine{line.substr(open + 1, close - open - 1), line.substr(close + 2)});
-        }
-        return lines;
-    }
-    // Texts of the lines of one level that start with `prefix`.
-    std::vector<std::string> Find(const std::string& level, const std::string& prefix = "") const {
-        std::vector<std::string> out;
-        for (const LogLine& line : Lines()) {
-            if (line.level == level && line.text.rfind(prefix, 0) == 0) {
-                out.push_back(line.text);
-            }
-        }
-        return out;
-    }
-    bool Contains(const std::string& level, const std::string& text) const {
-        for (const LogLine& line : Lines()) {
-            if (line.level == level && line.text == text) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-private:
-    TempDir dir_;
-};
 
 inline void LoadNames(const TempDir& dir, ButtonConfig& buttons, HidEventMap& eventMap) {
     std::string error;

@@ -1,6 +1,6 @@
 // What the MobiFlight client tests run against: the virtual simulator (which plays the MobiFlight
 // module) behind a real SimConnectClient, with every command-channel write observed on its way,
-// a settable clock, and the log file read back.
+// and a settable clock.
 #pragma once
 
 #include <atomic>
@@ -24,25 +24,12 @@
 #include "sim/SimConnectClient.h"
 #include "sim/virtual/VirtualSimConnectApi.h"
 #include "sim/virtual/VirtualSimulator.h"
-#include "support/TempDir.h"
+#include "support/TestSupport.h"
 
 namespace tarnwick::test {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// Polls until `done` holds; false after `timeout`. Waits for the workers, never for a period.
-inline bool WaitUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) {
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
-}
 
 // A clock that only moves when told to.
 class ManualClock {
@@ -235,48 +222,6 @@ private:
     ObservedSimConnectApi api_{virtualApi_};
     SimConnectClient simConnect_;
     MobiFlightClient client_;
-};
-
-// Points the process's log at a fresh folder for one test and reads it back.
-class LogCapture {
-public:
-    LogCapture() {
-        Logger::Instance().SetDebugEnabled(false);
-        Logger::Instance().Init((dir_.Path() / "logs").string(), "mobiflight", false);
-    }
-    ~LogCapture() { Logger::Instance().Shutdown(); }
-
-    // "[LEVEL] message" of every line, without the time stamp.
-    std::vector<std::string> Lines() const {
-        std::ifstream in(Logger::Instance().FilePath(), std::ios::binary);
-        std::vector<std::string> lines;
-        std::string line;
-        while (std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            const auto bracket = line.find(" [");
-            lines.push_back(bracket == std::string::npos ? line : line.substr(bracket + 1));
-        }
-        return lines;
-    }
-    std::size_t Count(const std::string& entry) const {
-        std::size_t n = 0;
-        for (const std::string& line : Lines()) {
-            n += line == entry ? 1 : 0;
-        }
-        return n;
-    }
-    std::size_t CountContaining(const std::string& part) const {
-        std::size_t n = 0;
-        for (const std::string& line : Lines()) {
-            n += line.find(part) != std::string::npos ? 1 : 0;
-        }
-        return n;
-    }
-
-private:
-    TempDir dir_;
 };
 
 }  // namespace tarnwick::test

@@ -18,6 +18,8 @@ namespace tarnwick {
 namespace {
 
 using namespace test::simtest;
+using test::LogCapture;
+using test::WaitUntil;
 namespace rec = SimConnectRecords;
 
 constexpr const char* kNotConnected = "SimConnect is not connected";
@@ -70,7 +72,7 @@ protected:
     void StartConnected(const std::string& name = "Tester") {
         sim_.SetRunning(true);
         Start(name);
-        ASSERT_TRUE(Eventually([this] { return client_->IsConnected(); }));
+        ASSERT_TRUE(WaitUntil([this] { return client_->IsConnected(); }));
     }
 
     std::vector<bool> ConnectionChanges() {
@@ -79,10 +81,10 @@ protected:
     }
 
     bool ChangesReach(std::size_t count) {
-        return Eventually([&] { return ConnectionChanges().size() >= count; });
+        return WaitUntil([&] { return ConnectionChanges().size() >= count; });
     }
 
-    SimLog log_;
+    LogCapture log_;
     VirtualSimulator sim_;
     VirtualSimConnectApi virtualApi_{sim_};
     NotingApi api_{virtualApi_};
@@ -98,20 +100,20 @@ protected:
 
 TEST_F(SimConnectClientTest, EachWaitingMessageIsLoggedOncePerSpell) {
     Start();
-    ASSERT_TRUE(Eventually([&] { return waits_.CountOf(SimConnectWait::SimPoll) >= 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return waits_.CountOf(SimConnectWait::SimPoll) >= 3; }));
     EXPECT_EQ(log_.Count(kWaitingForSim), 1u);
 
     // The device goes while the simulator is awaited: a new spell of each kind follows.
     hidPresent_ = false;
-    ASSERT_TRUE(Eventually([&] { return waits_.CountOf(SimConnectWait::HidPoll) >= 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return waits_.CountOf(SimConnectWait::HidPoll) >= 3; }));
     EXPECT_EQ(log_.Count("[INFO] Waiting for HID device to connect"), 1u);
 
     hidPresent_ = true;
-    ASSERT_TRUE(Eventually([&] { return log_.Count(kWaitingForSim) == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return log_.Count(kWaitingForSim) == 2; }));
     EXPECT_EQ(log_.Count("[INFO] HID device detected"), 1u);
 
     sim_.SetRunning(true);
-    ASSERT_TRUE(Eventually([&] { return client_->IsConnected(); }));
+    ASSERT_TRUE(WaitUntil([&] { return client_->IsConnected(); }));
     const int secondWait = log_.IndexOf(kWaitingForSim, log_.IndexOf(kWaitingForSim) + 1);
     const int detected = log_.IndexOf("[INFO] Flight simulator process detected");
     ASSERT_GE(secondWait, 0);
@@ -125,10 +127,10 @@ TEST_F(SimConnectClientTest, NoOpenIsTriedWithoutAHidDevice) {
     sim_.SetRunning(true);
     hidPresent_ = false;
     Start();
-    ASSERT_TRUE(Eventually([&] { return waits_.CountOf(SimConnectWait::HidPoll) >= 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return waits_.CountOf(SimConnectWait::HidPoll) >= 3; }));
     EXPECT_EQ(sim_.OpenAttempts(), 0);
     hidPresent_ = true;
-    ASSERT_TRUE(Eventually([&] { return client_->IsConnected(); }));
+    ASSERT_TRUE(WaitUntil([&] { return client_->IsConnected(); }));
 }
 
 TEST_F(SimConnectClientTest, FailedOpensBackOffUpToThirtyAndASuccessResetsTheSeries) {
@@ -143,19 +145,19 @@ TEST_F(SimConnectClientTest, FailedOpensBackOffUpToThirtyAndASuccessResetsTheSer
     sim_.SetRunning(true);
     sim_.SetCallFailure(SimConnectCall::Open, true);
     Start();
-    ASSERT_TRUE(Eventually([&] { return waits_.CountOf(SimConnectWait::Retry) >= 6; }));
+    ASSERT_TRUE(WaitUntil([&] { return waits_.CountOf(SimConnectWait::Retry) >= 6; }));
     auto retries = waits_.Of(SimConnectWait::Retry);
     retries.resize(6);
     EXPECT_EQ(retries, (std::vector<std::int64_t>{5, 10, 20, 30, 30, 30}));
     EXPECT_GE(log_.Count(kOpenFailed), 6u);
 
     sim_.SetCallFailure(SimConnectCall::Open, false);
-    ASSERT_TRUE(Eventually([&] { return client_->IsConnected(); }));
+    ASSERT_TRUE(WaitUntil([&] { return client_->IsConnected(); }));
 
     waits_.Clear();
     sim_.SetCallFailure(SimConnectCall::Open, true);
     sim_.DropConnections();
-    ASSERT_TRUE(Eventually([&] { return waits_.CountOf(SimConnectWait::Retry) >= 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return waits_.CountOf(SimConnectWait::Retry) >= 2; }));
     retries = waits_.Of(SimConnectWait::Retry);
     EXPECT_EQ(retries[0], 5);
     EXPECT_EQ(retries[1], 10);
@@ -165,7 +167,7 @@ TEST_F(SimConnectClientTest, AMissingLibraryIsNamedAndRetriedLikeAFailedOpen) {
     sim_.SetRunning(true);
     sim_.SetLoadFailure("SimConnect.dll not found");
     Start();
-    ASSERT_TRUE(Eventually([&] { return waits_.CountOf(SimConnectWait::Retry) >= 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return waits_.CountOf(SimConnectWait::Retry) >= 3; }));
     auto retries = waits_.Of(SimConnectWait::Retry);
     retries.resize(3);
     EXPECT_EQ(retries, (std::vector<std::int64_t>{5, 10, 20}));
@@ -173,7 +175,7 @@ TEST_F(SimConnectClientTest, AMissingLibraryIsNamedAndRetriedLikeAFailedOpen) {
     EXPECT_EQ(sim_.OpenAttempts(), 0);
 
     sim_.SetLoadFailure("");
-    ASSERT_TRUE(Eventually([&] { return client_->IsConnected(); }));
+    ASSERT_TRUE(WaitUntil([&] { return client_->IsConnected(); }));
 }
 
 // --- Connecting --------------------------------------------------------------------------------
@@ -186,7 +188,7 @@ TEST_F(SimConnectClientTest, ConnectsUnderTheDefaultNameAndSubscribesBatteryAndT
     EXPECT_EQ(api_.OpenNames().front(), "TarnwickHID");
     EXPECT_EQ(ConnectionChanges(), std::vector<bool>{true});
     EXPECT_EQ(log_.Count("[INFO] SimConnect connected"), 1u);
-    EXPECT_TRUE(Eventually([&] { return log_.Count("[INFO] SimConnect session opened") == 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return log_.Count("[INFO] SimConnect session opened") == 1; }));
 
     EXPECT_EQ(sim_.DataDefinitionVariables(1),
               std::vector<std::string>{"ELECTRICAL MASTER BATTERY:2"});
@@ -219,12 +221,12 @@ TEST_F(SimConnectClientTest, TelemetryIsDecidedAtConnectionTime) {
     // A handler installed later in the same connection receives nothing.
     client_->SetTelemetryHandler([&](const TelemetryProtocol::Values&) { ++records; });
     const auto frame = sim_.FrameCount();
-    ASSERT_TRUE(Eventually([&] { return sim_.FrameCount() > frame + 20; }));
+    ASSERT_TRUE(WaitUntil([&] { return sim_.FrameCount() > frame + 20; }));
     EXPECT_EQ(records.load(), 0);
 
     // The next connection asks for it.
     sim_.DropConnections();
-    ASSERT_TRUE(Eventually([&] { return records.load() > 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return records.load() > 0; }));
 }
 
 TEST_F(SimConnectClientTest, AFailedDefinitionKeepsTheConnectionButRequestsNoData) {
@@ -265,7 +267,7 @@ TEST_F(SimConnectClientTest, TelemetryIsScaledAndRoundedToSinglePrecision) {
     sim_.SetFramesOnDispatch(false);
     StartConnected();
     sim_.StepFrames(37);
-    ASSERT_TRUE(Eventually([&] {
+    ASSERT_TRUE(WaitUntil([&] {
         std::lock_guard<std::mutex> lock(mutex);
         return received.size() == 37;  // one per frame: telemetry is not "changed only"
     }));
@@ -296,13 +298,13 @@ TEST_F(SimConnectClientTest, BatteryIsReportedOnlyWhenItChanges) {
         return states.size();
     };
     StartConnected();
-    ASSERT_TRUE(Eventually([&] { return count() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return count() == 1; }));
     const auto frame = sim_.FrameCount();
-    ASSERT_TRUE(Eventually([&] { return sim_.FrameCount() > frame + 10; }));
+    ASSERT_TRUE(WaitUntil([&] { return sim_.FrameCount() > frame + 10; }));
     EXPECT_EQ(count(), 1u);
 
     sim_.SetMasterBattery2(false);
-    ASSERT_TRUE(Eventually([&] { return count() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return count() == 2; }));
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_EQ(states, (std::vector<bool>{true, false}));
 }
@@ -338,7 +340,7 @@ TEST_F(SimConnectClientTest, RecordsTooShortForTheirFieldsCallNoHandler) {
     longer.resize(longer.size() + 16, 0xEE);
     sim_.InjectMessage(longer);
 
-    ASSERT_TRUE(Eventually([&] {
+    ASSERT_TRUE(WaitUntil([&] {
         std::lock_guard<std::mutex> lock(mutex);
         return !clientDataSizes.empty();
     }));
@@ -352,7 +354,7 @@ TEST_F(SimConnectClientTest, SimConnectExceptionsAreDebugLines) {
     Logger::Instance().SetDebugEnabled(true);
     StartConnected();
     sim_.RaiseException(7, 3, 4294967295u);
-    EXPECT_TRUE(Eventually([&] {
+    EXPECT_TRUE(WaitUntil([&] {
         return log_.Count("[DEBUG] SimConnect exception 7 sendId=3 index=4294967295") == 1;
     }));
 }
@@ -362,7 +364,7 @@ TEST_F(SimConnectClientTest, SimConnectExceptionsAreDebugLines) {
 TEST_F(SimConnectClientTest, QuitDisconnectsAndAsksForShutdownOnlyOnce) {
     StartConnected();
     sim_.Quit();
-    ASSERT_TRUE(Eventually([&] { return shutdowns_.load() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return shutdowns_.load() == 1; }));
     EXPECT_EQ(ConnectionChanges(), (std::vector<bool>{true, false}));
     const int disconnected = log_.IndexOf("[WARN] SimConnect disconnected: SimConnect quit");
     ASSERT_GE(disconnected, 0);
@@ -374,7 +376,7 @@ TEST_F(SimConnectClientTest, QuitDisconnectsAndAsksForShutdownOnlyOnce) {
     waits_.Clear();
     sim_.Quit();
     ASSERT_TRUE(ChangesReach(4));
-    ASSERT_TRUE(Eventually([&] { return waits_.CountOf(SimConnectWait::SimPoll) >= 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return waits_.CountOf(SimConnectWait::SimPoll) >= 2; }));
     EXPECT_EQ(shutdowns_.load(), 1);
     EXPECT_EQ(log_.Count(kSimClosed), 1u);
     // The handle was closed after its dispatch had returned, never inside it.
@@ -384,7 +386,7 @@ TEST_F(SimConnectClientTest, QuitDisconnectsAndAsksForShutdownOnlyOnce) {
 TEST_F(SimConnectClientTest, ASimulatorThatVanishesAfterAConnectionAsksForShutdown) {
     StartConnected();
     sim_.SetRunning(false);
-    ASSERT_TRUE(Eventually([&] { return shutdowns_.load() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return shutdowns_.load() == 1; }));
     EXPECT_EQ(log_.Count("[WARN] SimConnect disconnected: dispatch error 0x80004005"), 1u);
     EXPECT_EQ(log_.Count(kSimClosed), 1u);
 }
@@ -496,7 +498,7 @@ TEST_F(SimConnectClientTest, ClientDataArrivesWithItsRequestNumber) {
     const auto block = Block("MF.Clients.Add.Tester");
     ASSERT_TRUE(client_->SetClientData(4096, 4352, block.data(), 256, error)) << error;
 
-    ASSERT_TRUE(Eventually([&] {
+    ASSERT_TRUE(WaitUntil([&] {
         std::lock_guard<std::mutex> lock(mutex);
         return !arrived.empty();
     }));
@@ -555,7 +557,7 @@ TEST_F(SimConnectClientTest, StopClosesTheConnectionOnce) {
 
 TEST_F(SimConnectClientTest, StopWithoutAConnectionSaysNothingAboutDisconnecting) {
     Start();
-    ASSERT_TRUE(Eventually([&] { return waits_.CountOf(SimConnectWait::SimPoll) >= 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return waits_.CountOf(SimConnectWait::SimPoll) >= 1; }));
     client_->Stop();
     for (const std::string& line : log_.Lines()) {
         EXPECT_EQ(line.find("disconnected"), std::string::npos) << line;
@@ -591,7 +593,7 @@ TEST_F(SimConnectClientTest, StopReturnsAtOnceFromEveryWait) {
         std::string error;
         ASSERT_TRUE(client.Start(
             "Tester", {}, [this] { return hidPresent_.load(); }, error));
-        ASSERT_TRUE(Eventually([&] { return waits.CountOf(c.awaited) >= 1; }));
+        ASSERT_TRUE(WaitUntil([&] { return waits.CountOf(c.awaited) >= 1; }));
         const auto begin = SteadyClock::now();
         client.Stop();
         const auto took = SteadyClock::now() - begin;
@@ -607,12 +609,12 @@ TEST_F(SimConnectClientTest, AHandlerMayStopTheClientAndItCanBeStartedAgain) {
     });
     StartConnected();
     sim_.Quit();
-    ASSERT_TRUE(Eventually([&] { return shutdowns_.load() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return shutdowns_.load() == 1; }));
     client_->Stop();
 
     sim_.SetRunning(true);
     Start();
-    EXPECT_TRUE(Eventually([&] { return client_->IsConnected(); }));
+    EXPECT_TRUE(WaitUntil([&] { return client_->IsConnected(); }));
 }
 
 }  // namespace

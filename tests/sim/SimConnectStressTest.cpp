@@ -17,9 +17,11 @@ namespace tarnwick {
 namespace {
 
 using namespace test::simtest;
+using test::LogCapture;
+using test::WaitUntil;
 
 TEST(SimConnectStressTest, CallsFromSeveralThreadsWhileTheConnectionComesAndGoes) {
-    SimLog log;
+    LogCapture log;
     VirtualSimulator sim;
     sim.SetRunning(true);
     // Every call lingers a little inside the simulator, so closes have calls to collide with.
@@ -81,7 +83,7 @@ TEST(SimConnectStressTest, CallsFromSeveralThreadsWhileTheConnectionComesAndGoes
 
     for (int round = 0; round < 24; ++round) {
         // A fresh connection for every round, not the one broken last round.
-        ASSERT_TRUE(Eventually([&] { return client.IsConnected() && connections.load() > round; }))
+        ASSERT_TRUE(WaitUntil([&] { return client.IsConnected() && connections.load() > round; }))
             << "round " << round;
         std::this_thread::sleep_for(std::chrono::milliseconds(3));
         switch (round % 4) {

@@ -1,5 +1,5 @@
-// Shared by the SimConnect client tests: polling for a condition, the process log read back, a
-// record of the worker's waits, and an api decorator that notes the event and close calls.
+// Shared by the SimConnect client tests: a record of the worker's waits, and an api decorator
+// that notes the event and close calls.
 #pragma once
 
 #include <chrono>
@@ -18,74 +18,12 @@
 #include "sim/ForwardingSimConnectApi.h"
 #include "sim/SimConnectApi.h"
 #include "sim/SimConnectClient.h"
-#include "support/TempDir.h"
+#include "support/TestSupport.h"
 
 namespace tarnwick::test::simtest {
 
 using SteadyClock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// Polls until `done` holds; false after `timeout`. Waits for the worker, never for a period.
-inline bool Eventually(const std::function<bool()>& done,
-                       std::chrono::milliseconds timeout = 10000ms) {
-    const auto deadline = SteadyClock::now() + timeout;
-    while (!done()) {
-        if (SteadyClock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(200us);
-    }
-    return true;
-}
-
-// The process log pointed at a fresh folder for one test, read back as "[LEVEL] message".
-class SimLog {
-public:
-    explicit SimLog(bool debug = false) {
-        Logger::Instance().SetDebugEnabled(debug);
-        Logger::Instance().Init((dir_.Path() / "logs").string(), "simconnect", false);
-    }
-    ~SimLog() {
-        Logger::Instance().Shutdown();
-        Logger::Instance().SetDebugEnabled(false);
-    }
-    SimLog(const SimLog&) = delete;
-    SimLog& operator=(const SimLog&) = delete;
-
-    std::vector<std::string> Lines() const {
-        std::ifstream in(Logger::Instance().FilePath(), std::ios::binary);
-        std::vector<std::string> lines;
-        std::string line;
-        while (std::getline(in, line)) {
-            if (!line.empty() && line.back() == '\r') {
-                line.pop_back();
-            }
-            const auto bracket = line.find(" [");
-            lines.push_back(bracket == std::string::npos ? line : line.substr(bracket + 1));
-        }
-        return lines;
-    }
-    std::size_t Count(const std::string& entry) const {
-        std::size_t n = 0;
-        for (const std::string& line : Lines()) {
-            n += line == entry ? 1 : 0;
-        }
-        return n;
-    }
-    // Position of the first line equal to `entry` at or after `from`; -1 when there is none.
-    int IndexOf(const std::string& entry, int from = 0) const {
-        const auto lines = Lines();
-        for (std::size_t i = static_cast<std::size_t>(from); i < lines.size(); ++i) {
-            if (lines[i] == entry) {
-                return static_cast<int>(i);
-            }
-        }
-        return -1;
-    }
-
-private:
-    TempDir dir_;
-};
 
 // Every wait the worker started, in order.
 class WaitLog {

@@ -277,7 +277,7 @@ TEST_F(VirtualSimulatorTest, FailuresAndExceptionsAreServedOnRequest) {
 TEST_F(VirtualSimulatorTest, HandleMisuseIsCounted) {
     sim_.SetCallDelay(std::chrono::milliseconds(200));
     std::thread caller([&] { api_.MapClientEventToSimEvent(handle_, 1, "AP_MASTER"); });
-    ASSERT_TRUE(test::simtest::Eventually([&] { return sim_.CallsInProgress() == 1; }));
+    ASSERT_TRUE(test::WaitUntil([&] { return sim_.CallsInProgress() == 1; }));
     EXPECT_EQ(api_.Close(handle_), kSimConnectOk);
     caller.join();
     EXPECT_EQ(sim_.HandleMisuses(), 1);

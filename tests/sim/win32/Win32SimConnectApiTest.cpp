@@ -20,6 +20,8 @@ namespace tarnwick {
 namespace {
 
 using namespace test::simtest;
+using test::LogCapture;
+using test::WaitUntil;
 
 template <typename Fn>
 Fn Resolve(HMODULE module, const char* name) {
@@ -94,14 +96,14 @@ TEST(Win32SimConnectApiTest, AMissingFunctionIsNamed) {
 }
 
 TEST(Win32SimConnectApiTest, TheClientKeepsRetryingWithoutTheLibrary) {
-    SimLog log;
+    LogCapture log;
     WaitLog waits;
     auto api = CreateWin32SimConnectApi("NoSuchSimConnect.dll");
     SimConnectClient client(
         *api, [] { return true; }, ShortTiming(&waits));
     std::string error;
     ASSERT_TRUE(client.Start("Tester", {}, {}, error)) << error;
-    ASSERT_TRUE(Eventually([&] { return waits.CountOf(SimConnectWait::Retry) >= 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return waits.CountOf(SimConnectWait::Retry) >= 3; }));
     client.Stop();
     auto retries = waits.Of(SimConnectWait::Retry);
     retries.resize(3);
@@ -113,7 +115,7 @@ TEST(Win32SimConnectApiTest, TheClientKeepsRetryingWithoutTheLibrary) {
 // Connect, subscribe, register with the module, command, send events, quit: the whole course
 // through the loaded library.
 TEST(Win32SimConnectApiTest, AFullCourseRunsThroughTheLoadedLibrary) {
-    SimLog log;
+    LogCapture log;
     auto api = CreateWin32SimConnectApi();
     std::string error;
     ASSERT_TRUE(api->Load(error)) << error;
@@ -156,13 +158,13 @@ TEST(Win32SimConnectApiTest, AFullCourseRunsThroughTheLoadedLibrary) {
         },
         {}, error))
         << error;
-    ASSERT_TRUE(Eventually([&] { return client.IsConnected(); }));
+    ASSERT_TRUE(WaitUntil([&] { return client.IsConnected(); }));
     EXPECT_EQ(sim.Records(3), std::vector<std::string>{"TarnwickHID"});
-    EXPECT_TRUE(Eventually([&] { return log.Count("[INFO] SimConnect session opened") == 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return log.Count("[INFO] SimConnect session opened") == 1; }));
 
     // The flight's values, decoded from the records the library built.
-    ASSERT_TRUE(Eventually([&] { return locked([&] { return !telemetry.empty(); }); }));
-    ASSERT_TRUE(Eventually([&] { return locked([&] { return !battery.empty(); }); }));
+    ASSERT_TRUE(WaitUntil([&] { return locked([&] { return !telemetry.empty(); }); }));
+    ASSERT_TRUE(WaitUntil([&] { return locked([&] { return !battery.empty(); }); }));
     {
         std::lock_guard<std::mutex> lock(mutex);
         const TelemetryProtocol::Values& values = telemetry.back();
@@ -203,13 +205,13 @@ TEST(Win32SimConnectApiTest, AFullCourseRunsThroughTheLoadedLibrary) {
     };
 
     send("MF.Clients.Add.TarnwickHID");
-    ASSERT_TRUE(Eventually([&] { return !arrivedOn(4608).empty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !arrivedOn(4608).empty(); }));
     const auto answer = arrivedOn(4608).front();
     EXPECT_EQ(answer.size(), 256u);
     EXPECT_EQ(TextOf(answer.data(), 256), "MF.Clients.Add.TarnwickHID.Finished");
 
     send("MF.SimVars.Add.(L:LIGHTING_POTENTIOMETER_5)");
-    ASSERT_TRUE(Eventually([&] { return !arrivedOn(4609).empty(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !arrivedOn(4609).empty(); }));
     const auto lvars = arrivedOn(4609).back();
     ASSERT_EQ(lvars.size(), 4096u);
     float lighting = 0;
@@ -223,13 +225,13 @@ TEST(Win32SimConnectApiTest, AFullCourseRunsThroughTheLoadedLibrary) {
     ASSERT_TRUE(client.TransmitEvent("AP_MASTER", 0, error)) << error;
     ASSERT_TRUE(client.TransmitEvent("HEADING_BUG_SET", 123, error)) << error;
     EXPECT_EQ(sim.Records(2), (std::vector<std::string>{"AP_MASTER=0", "HEADING_BUG_SET=123"}));
-    EXPECT_TRUE(Eventually([&] {
+    EXPECT_TRUE(WaitUntil([&] {
         return locked(
             [&] { return telemetry.back()[TelemetryProtocol::kAutopilotHeadingBug] == 123.0f; });
     }));
 
     sim.Quit();
-    ASSERT_TRUE(Eventually([&] { return shutdowns.load() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return shutdowns.load() == 1; }));
     EXPECT_EQ(locked([&] { return changes; }), (std::vector<bool>{true, false}));
     EXPECT_EQ(log.Count("[WARN] SimConnect disconnected: SimConnect quit"), 1u);
     EXPECT_EQ(log.Count("[INFO] Simulator closed; requesting application shutdown"), 1u);
