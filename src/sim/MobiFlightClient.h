@@ -99,6 +99,8 @@ public:
     std::size_t QueuedEntries(const std::string& rpn) const;
 
 private:
+    // Enabled and running; else false with the reason in errorText.
+    bool Available(std::string& errorText) const;
     struct CommandEntry {
         std::string text;
         bool needsRegistration = false;

@@ -12,14 +12,21 @@ namespace mf = MobiFlightProtocol;
 
 // --- Requests ---------------------------------------------------------------------------------
 
-bool MobiFlightClient::QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count,
-                                std::string& errorText) {
+bool MobiFlightClient::Available(std::string& errorText) const {
     if (!enabled_) {
         errorText = "MobiFlight disabled";
         return false;
     }
     if (!running_) {
         errorText = "MobiFlight not running";
+        return false;
+    }
+    return true;
+}
+
+bool MobiFlightClient::QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count,
+                                std::string& errorText) {
+    if (!Available(errorText)) {
         return false;
     }
     if (rpn.empty()) {
@@ -70,12 +77,7 @@ bool MobiFlightClient::QueueRpn(const std::string& rpn, SendMode mode, std::int3
 }
 
 bool MobiFlightClient::SendRpnNow(const std::string& rpn, std::string& errorText) {
-    if (!enabled_) {
-        errorText = "MobiFlight disabled";
-        return false;
-    }
-    if (!running_) {
-        errorText = "MobiFlight not running";
+    if (!Available(errorText)) {
         return false;
     }
     if (!simConnected_) {

@@ -28,13 +28,6 @@ constexpr const char* kExeName = "TarnwickHID.exe";
 constexpr const char* kExeName = "TarnwickHID";
 #endif
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 using test::CountPrefix;
 using test::Has;
 
@@ -136,7 +129,7 @@ protected:
     std::vector<std::string> Log() const { return test::LogFileLines(LogPath().string()); }
     std::vector<std::string> Record() const {
         std::vector<std::string> lines;
-        std::istringstream in(ReadFile(RecordPath()));
+        std::istringstream in(test::FileBytes(RecordPath()));
         for (std::string line; std::getline(in, line);) {
             lines.push_back(line);
         }
@@ -382,7 +375,7 @@ TEST_F(BridgeTest, WithoutConsoleTheLogGoesUnderProgramData) {
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.out, "");
     EXPECT_FALSE(fs::exists(LogPath()));
-    const std::string shared = ReadFile("C:\\ProgramData\\Tarnwick\\logs\\TarnwickHID.log");
+    const std::string shared = test::FileBytes("C:\\ProgramData\\Tarnwick\\logs\\TarnwickHID.log");
     EXPECT_NE(shared.find("[ERROR] Config file not found: " + configPath), std::string::npos);
 }
 

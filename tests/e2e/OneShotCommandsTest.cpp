@@ -9,6 +9,7 @@
 
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
+#include "support/TestSupport.h"
 
 namespace tarnwick {
 namespace {
@@ -37,13 +38,6 @@ const std::string kOriginal =
     "        <Path>C:\\Other\\other.exe</Path>\r\n"
     "    </Launch.Addon>\r\n"
     "</SimBase.Document>\r\n";
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 std::string XmlEscape(const std::string& text) {
     std::string out;
@@ -111,7 +105,7 @@ TEST_F(OneShotCommandsTest, ListPrintsEveryInstallationInSearchOrder) {
     const auto result = Run({"--register", "--list-exe-xml"});
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.out, StoreCache() + kNl + Msfs2020() + kNl);
-    EXPECT_EQ(ReadFile(Msfs2020()), kOriginal);
+    EXPECT_EQ(test::FileBytes(Msfs2020()), kOriginal);
 }
 
 TEST_F(OneShotCommandsTest, RegisterThenUnregisterRoundTripsTheFile) {
@@ -131,18 +125,18 @@ TEST_F(OneShotCommandsTest, RegisterThenUnregisterRoundTripsTheFile) {
                               "    </Launch.Addon>\r\n";
     std::string expected = kOriginal;
     expected.insert(expected.find("</SimBase.Document>"), block);
-    EXPECT_EQ(ReadFile(Msfs2020()), expected);
-    EXPECT_EQ(ReadFile(Msfs2020() + ".bak"), kOriginal);
+    EXPECT_EQ(test::FileBytes(Msfs2020()), expected);
+    EXPECT_EQ(test::FileBytes(Msfs2020() + ".bak"), kOriginal);
 
     // Registering again replaces our entry rather than adding a second one.
     const auto again = Run({"--register", "--unregister", "--config", configPath});
     EXPECT_EQ(again.exitCode, 0);
-    EXPECT_EQ(ReadFile(Msfs2020()), expected);
+    EXPECT_EQ(test::FileBytes(Msfs2020()), expected);
 
     const auto unreg = Run({"--unregister"});
     EXPECT_EQ(unreg.exitCode, 0) << unreg.err;
     EXPECT_EQ(unreg.out, std::string("Unregistered from 1 MSFS EXE.xml file(s).") + kNl);
-    EXPECT_EQ(ReadFile(Msfs2020()), kOriginal);
+    EXPECT_EQ(test::FileBytes(Msfs2020()), kOriginal);
 
     // Nothing left to remove: the file is neither written nor counted.
     fs::remove(Msfs2020() + ".bak");

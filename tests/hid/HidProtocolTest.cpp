@@ -6,26 +6,15 @@
 #include <gtest/gtest.h>
 
 #include "hid/HidProtocol.h"
+#include "hid/ReportBytes.h"
 
 namespace tarnwick {
 namespace {
 
 using namespace HidProtocol;
 
-// `head` followed by zeros up to `size` bytes; an exactly sized heap buffer, so that a read past
-// the end shows up under the address sanitizer.
-std::vector<std::uint8_t> Bytes(std::initializer_list<int> head, std::size_t size = kReportSize) {
-    std::vector<std::uint8_t> bytes(size, 0);
-    std::size_t i = 0;
-    for (const int b : head) {
-        bytes.at(i++) = static_cast<std::uint8_t>(b);
-    }
-    return bytes;
-}
-
-std::vector<std::uint8_t> ToVector(const Report& report) {
-    return {report.begin(), report.end()};
-}
+using test::Bytes;
+using test::ToVector;
 
 struct InputCase {
     const char* name;

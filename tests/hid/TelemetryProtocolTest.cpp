@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "hid/TelemetryProtocol.h"
+#include "hid/ReportBytes.h"
 
 namespace tarnwick {
 namespace {
@@ -15,18 +16,8 @@ using namespace TelemetryProtocol;
 using HidProtocol::kReportSize;
 using HidProtocol::Report;
 
-std::vector<std::uint8_t> Bytes(std::initializer_list<int> head, std::size_t size = kReportSize) {
-    std::vector<std::uint8_t> bytes(size, 0);
-    std::size_t i = 0;
-    for (const int b : head) {
-        bytes.at(i++) = static_cast<std::uint8_t>(b);
-    }
-    return bytes;
-}
-
-std::vector<std::uint8_t> ToVector(const Report& report) {
-    return {report.begin(), report.end()};
-}
+using test::Bytes;
+using test::ToVector;
 
 std::uint32_t Bits(float value) {
     return std::bit_cast<std::uint32_t>(value);

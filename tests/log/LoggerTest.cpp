@@ -13,23 +13,17 @@
 #include <vector>
 
 #include "support/TempDir.h"
+#include "support/TestSupport.h"
 
 namespace tarnwick {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
 // Lines of a log file, with the line end (CR LF on Windows, LF elsewhere) removed.
 std::vector<std::string> ReadLines(const fs::path& path) {
     std::vector<std::string> lines;
-    std::istringstream in(ReadFile(path));
+    std::istringstream in(test::FileBytes(path));
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') {
@@ -101,7 +95,7 @@ TEST_F(LoggerTest, InitCreatesFolderAndWritesFormattedLines) {
 TEST_F(LoggerTest, LineEndsReachTheDiskAsCrLf) {
     Logger::Instance().Log(LogLevel::Info, "x");
     Logger::Instance().Shutdown();
-    const std::string content = ReadFile(LogFile());
+    const std::string content = test::FileBytes(LogFile());
     ASSERT_GE(content.size(), 2u);
     EXPECT_EQ(content.substr(content.size() - 3), "x\r\n");
 }
@@ -141,7 +135,7 @@ TEST_F(LoggerTest, RotatesAtThresholdShiftingBackupsAndDroppingTheSixth) {
     EXPECT_EQ(fs::file_size(Backup(1)), Logger::kMaxFileBytes);
     for (int n = 2; n <= 5; ++n) {
         // The old .n-1 (n-1 bytes of the digit n-1) moved to .n.
-        EXPECT_EQ(ReadFile(Backup(n)), std::string(static_cast<size_t>(n - 1),
+        EXPECT_EQ(test::FileBytes(Backup(n)), std::string(static_cast<size_t>(n - 1),
                                                    static_cast<char>('0' + n - 1)))
             << n;
     }
@@ -193,7 +187,7 @@ TEST_F(LoggerTest, UnusableFolderDropsLinesSilentlyAndRecoversLater) {
     const std::string blocked = dir_.Write("blocked", "not a folder");
     Logger::Instance().Init(blocked, "TarnwickHID", false);
     Logger::Instance().Log(LogLevel::Info, "lost");
-    EXPECT_EQ(ReadFile(blocked), "not a folder");
+    EXPECT_EQ(test::FileBytes(blocked), "not a folder");
 
     // Every line retries the open, so the log resumes once the folder can be made.
     fs::remove(blocked);

@@ -5,16 +5,25 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "config/PathText.h"
 #include "log/Logger.h"
 #include "support/TempDir.h"
 
 namespace tarnwick::test {
+
+// A file's bytes as they are on disk; empty when it cannot be read.
+inline std::string FileBytes(const std::filesystem::path& path) {
+    std::string bytes;
+    ReadWholeFile(path.string(), bytes);
+    return bytes;
+}
 
 // Polls `done` until it holds; false after `timeout`. Tests wait for workers this way, never for
 // a fixed period.

@@ -1,4 +1,5 @@
 #include "support/ChildProcess.h"
+#include "support/TestSupport.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -13,13 +14,6 @@
 
 namespace tarnwick::test {
 namespace {
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
 
 }  // namespace
 
@@ -94,8 +88,8 @@ ChildResult BackgroundChild::Wait(std::chrono::milliseconds timeout) {
     result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - impl_->start);
     result.exitCode = impl_->ended ? impl_->exitCode : -1;
-    result.out = Slurp(impl_->outPath);
-    result.err = Slurp(impl_->errPath);
+    result.out = FileBytes(impl_->outPath);
+    result.err = FileBytes(impl_->errPath);
     return result;
 }
 

@@ -1,4 +1,5 @@
 #include "support/ChildProcess.h"
+#include "support/TestSupport.h"
 
 #include <fstream>
 #include <sstream>
@@ -7,13 +8,6 @@
 
 namespace tarnwick::test {
 namespace {
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
 
 // The usual quoting of one argument for CommandLineToArgvW and the C runtime's parser.
 std::string Quote(const std::string& arg) {
@@ -140,8 +134,8 @@ ChildResult BackgroundChild::Wait(std::chrono::milliseconds timeout) {
     result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - impl_->start);
     result.exitCode = impl_->ended ? impl_->exitCode : -1;
-    result.out = Slurp(impl_->outPath);
-    result.err = Slurp(impl_->errPath);
+    result.out = FileBytes(impl_->outPath);
+    result.err = FileBytes(impl_->errPath);
     return result;
 }
 
