@@ -25,6 +25,9 @@ constexpr std::uint8_t kFastSpeed = 4;
 class SteadyMappingClock final : public MappingClock {
 public:
     TimePoint Now() const override { return std::chrono::steady_clock::now(); }
+    void Wait(std::condition_variable& cv, std::unique_lock<std::mutex>& lock) const override {
+        cv.wait(lock);
+    }
     void WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
                    TimePoint deadline) const override {
         cv.wait_until(lock, deadline);
@@ -124,7 +127,9 @@ void MappingEngine::EventWorker() {
     std::unique_lock<std::mutex> lock(eventMutex_);
     for (;;) {
         // Wake path: OnHidEvent and Stop notify eventCv_.
-        eventCv_.wait(lock, [this] { return !running_.load() || !eventQueue_.empty(); });
+        while (running_.load() && eventQueue_.empty()) {
+            clock_.Wait(eventCv_, lock);
+        }
         if (eventQueue_.empty()) {
             return;  // running is false
         }

@@ -109,7 +109,7 @@ void MappingEngine::HoldWorker() {
         // Wake path for every wait below: StartHold, CancelHold and Stop notify holdCv_.
         if (holds_.empty()) {
             // Nothing to repeat: sleep until a hold starts instead of ticking every period.
-            holdCv_.wait(lock, [this] { return !running_.load() || !holds_.empty(); });
+            clock_.Wait(holdCv_, lock);
             continue;
         }
         const MappingClock::TimePoint now = clock_.Now();

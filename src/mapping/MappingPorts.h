@@ -51,13 +51,17 @@ public:
 };
 
 // The time every timing rule of the engine is measured with: hold cadence, LED hold-off, output
-// debounce and the periodic refresh.
+// debounce and the periodic refresh. Every wait of the engine's workers goes through it, timed or
+// not, so that a hand-moved test clock knows when all of them are idle and moves time only then.
 class MappingClock {
 public:
     using TimePoint = std::chrono::steady_clock::time_point;
 
     virtual ~MappingClock() = default;
     virtual TimePoint Now() const = 0;
+    // Waits on `cv` with `lock` held on entry and on return, until notified. May return early,
+    // so callers test their condition again.
+    virtual void Wait(std::condition_variable& cv, std::unique_lock<std::mutex>& lock) const = 0;
     // Waits on `cv` with `lock` held on entry and on return, until notified or until Now()
     // reaches `deadline`. May return early without either, so callers test their condition
     // again.

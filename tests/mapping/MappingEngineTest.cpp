@@ -74,6 +74,7 @@ protected:
     void StartEngine() {
         std::string error;
         ASSERT_TRUE(engine_.Start(Collaborators(), error)) << error;
+        clock_.SetWorkers(3);
     }
     void Send(const HidEvent& event, const std::string& board = "B0", std::int32_t index = 0) {
         engine_.OnHidEvent(event, board, index);
@@ -479,6 +480,7 @@ TEST_F(MappingEngineTest, StopEndsEveryHold) {
     Send(Hold(kMapLeft));
     Drain();
     engine_.Stop();
+    clock_.SetWorkers(0);
     EXPECT_EQ(engine_.ActiveHoldCount(), 0u);
     clock_.Advance(500ms);
     EXPECT_EQ(commands_.Count(), 0u);

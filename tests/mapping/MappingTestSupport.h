@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "config/AppConfig.h"
 #include "config/ButtonConfig.h"
 #include "hid/HidEventMap.h"
@@ -25,60 +27,84 @@
 
 namespace tarnwick::test {
 
-// Time moves only when the test says so. Waiters are woken by every Advance; a short real-time
-// poll covers a wake that comes between a waiter's test of the time and its wait.
+// Time moves only when the test says so, and only once every worker of the engine waits on the
+// clock: a worker that is busy when the test moves time would otherwise count its next deadline
+// from the moved clock. The test names the number of workers (SetWorkers) while they run.
 class ManualClock final : public MappingClock {
 public:
     TimePoint Now() const override { return TimePoint(std::chrono::nanoseconds(now_.load())); }
 
+    void Wait(std::condition_variable& cv, std::unique_lock<std::mutex>& lock) const override {
+        Park(cv, lock, std::nullopt);
+    }
     void WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
                    TimePoint deadline) const override {
+        Park(cv, lock, deadline);
+    }
+
+    void SetWorkers(int workers) { workers_.store(workers); }
+
+    void Advance(std::chrono::nanoseconds step) {
+        Settle();
+        now_.fetch_add(step.count());
+        std::vector<Waiter> woken;
         {
             std::lock_guard<std::mutex> guard(mutex_);
-            waiters_.emplace_back(&cv, generation_);
+            ++generation_;
+            woken = waiters_;
         }
-        if (Now() < deadline) {
-            cv.wait_for(lock, std::chrono::milliseconds(2));
+        // Notified under the waiter's own lock: it holds that lock from its look at the time
+        // until its wait begins, so the notification cannot fall in between.
+        for (const Waiter& waiter : woken) {
+            std::lock_guard<std::mutex> hold(*waiter.mutex);
+            waiter.cv->notify_all();
+        }
+    }
+
+    // Returns once every worker waits again, having looked at the time since the last Advance,
+    // so that a test can tell "nothing happened" from "not yet".
+    void Settle() const {
+        const bool idle = test::WaitUntil([this] {
+            std::lock_guard<std::mutex> guard(mutex_);
+            int current = 0;
+            for (const Waiter& waiter : waiters_) {
+                current += waiter.generation == generation_ ? 1 : 0;
+            }
+            return current >= workers_.load();
+        });
+        EXPECT_TRUE(idle) << "the engine's workers never came to rest";
+    }
+
+private:
+    struct Waiter {
+        std::condition_variable* cv = nullptr;
+        std::mutex* mutex = nullptr;
+        std::uint64_t generation = 0;
+    };
+
+    void Park(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+              std::optional<TimePoint> deadline) const {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            waiters_.push_back(Waiter{&cv, lock.mutex(), generation_});
+        }
+        if (!deadline || Now() < *deadline) {
+            cv.wait(lock);
         }
         std::lock_guard<std::mutex> guard(mutex_);
         for (auto it = waiters_.begin(); it != waiters_.end(); ++it) {
-            if (it->first == &cv) {
+            if (it->cv == &cv) {
                 waiters_.erase(it);
                 break;
             }
         }
     }
 
-    void Advance(std::chrono::nanoseconds step) {
-        now_.fetch_add(step.count());
-        std::lock_guard<std::mutex> guard(mutex_);
-        ++generation_;
-        for (const auto& [cv, generation] : waiters_) {
-            cv->notify_all();
-        }
-    }
-
-    // Returns once every worker that waits on this clock has looked at the time again since the
-    // last Advance (plus a little real time for one that was busy meanwhile), so that a test can
-    // tell "nothing happened" from "not yet".
-    void Settle() const {
-        test::WaitUntil([this] {
-            std::lock_guard<std::mutex> guard(mutex_);
-            for (const auto& [cv, generation] : waiters_) {
-                if (generation != generation_) {
-                    return false;
-                }
-            }
-            return true;
-        });
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-
-private:
     // Starts far from the epoch: a time of 0 must not look special.
     std::atomic<std::int64_t> now_{std::chrono::nanoseconds(std::chrono::hours(1000)).count()};
+    std::atomic<int> workers_{0};
     mutable std::mutex mutex_;
-    mutable std::vector<std::pair<std::condition_variable*, std::uint64_t>> waiters_;
+    mutable std::vector<Waiter> waiters_;
     std::uint64_t generation_ = 0;
 };
 
