@@ -45,7 +45,9 @@ public:
     bool SendRpnNow(const std::string& rpn, std::string& errorText) override {
         return client_.SendRpnNow(rpn, errorText);
     }
-    void CancelRpn(const std::string& rpn) override { client_.CancelRpn(rpn); }
+    void CancelHoldRepeats(const std::string& rpn) override {
+        client_.CancelRpn(rpn, SendMode::Dedupe);
+    }
 
 private:
     MobiFlightClient& client_;

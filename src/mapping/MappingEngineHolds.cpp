@@ -86,13 +86,12 @@ void MappingEngine::CancelQueuedCommands(const std::string& controlName, const s
     if (!MobiFlightEnabled()) {
         return;
     }
-    // Hold repeats still waiting are stale once the button is up. The press command is left
-    // alone: a press still waiting (behind a rate limit or a burst of encoder clicks) is a real
-    // tap, and withdrawing it would lose it. For the same reason a hold command that is the same
-    // text as the press is not withdrawn either; at most one repeat of it waits (Dedupe).
+    // Hold repeats still waiting are stale once the button is up, whatever their text. Only the
+    // repeats go: a press still waiting (behind a rate limit or a burst of encoder clicks) is a
+    // real tap, even when its text is the same as the hold's.
     const std::string hold = with_.buttonConfig->Lookup(controlName, "HOLD", role);
-    if (!hold.empty() && hold != with_.buttonConfig->Lookup(controlName, "PRESS", role)) {
-        with_.commands->CancelRpn(hold);
+    if (!hold.empty()) {
+        with_.commands->CancelHoldRepeats(hold);
     }
 }
 

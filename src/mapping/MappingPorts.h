@@ -38,7 +38,9 @@ public:
     virtual bool QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count,
                           std::string& errorText) = 0;
     virtual bool SendRpnNow(const std::string& rpn, std::string& errorText) = 0;
-    virtual void CancelRpn(const std::string& rpn) = 0;
+    // Withdraws the waiting hold repeats (Dedupe requests) of this command; a press or encoder
+    // clicks of the same text still waiting stay.
+    virtual void CancelHoldRepeats(const std::string& rpn) = 0;
 };
 
 // Named simulator events (SimConnectClient). Event worker.

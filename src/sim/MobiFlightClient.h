@@ -15,6 +15,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -90,8 +91,9 @@ public:
     // Writes the command (and its dummy) at once on the calling thread, past the queue and the
     // rate limit; only while registered.
     bool SendRpnNow(const std::string& rpn, std::string& errorText);
-    // Withdraws waiting requests of this command: queue entries and clicks not yet taken.
-    void CancelRpn(const std::string& rpn);
+    // Withdraws waiting requests of this command: queue entries and clicks not yet taken; with
+    // `only`, just the requests made in that mode (a button's hold repeats, not its press).
+    void CancelRpn(const std::string& rpn, std::optional<SendMode> only = std::nullopt);
 
     // Diagnostics for tests and benchmarks: entries waiting in the queue, all of them or those
     // of one command.
@@ -169,6 +171,7 @@ private:
     // and whether CancelRpn withdrew it meanwhile: an entry waiting in the worker's hand for
     // registration or the rate limit is still waiting, and a cancel must reach it too.
     std::string heldText_;
+    SendMode heldMode_ = SendMode::Plain;
     bool heldCancelled_ = false;
     bool registrationPending_ = false;
     std::int32_t attempts_ = 0;

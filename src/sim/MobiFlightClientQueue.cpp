@@ -1,6 +1,7 @@
 // MobiFlightClient's command queue: the requests of the three modes, the cancel, and the
 // worker's bookkeeping as it takes an entry, puts it back or finishes it.
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "sim/MobiFlightClient.h"
@@ -101,14 +102,15 @@ bool MobiFlightClient::SendRpnNow(const std::string& rpn, std::string& errorText
     return SendEntry(entry);
 }
 
-void MobiFlightClient::CancelRpn(const std::string& rpn) {
+void MobiFlightClient::CancelRpn(const std::string& rpn, std::optional<SendMode> only) {
     if (rpn.empty()) {
         return;
     }
     const std::string text = mf::RpnCommand(rpn);
+    auto withdraws = [&only](SendMode mode) { return !only || *only == mode; };
     std::lock_guard<std::mutex> lock(stateMutex_);
     for (auto it = queue_.begin(); it != queue_.end();) {
-        if (it->text != text) {
+        if (it->text != text || !withdraws(it->mode)) {
             ++it;
             continue;
         }
@@ -125,7 +127,7 @@ void MobiFlightClient::CancelRpn(const std::string& rpn) {
         }
         it = queue_.erase(it);
     }
-    const auto rec = counters_.find(text);
+    const auto rec = withdraws(SendMode::Counted) ? counters_.find(text) : counters_.end();
     if (rec != counters_.end()) {
         rec->second.count = 0;
         rec->second.firstTime = TimePoint{};
@@ -133,7 +135,7 @@ void MobiFlightClient::CancelRpn(const std::string& rpn) {
             counters_.erase(rec);
         }
     }
-    if (heldText_ == text) {
+    if (heldText_ == text && withdraws(heldMode_)) {
         heldCancelled_ = true;
     }
 }
@@ -157,6 +159,7 @@ std::size_t MobiFlightClient::QueuedEntries(const std::string& rpn) const {
 
 void MobiFlightClient::TakeLocked(CommandEntry& entry) {
     heldText_ = entry.text;
+    heldMode_ = entry.mode;
     heldCancelled_ = false;
     if (entry.mode == SendMode::Dedupe) {
         pending_.erase(entry.text);

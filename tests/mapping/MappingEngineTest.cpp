@@ -216,16 +216,22 @@ TEST_F(MappingEngineTest, HoldsAreDedupedAndReleasesWithdrawWaitingHoldsOnly) {
                                                        Queued("softkey up", SendMode::Plain, 1)}));
 }
 
-TEST_F(MappingEngineTest, AHoldCommandThatIsThePressIsNotWithdrawn) {
+// A hold whose text is the press's: the release still withdraws the waiting repeat (the port
+// withdraws hold repeats only, so the press itself stays).
+TEST_F(MappingEngineTest, AHoldThatIsThePressStillHasItsRepeatsWithdrawn) {
     std::string error;
     ASSERT_TRUE(buttons_.Load(dir_.Write("same.json", R"({"buttons": [{"name": "SOFTKEY",
         "commands": {"PRESS": {"DEFAULT": "tap"}, "HOLD": {"DEFAULT": "tap"}}}]})"),
                               error));
     StartEngine();
     Send(Press(kSoftkey));
+    Send(Hold(kSoftkey, 2));
+    Drain();
     Send(Release(kSoftkey));
     Drain();
-    EXPECT_EQ(commands_.Calls(), std::vector<RpnCall>{Queued("tap", SendMode::Plain, 1)});
+    EXPECT_EQ(commands_.Calls(),
+              (std::vector<RpnCall>{Queued("tap", SendMode::Plain, 1),
+                                    Queued("tap", SendMode::Dedupe, 1), Cancelled("tap")}));
 }
 
 TEST_F(MappingEngineTest, UnconfiguredAutopilotButtonsSendSimulatorEvents) {

@@ -209,7 +209,7 @@ public:
         Record(SentNow(rpn));
         return Outcome(sendError_, errorText);
     }
-    void CancelRpn(const std::string& rpn) override { Record(Cancelled(rpn)); }
+    void CancelHoldRepeats(const std::string& rpn) override { Record(Cancelled(rpn)); }
 
     void SetRegistered(bool registered) { registered_.store(registered); }
     void FailQueue(std::string error) {

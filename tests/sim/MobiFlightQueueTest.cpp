@@ -189,6 +189,16 @@ TEST_F(MobiFlightQueueTest, CancelWithdrawsEverythingNotYetWritten) {
     ASSERT_TRUE(WaitUntil([&] { return rig_.Executed("(>K:MAP_LEFT)") == 2; }));
 }
 
+// A button whose hold repeats its press: withdrawing the repeats leaves the tap.
+TEST_F(MobiFlightQueueTest, CancellingHoldRepeatsKeepsThePressOfTheSameText) {
+    StartNotReady();
+    ASSERT_TRUE(Queue("(>K:TAP)", SendMode::Plain));
+    ASSERT_TRUE(Queue("(>K:TAP)", SendMode::Dedupe));
+    rig_.Client().CancelRpn("(>K:TAP)", SendMode::Dedupe);
+    Register();
+    ExpectExecutedExactly("(>K:TAP)", 1);
+}
+
 // While registration is awaited the worker holds one entry through a 50 ms pause before it goes
 // back into the queue; that entry is still waiting, and a cancel must reach it.
 TEST_F(MobiFlightQueueTest, CancelReachesTheEntryInTheWorkersHand) {
