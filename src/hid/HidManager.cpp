@@ -10,6 +10,7 @@
 #include "hid/HidLogText.h"
 #include "hid/HidManagerDevice.h"
 #include "log/Logger.h"
+#include "platform/Threads.h"
 
 namespace tarnwick {
 
@@ -402,6 +403,7 @@ void HidManager::Disconnect(Device& device) {
 }
 
 void HidManager::ReaderLoop(Device& device) {
+    platform::RaiseCurrentThreadPriority();  // on a button press's way to the simulator
     HidProtocol::Report buffer{};
     std::string ignored;
     // Wake path: Disconnect clears running and cancels the pending read.

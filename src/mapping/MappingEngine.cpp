@@ -11,6 +11,7 @@
 #include "hid/HidEventMap.h"
 #include "log/Logger.h"
 #include "mapping/EventRules.h"
+#include "platform/Threads.h"
 
 namespace tarnwick {
 namespace {
@@ -124,6 +125,7 @@ void MappingEngine::OnHidEvent(const HidProtocol::HidEvent& event, const std::st
 }
 
 void MappingEngine::EventWorker() {
+    platform::RaiseCurrentThreadPriority();  // on a button press's way to the simulator
     std::unique_lock<std::mutex> lock(eventMutex_);
     for (;;) {
         // Wake path: OnHidEvent and Stop notify eventCv_.

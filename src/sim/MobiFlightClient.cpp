@@ -1,5 +1,7 @@
 #include "sim/MobiFlightClient.h"
 
+#include "platform/Threads.h"
+
 #include <exception>
 #include <utility>
 
@@ -294,6 +296,7 @@ void MobiFlightClient::OnClientData(std::uint32_t requestId, const std::uint8_t*
 // --- The worker -------------------------------------------------------------------------------
 
 void MobiFlightClient::WorkerMain() {
+    platform::RaiseCurrentThreadPriority();  // on a button press's way to the simulator
     while (running_) {
         RegistrationStep();
 
