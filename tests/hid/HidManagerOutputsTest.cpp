@@ -132,19 +132,22 @@ TEST_F(HidManagerOutputsTest, StalledBoardHoldsUpNeitherTheOtherBoardsNorStop) {
     ASSERT_TRUE(test::WaitUntil([&] { return stalled->WritesInProgress() == 1; }));
 
     const HidProtocol::LedState on{1, 255};
-    EXPECT_TRUE(manager_->SendLedState("B", -1, on));
-    other->SendEvent(HidProtocol::HidEvent{0, 1, 3, 1, 0, 0, 0});
-    EXPECT_TRUE(test::WaitUntil([&] { return events_.EventCount() == 1; }));
-    EXPECT_EQ(manager_->ListDevices().size(), 2u);
-    manager_->Scan();
+    auto others = std::async(std::launch::async, [&] {
+        EXPECT_TRUE(manager_->SendLedState("B", -1, on));
+        other->SendEvent(HidProtocol::HidEvent{0, 1, 3, 1, 0, 0, 0});
+        EXPECT_TRUE(test::WaitUntil([&] { return events_.EventCount() == 1; }));
+        EXPECT_EQ(manager_->ListDevices().size(), 2u);
+        manager_->Scan();
+        manager_->Stop();
+    });
+    const bool done = others.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    EXPECT_TRUE(done);
+    EXPECT_EQ(stalled->WritesInProgress(), 1u);  // all of the above while A still stalls
+    stalled->SetWriteStall(std::chrono::milliseconds(0));
+    ASSERT_EQ(writer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    others.wait();
     EXPECT_EQ(other->ReceivedReports(),
               std::vector<HidProtocol::Report>{HidProtocol::EncodeLedControlReport(on)});
-    EXPECT_EQ(stalled->WritesInProgress(), 1u);  // all of the above while A still stalls
-
-    auto stop = std::async(std::launch::async, [&] { manager_->Stop(); });
-    EXPECT_EQ(stop.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    stalled->SetWriteStall(std::chrono::milliseconds(0));
-    EXPECT_EQ(writer.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(stalled->OpenHandleCount(), 0u);  // closed by the writer once it let go
 }
 
