@@ -198,7 +198,7 @@ bool Application::StartNotifications(std::string& errorText) {
         return false;
     }
     notifierRunning_ =
-        platform_.notifier->Start([this] { hidManager_.Scan(); }, errorText);
+        platform_.notifier->Start([this] { hidManager_.RequestScan(); }, errorText);
     return notifierRunning_;
 }
 

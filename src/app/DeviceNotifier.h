@@ -11,8 +11,9 @@ namespace tarnwick {
 
 class DeviceNotifier {
 public:
-    // Runs on the notification thread, once per arrival or removal of a HID interface; the
-    // Application passes a call of HidManager::Scan, which runs to its end there.
+    // Runs on the notification thread, once per arrival or removal of a HID interface, and must
+    // return quickly (Windows sends the change and waits for it); the Application passes a
+    // call of HidManager::RequestScan, which only wakes the HID manager's scanner.
     using ChangeCallback = std::function<void()>;
 
     virtual ~DeviceNotifier() = default;

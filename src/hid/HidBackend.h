@@ -28,17 +28,28 @@ inline constexpr std::uint32_t kGenFailure = 31;  // what a stalled USB request 
 inline constexpr std::uint32_t kInvalidParameter = 87;
 inline constexpr std::uint32_t kOperationAborted = 995;
 inline constexpr std::uint32_t kIoPending = 997;
+inline constexpr std::uint32_t kTimeout = 1460;  // a write that did not finish in time
 inline constexpr std::uint32_t kDeviceNotConnected = 1167;
 }  // namespace HidError
 
+// How long a write may take before it is cancelled and fails with HidError::kTimeout. A board
+// whose OUT endpoint stalls must not hold up its caller (the SimConnect worker, the mapping
+// engine's workers, Stop) for longer than this.
+inline constexpr std::chrono::milliseconds kHidWriteTimeout{250};
+
+// The length, report id byte included, that the protocol's reports have.
+inline constexpr std::uint16_t kProtocolReportLength = 32;
+
 // What a handle is opened for; each purpose has its own access and fallback.
 enum class HidOpenPurpose {
-    // Identity only (attributes). Read-write, else read-only; synchronous.
+    // Identity only (attributes), with no access rights: the system lets even the keyboards
+    // and mice that it keeps to itself be opened this way.
     Probe,
     // The reader's handle: input reports, serial number, feature reports. Read-write, else
     // read-only; overlapped, so that a read can stay pending across time-outs.
     Read,
-    // Output reports. Read-write only (no fallback); synchronous.
+    // Output reports. Read-write only (no fallback); every write waits at most
+    // kHidWriteTimeout.
     Write,
 };
 
@@ -46,6 +57,14 @@ struct HidAttributes {
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
     std::uint16_t versionNumber = 0;
+};
+
+// The collection's report lengths in bytes, report id byte included; 0 when it has no report of
+// that kind.
+struct HidReportLengths {
+    std::uint16_t input = 0;
+    std::uint16_t output = 0;
+    std::uint16_t feature = 0;
 };
 
 // Outcome of a write or set-output-report call. `bytes` is what the device took (0 on failure);
@@ -82,6 +101,11 @@ public:
     // fails. Called on the thread that opened the handle, before reading starts.
     virtual bool GetSerialNumber(std::string& serial) = 0;
 
+    // The collection's report lengths. Same thread rule as GetSerialNumber. The handle sizes its
+    // own transfers from them: longer reports are cut to 32 bytes when read, shorter or longer
+    // ones are cut or zero-padded when written.
+    virtual bool GetReportLengths(HidReportLengths& lengths) = 0;
+
     // Feature report: byte 0 of `report` holds the requested ID on entry, the device's answer
     // fills all 32 bytes on success. On failure `report` may be partly written. Same thread
     // rule as GetSerialNumber.
@@ -99,7 +123,9 @@ public:
     virtual void CancelRead() = 0;
 
     // Writes one 32-byte output report (the platform's WriteFile). Only for handles opened with
-    // HidOpenPurpose::Write. Any thread; the caller serialises writes to one device.
+    // HidOpenPurpose::Write. Returns within kHidWriteTimeout: a write the device has not taken
+    // by then is cancelled and fails with HidError::kTimeout. Any thread; the caller serialises
+    // writes to one device.
     virtual HidTransfer Write(const HidProtocol::Report& report) = 0;
 
     // Sends one 32-byte output report over the control pipe (HidD_SetOutputReport), the way

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <set>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
@@ -20,6 +21,8 @@ using hidtext::HexBytes;
 namespace {
 
 constexpr const char* kDefaultRole = "g1000";
+// Below this the scanner would enumerate the system's devices almost without pause.
+constexpr std::int32_t kMinScanIntervalMs = 100;
 
 bool IsCSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -118,9 +121,16 @@ bool HidManager::Start(const HidManagerSettings& settings, EventCallback eventCa
     if (settings.devices.empty()) {
         targets->push_back(Target{vid, pid, kDefaultRole});
     }
+    HidManagerSettings copy = settings;
+    if (copy.scanIntervalMs < kMinScanIntervalMs) {
+        Logger::Instance().Log(LogLevel::Warn,
+                               Concat("hid.scanIntervalMs ", std::to_string(copy.scanIntervalMs),
+                                      " is below 100; using 100"));
+        copy.scanIntervalMs = kMinScanIntervalMs;
+    }
     {
         std::lock_guard<std::mutex> lock(configMutex_);
-        settings_ = settings;
+        settings_ = std::move(copy);
         targets_ = std::move(targets);
         eventCallback_ = eventCallback
                              ? std::make_shared<const EventCallback>(std::move(eventCallback))
@@ -141,13 +151,14 @@ void HidManager::Stop() {
         // Taking the pause's mutex orders the flag change before the scanner's predicate check,
         // so the notification cannot fall between its check and its wait.
         std::lock_guard<std::mutex> lock(scanMutex_);
+        scanRequested_ = false;
     }
     scanWake_.notify_all();
     if (scanThread_.joinable()) {
         scanThread_.join();
     }
 
-    std::vector<std::unique_ptr<Device>> open;
+    std::vector<std::shared_ptr<Device>> open;
     {
         std::lock_guard<std::mutex> lock(deviceMutex_);
         for (auto& entry : devices_) {
@@ -168,6 +179,17 @@ void HidManager::Stop() {
     probeCache_.clear();
 }
 
+void HidManager::RequestScan() {
+    {
+        std::lock_guard<std::mutex> lock(scanMutex_);
+        if (!running_.load()) {
+            return;
+        }
+        scanRequested_ = true;
+    }
+    scanWake_.notify_all();
+}
+
 void HidManager::ScanLoop() {
     std::int32_t intervalMs = 0;
     {
@@ -176,13 +198,16 @@ void HidManager::ScanLoop() {
     }
     // Start has just scanned on its own thread, so the loop pauses before its first scan.
     while (running_.load()) {
-        if (intervalMs > 0) {
-            // Wake path: Stop clears running_ and notifies scanWake_.
+        {
+            // Wake path: Stop clears running_ and notifies scanWake_; RequestScan notifies it
+            // for a scan at once.
             std::unique_lock<std::mutex> lock(scanMutex_);
-            if (scanWake_.wait_for(lock, std::chrono::milliseconds(intervalMs),
-                                   [this] { return !running_.load(); })) {
+            scanWake_.wait_for(lock, std::chrono::milliseconds(intervalMs),
+                               [this] { return !running_.load() || scanRequested_; });
+            if (!running_.load()) {
                 return;
             }
+            scanRequested_ = false;
         }
         try {
             Scan();
@@ -221,28 +246,30 @@ std::vector<HidManager::MatchedPath> HidManager::FindMatchingPaths() {
         }
         for (std::size_t i = 0; i < paths.size(); ++i) {
             auto it = probeCache_.find(paths[i]);
-            if (it != probeCache_.end()) {
-                attributes[i] = it->second;
-                known[i] = true;
-            } else {
+            if (it == probeCache_.end()) {
                 unknown.push_back(i);
+            } else if (it->second.identified) {
+                attributes[i] = it->second.attributes;
+                known[i] = true;
             }
         }
     }
     if (!unknown.empty()) {
-        std::vector<std::size_t> learned;
-        for (std::size_t i : unknown) {
+        std::vector<ProbeEntry> learned(unknown.size());
+        for (std::size_t k = 0; k < unknown.size(); ++k) {
+            const std::size_t i = unknown[k];
+            // The probe asks for no access rights, so it opens whatever the system holds. One
+            // that fails even so is remembered as well, and not retried while the path stays.
             std::unique_ptr<HidHandle> probe = backend_.Open(paths[i], HidOpenPurpose::Probe);
-            // A path that cannot be opened or identified learns nothing: it is tried again at
-            // the next scan, as a device that was busy or not ready may answer then.
             if (probe && probe->GetAttributes(attributes[i])) {
                 known[i] = true;
-                learned.push_back(i);
+                learned[k].identified = true;
+                learned[k].attributes = attributes[i];
             }
         }
         std::lock_guard<std::mutex> lock(probeMutex_);
-        for (std::size_t i : learned) {
-            probeCache_.insert_or_assign(paths[i], attributes[i]);
+        for (std::size_t k = 0; k < unknown.size(); ++k) {
+            probeCache_.try_emplace(paths[unknown[k]], learned[k]);
         }
     }
 
@@ -279,9 +306,12 @@ void HidManager::Scan() {
                            [&path](const MatchedPath& m) { return m.path == path; });
     };
 
-    // Devices that are gone leave the table under the lock and are closed after it, so that a
-    // reader inside a callback that writes to a device can finish while we join it.
-    std::vector<std::unique_ptr<Device>> gone;
+    // Devices that are gone, or whose reader ended on a failed read, leave the table under the
+    // lock and are closed after it, so that a reader inside a callback that writes to a device
+    // can finish while we join it. A failed one whose path is still here is opened again below.
+    std::vector<std::shared_ptr<Device>> gone;
+    std::set<std::string> failedPaths;
+    std::vector<MatchedPath> fresh;
     {
         std::lock_guard<std::mutex> lock(deviceMutex_);
         // Checked under the lock: a scan racing Stop never opens devices that Stop has not seen.
@@ -289,11 +319,20 @@ void HidManager::Scan() {
             return;
         }
         for (auto it = devices_.begin(); it != devices_.end();) {
-            if (isMatched(it->first)) {
+            if (isMatched(it->first) && !it->second->readFailed.load()) {
                 ++it;
             } else {
+                if (it->second->readFailed.load()) {
+                    failedPaths.insert(it->first);
+                }
                 gone.push_back(std::move(it->second));
                 it = devices_.erase(it);
+            }
+        }
+        // Claimed under the lock, so that two scans never open the same path twice.
+        for (const MatchedPath& match : matched) {
+            if (devices_.count(match.path) == 0 && connecting_.insert(match.path).second) {
+                fresh.push_back(match);
             }
         }
     }
@@ -303,34 +342,65 @@ void HidManager::Scan() {
         Disconnect(*device);
     }
 
-    std::lock_guard<std::mutex> lock(deviceMutex_);
-    if (!running_.load()) {
-        return;
-    }
-    for (const MatchedPath& match : matched) {
-        if (devices_.count(match.path) != 0) {
+    // Opening and naming talk to the device, so they run without the table lock.
+    for (const MatchedPath& match : fresh) {
+        std::shared_ptr<Device> device;
+        try {
+            device = Connect(match.path, match.role, failedPaths.count(match.path) != 0);
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(deviceMutex_);
+            connecting_.erase(match.path);
+            throw;
+        }
+        bool stopped = false;
+        {
+            std::lock_guard<std::mutex> lock(deviceMutex_);
+            connecting_.erase(match.path);
+            stopped = !running_.load();
+            if (device && !stopped) {
+                devices_.emplace(match.path, device);
+            }
+        }
+        if (device && stopped) {
+            // Stop has taken the table already; this one is closed here.
+            Disconnect(*device);
             continue;
         }
-        std::unique_ptr<Device> device = Connect(match.path, match.role);
-        if (device) {
-            devices_.emplace(match.path, std::move(device));
+        // A board that comes late learns the simulator state that the others already have.
+        // Done once it is in the table, so that a state change meanwhile reaches it either way.
+        if (device && !device->touchPanel && device->writable) {
+            PushSimStatus(*device, false);
         }
     }
 }
 
-std::unique_ptr<HidManager::Device> HidManager::Connect(const std::string& path,
-                                                        const std::string& role) {
-    auto device = std::make_unique<Device>();
+std::shared_ptr<HidManager::Device> HidManager::Connect(const std::string& path,
+                                                        const std::string& role,
+                                                        bool afterReadError) {
+    auto device = std::make_shared<Device>();
     device->path = path;
     device->role = role.empty() ? kDefaultRole : role;
     device->touchPanel = device->role == kTouchPanelRole;
+    device->afterReadError = afterReadError;
 
     device->readHandle = backend_.Open(path, HidOpenPurpose::Read);
     if (!device->readHandle) {
-        Logger::Instance().Log(LogLevel::Warn, Concat("Failed to open HID device: ", path));
+        // Tried again at every scan, but said once while the path stays.
+        bool warn = true;
+        {
+            std::lock_guard<std::mutex> lock(probeMutex_);
+            auto it = probeCache_.find(path);
+            if (it != probeCache_.end()) {
+                warn = !std::exchange(it->second.openWarned, true);
+            }
+        }
+        if (warn) {
+            Logger::Instance().Log(LogLevel::Warn, Concat("Failed to open HID device: ", path));
+        }
         return nullptr;
     }
     device->writeHandle = backend_.Open(path, HidOpenPurpose::Write);
+    device->writable = device->writeHandle != nullptr;
     if (!device->writeHandle) {
         Logger::Instance().Log(
             LogLevel::Warn, Concat("Failed to open HID write handle; output disabled for: ", path));
@@ -372,11 +442,16 @@ std::unique_ptr<HidManager::Device> HidManager::Connect(const std::string& path,
                                         std::to_string(device->protocol.minor), " flags=0x",
                                         HexBytes(&device->protocol.flags, 1)));
     }
-
-    // A board that comes late learns the simulator state that the others already have.
-    if (!device->touchPanel && device->writeHandle && hasSimStatus_) {
-        const HidTransfer result = device->writeHandle->Write(lastSimStatus_);
-        TraceOut("sim_status", *device, result.bytes, lastSimStatus_);
+    // Firmware built for other report sizes would otherwise fail or be cut without a word.
+    HidReportLengths lengths;
+    if (device->readHandle->GetReportLengths(lengths) &&
+        (lengths.input != kProtocolReportLength || lengths.output != kProtocolReportLength ||
+         (!device->touchPanel && lengths.feature != kProtocolReportLength))) {
+        Logger::Instance().Log(LogLevel::Warn, Concat("HID report lengths of ", device->name,
+                                                      " are in=", std::to_string(lengths.input),
+                                                      " out=", std::to_string(lengths.output),
+                                                      " feature=", std::to_string(lengths.feature),
+                                                      ", not 32; reports are cut or padded"));
     }
 
     {
@@ -398,7 +473,14 @@ void HidManager::Disconnect(Device& device) {
         device.reader.join();
     }
     device.readHandle.reset();
-    device.writeHandle.reset();
+    {
+        // A write in progress is not waited for: its writer holds the device and closes the
+        // handle when it lets go.
+        std::unique_lock<std::mutex> writing(device.writeMutex, std::try_to_lock);
+        if (writing.owns_lock()) {
+            device.writeHandle.reset();
+        }
+    }
     Logger::Instance().Log(LogLevel::Info, Concat("HID device disconnected: ", device.name));
 }
 
@@ -406,19 +488,24 @@ void HidManager::ReaderLoop(Device& device) {
     platform::RaiseCurrentThreadPriority();  // on a button press's way to the simulator
     HidProtocol::Report buffer{};
     std::string ignored;
+    bool delivered = false;
     // Wake path: Disconnect clears running and cancels the pending read.
     while (device.running.load()) {
         const HidReadResult result = device.readHandle->Read(buffer, options_.readWaitSlice);
         if (result.status == HidReadStatus::TimedOut) {
             continue;  // the read stays pending; a report arriving now is not lost
         }
+        if (result.status == HidReadStatus::Failed) {
+            OnReadFailed(device, result, delivered);
+        }
         if (result.status != HidReadStatus::Completed) {
-            break;  // unplugged, failed or cancelled; the next scan that misses it disconnects
+            break;  // failed or cancelled
         }
         const std::size_t count = std::min(result.bytes, buffer.size());
         if (count == 0) {
             continue;
         }
+        delivered = true;
         if (trace_.load()) {
             Logger::Instance().Debug(Concat("HID IN device=", device.name,
                                             " bytes=", std::to_string(count),
@@ -437,6 +524,26 @@ void HidManager::ReaderLoop(Device& device) {
                 (*device.eventCallback)(event, device.name, static_cast<int>(device.index));
             }
         }
+    }
+}
+
+void HidManager::OnReadFailed(Device& device, const HidReadResult& result, bool delivered) {
+    if (!device.running.load()) {
+        return;  // being closed anyway
+    }
+    // The reader cannot join itself: it marks the device and leaves it to a scan, which drops
+    // it and opens the path again if it is still there.
+    device.readFailed.store(true);
+    if (result.error == HidError::kDeviceNotConnected) {
+        // Unplugged, or replugged so fast that the path stayed: the next scan tells which.
+        return;
+    }
+    Logger::Instance().Log(LogLevel::Warn, Concat("HID read failed for ", device.name, " (err=",
+                                                  std::to_string(result.error), "); reconnecting"));
+    // At once, unless the device was just reopened after a failure and has not read a single
+    // report since: then the periodic scan retries it, rather than a reconnect loop.
+    if (!device.afterReadError || delivered) {
+        RequestScan();
     }
 }
 

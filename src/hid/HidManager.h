@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -38,7 +39,7 @@ struct HidManagerSettings {
     std::string pid;
     std::vector<HidDeviceConfig> devices;  // the targets; empty: the fallback target alone
     std::int32_t readIntervalMs = 2;       // kept with the settings; nothing depends on it
-    std::int32_t scanIntervalMs = 1000;    // pause between periodic scans; 0 or less: none
+    std::int32_t scanIntervalMs = 1000;    // pause between periodic scans; at least 100
 
     static HidManagerSettings FromConfig(const AppConfig& config);
 };
@@ -82,26 +83,33 @@ public:
     // Returns true at once, changing nothing, when already running. Fails with "Invalid
     // VID/PID" when the fallback target's ids do not parse. Otherwise scans once on the calling
     // thread (devices already plugged in are open on return) and starts the periodic scanner.
-    // A thread that cannot be created surfaces as std::system_error.
+    // A scan interval below 100 ms is raised to 100 ms with a warning. A thread that cannot be
+    // created surfaces as std::system_error.
     bool Start(const HidManagerSettings& settings, EventCallback eventCallback,
                std::string& errorText);
 
     // Stops the scanner (its pause is interrupted), then disconnects every device in table
-    // order. Does nothing when stopped. Not concurrently with Start.
+    // order. Does nothing when stopped. Not concurrently with Start. Never waits for a write in
+    // progress: a device being written to is closed by its last writer.
     void Stop();
 
     // One rescan: enumerate, identify the interfaces not seen before, disconnect devices that are
     // gone, connect matching ones that are new. Any thread, any time, concurrently with itself;
     // does nothing while the manager is stopped.
     void Scan();
+    // Wakes the scanner for a rescan at once and returns: the device-change notification's way
+    // in, which must not wait for a scan. Any thread; nothing while stopped.
+    void RequestScan();
 
+    // These never wait for a device's input or output.
     bool HasDevices();
     // One entry per open device, in table order (ascending path).
     std::vector<HidDeviceEntry> ListDevices();
     unsigned CountTouchPanels();
 
-    // Output operations. Each holds the device lock from start to end, so writes never overlap
-    // with each other or with a scan's table changes. Any thread.
+    // Output operations. Any thread. Writes to one device are serialised; no table lock is
+    // held while writing, so a stalled board holds up only the callers writing to it, for at
+    // most kHidWriteTimeout per report, and a scan may drop a device while it is written to.
 
     // sim_status to every panel board; an unchanged state is not sent again, and the last
     // state is replayed to every panel board that connects later.
@@ -130,11 +138,19 @@ private:
 
     void ScanLoop();
     std::vector<MatchedPath> FindMatchingPaths();
-    // Both run with deviceMutex_ held.
-    std::unique_ptr<Device> Connect(const std::string& path, const std::string& role);
-    Device* FindDevice(const std::string& name, int index);
+    // Opens, names and starts reading; without any lock held (it talks to the device).
+    // `afterReadError`: the path's last device was dropped because its reads failed.
+    std::shared_ptr<Device> Connect(const std::string& path, const std::string& role,
+                                    bool afterReadError);
+    // Run with deviceMutex_ held.
+    std::shared_ptr<Device> FindDevice(const std::string& name, int index);
+    std::vector<std::shared_ptr<Device>> Writable(bool touchPanels);
     // Runs without any lock: the reader may be inside a callback that calls back into us.
     void Disconnect(Device& device);
+    // Writes the newest sim_status to a panel board that does not have it yet.
+    void PushSimStatus(Device& device, bool warn);
+    // The reader's end: a device whose reads failed is left for the scanner to drop.
+    void OnReadFailed(Device& device, const HidReadResult& result, bool delivered);
     void ReaderLoop(Device& device);
     void TraceOut(const char* kind, const Device& device, std::size_t bytes,
                   const HidProtocol::Report& report) const;
@@ -153,22 +169,33 @@ private:
     std::shared_ptr<const std::vector<Target>> targets_;
     HidManagerSettings settings_;
 
-    // The scanner's pause; Stop notifies it.
+    // The scanner's pause; Stop and RequestScan notify it.
     std::mutex scanMutex_;
     std::condition_variable scanWake_;
+    bool scanRequested_ = false;
     std::thread scanThread_;
 
-    // Vendor and product id learned per interface path, kept while the path stays present, so
-    // that an unchanged system costs one enumeration per scan and no probe.
+    // What a probe learned per interface path, kept while the path stays present, so that an
+    // unchanged system costs one enumeration per scan and no open at all.
+    struct ProbeEntry {
+        bool identified = false;  // false: the probe failed; not tried again while present
+        HidAttributes attributes;
+        bool openWarned = false;  // "Failed to open HID device" was logged for this path
+    };
     std::mutex probeMutex_;
-    std::unordered_map<std::string, HidAttributes> probeCache_;
+    std::unordered_map<std::string, ProbeEntry> probeCache_;
 
-    // Guards devices_, the sim_status memory, every LED memory and every write to a device.
-    // Reader threads never take it.
+    // Guards devices_ and connecting_ only; never held across a device's input or output, and
+    // never taken by reader threads.
     std::mutex deviceMutex_;
-    std::map<std::string, std::unique_ptr<Device>> devices_;
+    std::map<std::string, std::shared_ptr<Device>> devices_;
+    std::set<std::string> connecting_;  // paths a scan is opening right now
+
+    // Guards the repeat memories: the sim_status below and each device's LED and sim_status
+    // memory. A leaf lock, never held across a write.
+    std::mutex memoryMutex_;
     HidProtocol::Report lastSimStatus_{};
-    bool hasSimStatus_ = false;
+    std::uint64_t simStatusSerial_ = 0;  // 0: nothing sent yet; counts every accepted change
 };
 
 }  // namespace tarnwick

@@ -1,6 +1,8 @@
 // The manager's output operations: which devices receive which report, repeat suppression, and
-// the messages of failed writes. Every operation holds deviceMutex_ from start to end, so a
-// device cannot be closed while it is written to and writes never interleave.
+// the messages of failed writes. The table lock is held only to pick the devices; each device's
+// writes are serialised by its own write mutex, and the devices picked stay alive while they are
+// written to, even when a scan drops them meanwhile. So a stalled board holds up only the
+// callers that write to it, and never a scan, a look at the table or another board.
 #include <string>
 
 #include "hid/HidLogText.h"
@@ -13,28 +15,56 @@ namespace tarnwick {
 using hidtext::Concat;
 using hidtext::HexBytes;
 
+std::vector<std::shared_ptr<HidManager::Device>> HidManager::Writable(bool touchPanels) {
+    std::vector<std::shared_ptr<Device>> picked;
+    std::lock_guard<std::mutex> lock(deviceMutex_);
+    for (const auto& entry : devices_) {
+        if (entry.second->touchPanel == touchPanels && entry.second->writable) {
+            picked.push_back(entry.second);
+        }
+    }
+    return picked;
+}
+
 void HidManager::SendSimStatus(bool connected) {
     const HidProtocol::Report report = HidProtocol::EncodeSimStatusReport(connected);
-    std::lock_guard<std::mutex> lock(deviceMutex_);
-    if (hasSimStatus_ && report == lastSimStatus_) {
-        return;
-    }
-    // Remembered before writing: boards that connect later receive it from Connect.
-    lastSimStatus_ = report;
-    hasSimStatus_ = true;
-    for (const auto& entry : devices_) {
-        Device& device = *entry.second;
-        if (device.touchPanel || !device.writeHandle) {
-            continue;
+    {
+        std::lock_guard<std::mutex> lock(memoryMutex_);
+        if (simStatusSerial_ != 0 && report == lastSimStatus_) {
+            return;
         }
-        const HidTransfer result = device.writeHandle->Write(report);
-        if (!result.ok) {
-            Logger::Instance().Log(LogLevel::Warn,
-                                   Concat("HID sim_status write failed for ", device.name,
-                                          " (err=", std::to_string(result.error), ")"));
-        }
-        TraceOut("sim_status", device, result.bytes, report);
+        // Remembered before writing: boards that connect later receive it from the scan.
+        lastSimStatus_ = report;
+        ++simStatusSerial_;
     }
+    for (const auto& device : Writable(false)) {
+        PushSimStatus(*device, true);
+    }
+}
+
+void HidManager::PushSimStatus(Device& device, bool warn) {
+    std::lock_guard<std::mutex> writing(device.writeMutex);
+    // The newest state, read under the device's write lock: of two callers racing, the one
+    // that writes last writes the newest state, and a board never gets the same state twice.
+    HidProtocol::Report report{};
+    {
+        std::lock_guard<std::mutex> lock(memoryMutex_);
+        if (simStatusSerial_ == 0 || device.simStatusSerial == simStatusSerial_) {
+            return;
+        }
+        report = lastSimStatus_;
+        device.simStatusSerial = simStatusSerial_;  // a failed state is not retried either
+    }
+    if (!device.writeHandle) {
+        return;  // closed by a scan meanwhile
+    }
+    const HidTransfer result = device.writeHandle->Write(report);
+    if (warn && !result.ok) {
+        Logger::Instance().Log(LogLevel::Warn,
+                               Concat("HID sim_status write failed for ", device.name,
+                                      " (err=", std::to_string(result.error), ")"));
+    }
+    TraceOut("sim_status", device, result.bytes, report);
 }
 
 unsigned HidManager::SendTelemetry(const TelemetryProtocol::Values& values,
@@ -43,11 +73,11 @@ unsigned HidManager::SendTelemetry(const TelemetryProtocol::Values& values,
         TelemetryProtocol::EncodeTelemetryReport(values, 0, sequence),
         TelemetryProtocol::EncodeTelemetryReport(values, 1, sequence),
     };
-    std::lock_guard<std::mutex> lock(deviceMutex_);
     unsigned count = 0;
-    for (const auto& entry : devices_) {
-        Device& device = *entry.second;
-        if (!device.touchPanel || !device.writeHandle) {
+    for (const auto& panel : Writable(true)) {
+        Device& device = *panel;
+        std::lock_guard<std::mutex> writing(device.writeMutex);
+        if (!device.writeHandle) {
             continue;
         }
         bool complete = true;
@@ -69,18 +99,18 @@ unsigned HidManager::SendTelemetry(const TelemetryProtocol::Values& values,
     return count;
 }
 
-HidManager::Device* HidManager::FindDevice(const std::string& name, int index) {
+std::shared_ptr<HidManager::Device> HidManager::FindDevice(const std::string& name, int index) {
     if (!name.empty()) {
         for (const auto& entry : devices_) {
             if (entry.second->name == name) {
-                return entry.second.get();
+                return entry.second;
             }
         }
     }
     if (index >= 0) {
         for (const auto& entry : devices_) {
             if (entry.second->index == static_cast<std::uint32_t>(index)) {
-                return entry.second.get();
+                return entry.second;
             }
         }
     }
@@ -89,38 +119,53 @@ HidManager::Device* HidManager::FindDevice(const std::string& name, int index) {
 
 bool HidManager::SendLedState(const std::string& name, int index,
                               const HidProtocol::LedState& state) {
-    std::lock_guard<std::mutex> lock(deviceMutex_);
-    Device* device = FindDevice(name, index);
-    if (device == nullptr || device->touchPanel || !device->writeHandle) {
+    std::shared_ptr<Device> device;
+    {
+        std::lock_guard<std::mutex> lock(deviceMutex_);
+        device = FindDevice(name, index);
+    }
+    if (device == nullptr || device->touchPanel || !device->writable) {
         return false;
     }
     const HidProtocol::Report report = HidProtocol::EncodeLedControlReport(state);
-    if (device->hasLastLed && report == device->lastLed) {
-        return true;
+    std::lock_guard<std::mutex> writing(device->writeMutex);
+    {
+        // Remembered even after a failure: the same state is not retried until it changes or
+        // is invalidated, so a board that refuses LED commands does not flood the log. An
+        // invalidation during the write below makes the next call write again.
+        std::lock_guard<std::mutex> lock(memoryMutex_);
+        if (device->hasLastLed && report == device->lastLed) {
+            return true;
+        }
+        device->lastLed = report;
+        device->hasLastLed = true;
+    }
+    if (!device->writeHandle) {
+        return true;  // closed by a scan meanwhile; as good as a write to a board just gone
     }
     const HidTransfer result = device->writeHandle->Write(report);
     if (!result.ok) {
         Logger::Instance().Log(LogLevel::Warn, Concat("HID led_ctl write failed for ", device->name,
                                                       " (err=", std::to_string(result.error), ")"));
     }
-    // Remembered even after a failure: the same state is not retried until it changes or is
-    // invalidated, so a board that refuses LED commands does not flood the log.
-    device->lastLed = report;
-    device->hasLastLed = true;
     TraceOut("led_ctl", *device, result.bytes, report);
     return true;
 }
 
 void HidManager::InvalidateLedState(const std::string& name, int index) {
-    std::lock_guard<std::mutex> lock(deviceMutex_);
-    if (Device* device = FindDevice(name, index)) {
+    std::shared_ptr<Device> device;
+    {
+        std::lock_guard<std::mutex> lock(deviceMutex_);
+        device = FindDevice(name, index);
+    }
+    if (device != nullptr) {
+        std::lock_guard<std::mutex> lock(memoryMutex_);
         device->hasLastLed = false;
     }
 }
 
 void HidManager::SendBootsel() {
     const HidProtocol::Report report = HidProtocol::EncodeBootselReport();
-    std::lock_guard<std::mutex> lock(deviceMutex_);
     if (trace_.load()) {
         Logger::Instance().Debug(
             Concat("HID OUT device_ctl action=", std::to_string(HidProtocol::kDeviceControlBootsel),
@@ -128,9 +173,10 @@ void HidManager::SendBootsel() {
     }
     bool accepted = false;
     // Every board is asked, also after one accepted: a cockpit may have several to update.
-    for (const auto& entry : devices_) {
-        Device& device = *entry.second;
-        if (device.touchPanel || !device.writeHandle) {
+    for (const auto& board : Writable(false)) {
+        Device& device = *board;
+        std::lock_guard<std::mutex> writing(device.writeMutex);
+        if (!device.writeHandle) {
             continue;
         }
         const HidTransfer written = device.writeHandle->Write(report);

@@ -62,10 +62,12 @@ TEST(Scenario, TimelineIsOrderedExpandedAndCutAtTheEnd) {
           "repeat": 3, "everyMs": 10 },
         { "at": 100, "device": "pfd", "button": 20, "action": "hold", "level": 3, "mode": 1 },
         { "at": 100, "device": "touch", "headingBug": 90.5, "sequence": 4 },
+        { "at": 600, "device": "pfd", "writesStall": 300 },
+        { "at": 600, "device": "pfd", "readError": 1 },
         { "at": 700, "end": 1 },
         { "at": 800, "battery": 0 }
       ]})js");
-    ASSERT_EQ(s.steps.size(), 6u);
+    ASSERT_EQ(s.steps.size(), 8u);
     // Same time: file order; later steps after the end never happen.
     EXPECT_EQ(s.steps[0].kind, ScenarioActionKind::Button);
     EXPECT_EQ(s.steps[0].value, 3);
@@ -79,7 +81,10 @@ TEST(Scenario, TimelineIsOrderedExpandedAndCutAtTheEnd) {
         EXPECT_EQ(s.steps[2 + i].value, -2);
         EXPECT_EQ(s.steps[2 + i].speed, 3);
     }
-    EXPECT_EQ(s.steps[5].kind, ScenarioActionKind::End);
+    EXPECT_EQ(s.steps[5].kind, ScenarioActionKind::WritesStall);
+    EXPECT_EQ(s.steps[5].number, 300.0);
+    EXPECT_EQ(s.steps[6].kind, ScenarioActionKind::ReadError);
+    EXPECT_EQ(s.steps[7].kind, ScenarioActionKind::End);
     EXPECT_EQ(s.endMs, 700);
 }
 

@@ -1,3 +1,5 @@
+#include <chrono>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -114,6 +116,62 @@ TEST_F(HidManagerOutputsTest, WriteToABoardUnpluggedBeforeTheNextScanReportsTheR
     manager_->SendSimStatus(false);
     EXPECT_EQ(LinesAfterConnect(),
               std::vector<std::string>{"[WARN] HID sim_status write failed for A (err=1167)"});
+}
+
+// A board whose OUT endpoint stalls holds up only the callers writing to it: other boards get
+// their states and deliver their presses, the table can be asked and scanned, and Stop returns.
+TEST_F(HidManagerOutputsTest, StalledBoardHoldsUpNeitherTheOtherBoardsNorStop) {
+    VirtualHidDeviceSetup setup = VirtualPanelBoardSetup("hid#a", test::kBoardVid, test::kBoardPid,
+                                                         std::nullopt, std::nullopt, "A");
+    setup.writeTimeout = std::chrono::minutes(10);  // the stall lasts until the test ends it
+    auto stalled = backend_.Plug(setup);
+    auto other = PlugPlainBoard("hid#b", "B");
+    ASSERT_TRUE(Start());
+    stalled->SetWriteStall(std::chrono::minutes(10));
+    auto writer = std::async(std::launch::async, [&] { manager_->SendSimStatus(true); });
+    ASSERT_TRUE(test::WaitUntil([&] { return stalled->WritesInProgress() == 1; }));
+
+    const HidProtocol::LedState on{1, 255};
+    auto others = std::async(std::launch::async, [&] {
+        EXPECT_TRUE(manager_->SendLedState("B", -1, on));
+        other->SendEvent(HidProtocol::HidEvent{0, 1, 3, 1, 0, 0, 0});
+        EXPECT_TRUE(test::WaitUntil([&] { return events_.EventCount() == 1; }));
+        EXPECT_EQ(manager_->ListDevices().size(), 2u);
+        manager_->Scan();
+        manager_->Stop();
+    });
+    const bool done = others.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    EXPECT_TRUE(done);
+    EXPECT_EQ(stalled->WritesInProgress(), 1u);  // all of the above while A still stalls
+    stalled->SetWriteStall(std::chrono::milliseconds(0));
+    ASSERT_EQ(writer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    others.wait();
+    EXPECT_EQ(other->ReceivedReports(),
+              std::vector<HidProtocol::Report>{HidProtocol::EncodeLedControlReport(on)});
+    EXPECT_EQ(stalled->OpenHandleCount(), 0u);  // closed by the writer once it let go
+}
+
+TEST(VirtualHidStall, StalledWriteTimesOutAndAnUnplugEndsItAtOnce) {
+    VirtualHidBackend backend;
+    VirtualHidDeviceSetup setup =
+        VirtualPanelBoardSetup("d", test::kBoardVid, test::kBoardPid, std::nullopt, std::nullopt);
+    setup.writeTimeout = std::chrono::milliseconds(1);
+    auto device = backend.Plug(setup);
+    auto handle = backend.Open("d", HidOpenPurpose::Write);
+    device->SetWriteStall(std::chrono::minutes(10));
+    EXPECT_EQ(handle->Write(HidProtocol::Report{}).error, HidError::kTimeout);
+    device->SetWriteStall(std::chrono::milliseconds(1));
+    EXPECT_TRUE(handle->Write(HidProtocol::Report{}).ok);  // shorter than the time-out: it goes
+    setup.path = "e";
+    setup.writeTimeout = std::chrono::minutes(10);
+    auto held = backend.Plug(setup);
+    auto heldHandle = backend.Open("e", HidOpenPurpose::Write);
+    held->SetWriteStall(std::chrono::minutes(10));
+    auto write = std::async(std::launch::async, [&] { return heldHandle->Write({}).error; });
+    ASSERT_TRUE(test::WaitUntil([&] { return held->WritesInProgress() == 1; }));
+    backend.Unplug("e");
+    ASSERT_EQ(write.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(write.get(), HidError::kDeviceNotConnected);
 }
 
 // ---- telemetry ----

@@ -1,6 +1,7 @@
 // Many threads at once on one manager: two scanning threads besides the periodic scanner, three
 // writers, a thread that plugs and unplugs devices for thousands of rounds (also in the middle of
-// pending reads), and devices that stay plugged throughout and stream input. Built to run under
+// pending reads, failed reads and stalled writes), and devices that stay plugged throughout and
+// stream input. Built to run under
 // ThreadSanitizer; it also checks that no report of a device that stayed plugged is lost,
 // duplicated or reordered, and that no report reaches the callback under another device's name.
 #include <atomic>
@@ -208,6 +209,12 @@ TEST(HidManagerStress, ScansWritesAndHotplugTogetherLoseNoReportOfAStayingDevice
         if (round % 5 == 0) {
             manager.Scan();
             device->WaitForPendingRead(2ms);
+        }
+        // Some fail a read (the reader hands them to a scan) or stall their writes.
+        if (round % 7 == 1) {
+            device->FailNextRead();
+        } else if (round % 11 == 2) {
+            device->SetWriteStall(2ms);
         }
         if (present.size() > 3) {
             backend.Unplug(present.front());

@@ -144,13 +144,15 @@ TEST_F(HidManagerTest, WithoutDeviceEntriesTheTopLevelIdsAreOnePanelBoardTarget)
 }
 
 TEST_F(HidManagerTest, NonMatchingInterfaceIsProbedOnceAndNeverOpened) {
-    auto mouse = PlugForeign("hid#mouse");
+    VirtualHidDeviceSetup setup = VirtualTouchPanelSetup("hid#mouse", 0x046D, 0xC52B, "mouse");
+    setup.systemOwned = true;  // like a mouse on Windows: only the probe opens
+    auto mouse = backend_.Plug(setup);
     ASSERT_TRUE(Start());
     manager_->Scan();
     manager_->Scan();
-    EXPECT_EQ(mouse->OpenCount(HidOpenPurpose::Probe), 1u);
-    EXPECT_EQ(mouse->OpenCount(HidOpenPurpose::Read), 0u);
-    EXPECT_EQ(mouse->OpenCount(HidOpenPurpose::Write), 0u);
+    EXPECT_EQ(mouse->OpenAttempts(HidOpenPurpose::Probe), 1u);
+    EXPECT_EQ(mouse->OpenAttempts(HidOpenPurpose::Read), 0u);
+    EXPECT_EQ(mouse->OpenAttempts(HidOpenPurpose::Write), 0u);
     EXPECT_EQ(mouse->OpenHandleCount(), 0u);
     EXPECT_FALSE(manager_->HasDevices());
     EXPECT_TRUE(logs_.Lines().empty());
@@ -272,12 +274,17 @@ TEST_F(HidManagerTest, UnchangedSystemCostsOneEnumerationAndNoProbe) {
 
 // ---- open failures ----
 
-TEST_F(HidManagerTest, ReadOpenFailureIsLoggedAndRetriedAtEveryScan) {
+TEST_F(HidManagerTest, ReadOpenFailureIsRetriedAtEveryScanAndSaidOnceWhileThePathStays) {
     auto board = PlugBoard("hid#a", 0xE6);
     board->SetOpenFailure(HidOpenPurpose::Read, true);
     ASSERT_TRUE(Start());
     manager_->Scan();
-    EXPECT_FALSE(manager_->HasDevices());
+    EXPECT_EQ(board->OpenAttempts(HidOpenPurpose::Read), 2u);
+    backend_.Unplug("hid#a");
+    manager_->Scan();
+    board = PlugBoard("hid#a", 0xE6);  // back again: said again
+    board->SetOpenFailure(HidOpenPurpose::Read, true);
+    manager_->Scan();
     board->SetOpenFailure(HidOpenPurpose::Read, false);
     manager_->Scan();
     EXPECT_EQ(
@@ -287,16 +294,32 @@ TEST_F(HidManagerTest, ReadOpenFailureIsLoggedAndRetriedAtEveryScan) {
             "[INFO] HID device connected: E6614103E7452D2F index=0 role=g1000 fw=1.4.0"}));
 }
 
-TEST_F(HidManagerTest, ProbeThatCannotOpenSkipsThePathQuietlyUntilItCan) {
+TEST_F(HidManagerTest, FailedProbeIsRememberedUntilThePathComesBack) {
     auto board = PlugBoard("hid#a", 0xE6);
     board->SetOpenFailure(HidOpenPurpose::Probe, true);
     ASSERT_TRUE(Start());
-    manager_->Scan();
-    EXPECT_FALSE(manager_->HasDevices());
-    EXPECT_TRUE(logs_.Lines().empty());
     board->SetOpenFailure(HidOpenPurpose::Probe, false);
     manager_->Scan();
+    EXPECT_EQ(board->OpenAttempts(HidOpenPurpose::Probe), 1u);
+    EXPECT_FALSE(manager_->HasDevices());
+    EXPECT_TRUE(logs_.Lines().empty());
+    backend_.Unplug("hid#a");
+    manager_->Scan();
+    PlugBoard("hid#a", 0xE6);
+    manager_->Scan();
     EXPECT_TRUE(manager_->HasDevices());
+}
+
+TEST_F(HidManagerTest, ReportLengthsOtherThan32AreSaidOnConnect) {
+    VirtualHidDeviceSetup setup =
+        VirtualPanelBoardSetup("hid#a", kBoardVid, kBoardPid, std::nullopt, std::nullopt, "A");
+    setup.reportLengths = HidReportLengths{65, 65, 32};
+    backend_.Plug(setup);
+    PlugPlainBoard("hid#b", "B");
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(logs_.Matching("WARN"),
+              std::vector<std::string>{"[WARN] HID report lengths of A are in=65 out=65 "
+                                       "feature=32, not 32; reports are cut or padded"});
 }
 
 TEST_F(HidManagerTest, ReadOnlyBoardDeliversInputWithOutputDisabled) {
@@ -403,6 +426,45 @@ TEST_F(HidManagerTest, NoTraceLinesWithTraceOff) {
     ASSERT_TRUE(WaitUntil([&] { return events_.EventCount() == 1; }));
     EXPECT_TRUE(logs_.Matching("HID IN").empty());
     EXPECT_TRUE(logs_.Matching("HID OUT").empty());
+}
+
+TEST_F(HidManagerTest, BoardWhoseReadFailsIsReconnectedAndItsPressesWorkAgain) {
+    auto board = PlugBoard("hid#a", 0xE6);
+    ASSERT_TRUE(Start());  // scans only when asked: the reconnection is the reader's doing
+    ASSERT_TRUE(board->WaitForPendingRead(5s));
+    board->FailNextRead(HidError::kGenFailure);
+    ASSERT_TRUE(WaitUntil([&] { return logs_.Matching("device connected: ").size() == 2; }));
+    board->SendEvent(HidProtocol::HidEvent{0, 1, 3, 1, 0, 0, 0});
+    ASSERT_TRUE(WaitUntil([&] { return events_.EventCount() == 1; }));
+    EXPECT_EQ(events_.Events()[0].index, 1);
+    EXPECT_EQ(logs_.Matching("WARN"),
+              std::vector<std::string>{
+                  "[WARN] HID read failed for E6614103E7452D2F (err=31); reconnecting"});
+    EXPECT_EQ(logs_.Matching("HID d"),
+              (std::vector<std::string>{
+                  "[INFO] HID device connected: E6614103E7452D2F index=0 role=g1000 fw=1.4.0",
+                  "[INFO] HID device disconnected: E6614103E7452D2F",
+                  "[INFO] HID device connected: E6614103E7452D2F index=1 role=g1000 fw=1.4.0"}));
+}
+
+TEST_F(HidManagerTest, RequestedScanRunsOnTheScannerAtOnce) {
+    ASSERT_TRUE(Start(DefaultSettings(600000)));
+    PlugBoard("hid#a", 0xE6);
+    manager_->RequestScan();
+    EXPECT_TRUE(WaitUntil([&] { return manager_->HasDevices(); }));
+}
+
+TEST_F(HidManagerTest, ScanIntervalBelow100IsRaisedTo100WithAWarning) {
+    ASSERT_TRUE(Start(DefaultSettings(0)));
+    EXPECT_EQ(logs_.Lines(),
+              std::vector<std::string>{"[WARN] hid.scanIntervalMs 0 is below 100; using 100"});
+    // Not a busy loop: at most one scan per 100 ms however long the pause really took.
+    const auto enumerations = backend_.EnumerationCount();
+    const auto begin = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(50ms);
+    const auto scans = backend_.EnumerationCount() - enumerations;
+    EXPECT_LE(scans,
+              static_cast<std::uint64_t>((std::chrono::steady_clock::now() - begin) / 100ms) + 1);
 }
 
 TEST_F(HidManagerTest, PendingReadSurvivesTimeouts) {

@@ -296,6 +296,24 @@ bool ReadStep(const JsonValue& entry, const std::string& where, const Scenario& 
         step.number = static_cast<double>(fail);
         return true;
     }
+    if (Member(entry, "writesStall") != nullptr) {
+        long stallMs = 0;
+        if (!needDevice("writesStall") ||
+            !ReadInt(entry, "writesStall", 0, 86400000, stallMs, where, error)) {
+            return false;
+        }
+        step.kind = ScenarioActionKind::WritesStall;
+        step.number = static_cast<double>(stallMs);
+        return true;
+    }
+    if (Member(entry, "readError") != nullptr) {
+        long once = 1;
+        if (!needDevice("readError") || !ReadInt(entry, "readError", 1, 1, once, where, error)) {
+            return false;
+        }
+        step.kind = ScenarioActionKind::ReadError;
+        return true;
+    }
     std::string text;
     if (GetStringMember(entry, "simulator", text)) {
         if (!needSimulator("simulator")) {

@@ -37,6 +37,8 @@ enum class ScenarioActionKind {
     Plug,
     Unplug,
     WritesFail,   // the device's writes fail from now on (number != 0) or work again
+    WritesStall,  // number: each write of the device takes that many ms from now on (0: none)
+    ReadError,    // the device's pending read fails once, as after a USB stall
     SimStart,
     SimQuit,      // the user closes the simulator
     SimDrop,      // the connection breaks, the simulator keeps running

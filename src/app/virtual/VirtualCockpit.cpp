@@ -180,6 +180,16 @@ void VirtualCockpit::Play(const ScenarioStep& step) {
                 device->SetOutputReportBehaviour(behaviour);
             }
             break;
+        case ScenarioActionKind::WritesStall:
+            if (device != nullptr) {
+                device->SetWriteStall(std::chrono::milliseconds(static_cast<long>(step.number)));
+            }
+            break;
+        case ScenarioActionKind::ReadError:
+            if (device != nullptr) {
+                device->FailNextRead(HidError::kGenFailure);
+            }
+            break;
         case ScenarioActionKind::SimStart:
             simulator_->SetRunning(true);
             break;

@@ -194,7 +194,8 @@ private:
                     auto* self = reinterpret_cast<Win32DeviceNotifier*>(
                         GetWindowLongPtrA(window, GWLP_USERDATA));
                     if (self != nullptr) {
-                        self->OnHidChange();  // the rescan runs to its end on this thread
+                        // Only wakes the scanner: the system waits for this to return.
+                        self->OnHidChange();
                     }
                 }
                 return 0;

@@ -28,6 +28,10 @@ public:
     }
     bool GetSerialNumber(std::string& serial) override { return device_->GetSerialNumber(serial); }
     bool GetFeature(HidProtocol::Report& report) override { return device_->GetFeature(report); }
+    bool GetReportLengths(HidReportLengths& lengths) override {
+        lengths = device_->ReportLengths();
+        return true;
+    }
 
     HidReadResult Read(HidProtocol::Report& buffer, std::chrono::milliseconds timeout) override {
         if (purpose_ != HidOpenPurpose::Read) {
@@ -175,6 +179,24 @@ void VirtualHidDevice::SetOutputReportBehaviour(const VirtualWriteBehaviour& beh
     setOutputBehaviour_ = behaviour;
 }
 
+void VirtualHidDevice::SetWriteStall(std::chrono::milliseconds stall) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        writeStall_ = stall;
+    }
+    changed_.notify_all();
+}
+
+void VirtualHidDevice::FailNextRead(std::uint32_t error) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (ReadQueue* queue : readers_) {
+            queue->failError = error;
+        }
+    }
+    changed_.notify_all();
+}
+
 std::vector<VirtualHidWrite> VirtualHidDevice::Writes() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::vector<VirtualHidWrite>(writes_.begin(), writes_.end());
@@ -211,6 +233,16 @@ std::size_t VirtualHidDevice::OpenCount(HidOpenPurpose purpose) const {
     return opens_[PurposeSlot(purpose)];
 }
 
+std::size_t VirtualHidDevice::OpenAttempts(HidOpenPurpose purpose) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return openAttempts_[PurposeSlot(purpose)];
+}
+
+std::size_t VirtualHidDevice::WritesInProgress() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return writesInProgress_;
+}
+
 std::size_t VirtualHidDevice::FeatureRequestCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return featureRequests_;
@@ -241,13 +273,20 @@ bool VirtualHidDevice::WaitForPendingRead(std::chrono::milliseconds timeout) con
 }
 
 bool VirtualHidDevice::AdmitOpen(HidOpenPurpose purpose, bool& writable) {
+    ++openAttempts_[PurposeSlot(purpose)];
     if (!plugged_ || openFails_[PurposeSlot(purpose)]) {
         return false;
     }
-    // Probe and read handles fall back to read-only access; a write handle needs read-write.
-    writable = !setup_.readOnly;
-    if (purpose == HidOpenPurpose::Write && !writable) {
+    if (purpose == HidOpenPurpose::Probe) {
+        writable = false;  // no access rights asked, none given
+    } else if (setup_.systemOwned) {
         return false;
+    } else {
+        // A read handle falls back to read-only access; a write handle needs read-write.
+        writable = !setup_.readOnly;
+        if (purpose == HidOpenPurpose::Write && !writable) {
+            return false;
+        }
     }
     ++opens_[PurposeSlot(purpose)];
     ++openHandles_;
@@ -285,19 +324,27 @@ HidReadResult VirtualHidDevice::Read(ReadQueue& queue, HidProtocol::Report& buff
     if (!plugged_) {
         return finish(HidReadStatus::Failed, 0, HidError::kDeviceNotConnected);
     }
+    if (queue.failError != HidError::kNone) {
+        return finish(HidReadStatus::Failed, 0, std::exchange(queue.failError, HidError::kNone));
+    }
     if (!queue.pending) {
         queue.pending = true;
         ++readsStarted_;
         changed_.notify_all();  // for WaitForPendingRead
     }
-    // Wake path: SendInput, Unplug and Cancel notify changed_.
-    const bool woken = changed_.wait_for(
-        lock, timeout, [&] { return queue.cancelled || !plugged_ || !queue.reports.empty(); });
+    // Wake path: SendInput, Unplug, Cancel and FailNextRead notify changed_.
+    const bool woken = changed_.wait_for(lock, timeout, [&] {
+        return queue.cancelled || !plugged_ || !queue.reports.empty() ||
+               queue.failError != HidError::kNone;
+    });
     if (queue.cancelled) {
         return finish(HidReadStatus::Cancelled, 0, HidError::kOperationAborted);
     }
     if (!plugged_) {
         return finish(HidReadStatus::Failed, 0, HidError::kDeviceNotConnected);
+    }
+    if (queue.failError != HidError::kNone) {
+        return finish(HidReadStatus::Failed, 0, std::exchange(queue.failError, HidError::kNone));
     }
     if (!woken) {
         return HidReadResult{HidReadStatus::TimedOut, 0, HidError::kNone};
@@ -319,10 +366,27 @@ void VirtualHidDevice::Cancel(ReadQueue& queue) {
 
 HidTransfer VirtualHidDevice::Write(VirtualWriteMethod method, bool writable,
                                     const HidProtocol::Report& report) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     HidTransfer result;
+    bool timedOut = false;
+    if (plugged_ && writable && writeStall_.count() > 0) {
+        // Wake path: SetWriteStall and Unplug notify changed_; no sleep, so an unplug or the
+        // stall's end lets the write go at once.
+        ++writesInProgress_;
+        const auto start = std::chrono::steady_clock::now();
+        const auto deadline = start + std::min(writeStall_, setup_.writeTimeout);
+        changed_.wait_until(lock, deadline, [&] {
+            return !plugged_ || writeStall_.count() == 0 ||
+                   std::chrono::steady_clock::now() >= start + writeStall_;
+        });
+        --writesInProgress_;
+        timedOut = plugged_ && writeStall_.count() > 0 &&
+                   std::chrono::steady_clock::now() < start + writeStall_;
+    }
     if (!plugged_) {
         result = HidTransfer{false, 0, HidError::kDeviceNotConnected};
+    } else if (timedOut) {
+        result = HidTransfer{false, 0, HidError::kTimeout};
     } else if (!writable) {
         result = HidTransfer{false, 0, HidError::kAccessDenied};
     } else {
@@ -370,6 +434,11 @@ bool VirtualHidDevice::GetSerialNumber(std::string& serial) {
     }
     serial = setup_.serial;
     return true;
+}
+
+HidReportLengths VirtualHidDevice::ReportLengths() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return setup_.reportLengths;
 }
 
 bool VirtualHidDevice::GetAttributes(HidAttributes& attributes) {

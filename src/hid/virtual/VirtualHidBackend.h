@@ -42,6 +42,14 @@ struct VirtualHidDeviceSetup {
     bool readOnly = false;                 // read-write opening is refused, read-only works
     std::size_t inputBufferReports = 512;  // per reading handle; when full the oldest is dropped
     std::size_t writeLogLimit = 0;         // writes kept for Writes(); 0 keeps all, else the newest
+    // Held by the system, like keyboards and mice: every read or write open is refused, only
+    // the probe (which asks for no access) works.
+    bool systemOwned = false;
+    HidReportLengths reportLengths{kProtocolReportLength, kProtocolReportLength,
+                                   kProtocolReportLength};
+    // How long the host waits for a stalled write before it gives up (kHidWriteTimeout, as the
+    // Windows backend); tests make it long to hold a write while they look around.
+    std::chrono::milliseconds writeTimeout = kHidWriteTimeout;
 };
 
 // A panel board: answers feature report 0x20 with `info` and 0x21 with `protocol` when given;
@@ -103,6 +111,12 @@ public:
     void SetOpenFailure(HidOpenPurpose purpose, bool fail);
     void SetWriteBehaviour(const VirtualWriteBehaviour& behaviour);
     void SetOutputReportBehaviour(const VirtualWriteBehaviour& behaviour);
+    // Every write from now on takes `stall` before the device takes it (0: at once again, which
+    // also lets the writes waiting now go on). A write that would take longer than the setup's
+    // writeTimeout fails with HidError::kTimeout after that time; unplugging ends it at once.
+    void SetWriteStall(std::chrono::milliseconds stall);
+    // The pending read of every reading handle (or its next read) fails once with `error`.
+    void FailNextRead(std::uint32_t error = HidError::kGenFailure);
 
     // What the host did.
     std::vector<VirtualHidWrite> Writes() const;
@@ -111,7 +125,9 @@ public:
     void ClearWrites();
     std::uint64_t WriteCount() const;  // every write ever made, also those no longer kept
     std::size_t OpenHandleCount() const;
-    std::size_t OpenCount(HidOpenPurpose purpose) const;  // successful opens so far
+    std::size_t OpenCount(HidOpenPurpose purpose) const;     // successful opens so far
+    std::size_t OpenAttempts(HidOpenPurpose purpose) const;  // every open asked for, also failed
+    std::size_t WritesInProgress() const;  // writes that have started and not yet returned
     std::size_t FeatureRequestCount() const;
     // Reads started by the host; a read that waits through time-outs counts once.
     std::uint64_t ReadsStarted() const;
@@ -133,6 +149,7 @@ private:
         std::deque<Input> reports;
         bool pending = false;
         bool cancelled = false;
+        std::uint32_t failError = HidError::kNone;  // FailNextRead: the next read fails so
     };
 
     static std::size_t PurposeSlot(HidOpenPurpose purpose);
@@ -149,15 +166,20 @@ private:
     bool GetFeature(HidProtocol::Report& report);
     bool GetSerialNumber(std::string& serial);
     bool GetAttributes(HidAttributes& attributes);
+    HidReportLengths ReportLengths() const;
 
     mutable std::mutex mutex_;
-    // Wakes readers and watchers: input, unplug, cancel, a read starting.
+    // Wakes readers, stalled writers and watchers: input, unplug, cancel, a read starting, a
+    // stall ending.
     mutable std::condition_variable changed_;
     VirtualHidDeviceSetup setup_;
     bool plugged_ = true;
     std::vector<ReadQueue*> readers_;
     std::array<bool, 3> openFails_{};
     std::array<std::size_t, 3> opens_{};
+    std::array<std::size_t, 3> openAttempts_{};
+    std::chrono::milliseconds writeStall_{0};
+    std::size_t writesInProgress_ = 0;
     std::size_t openHandles_ = 0;
     VirtualWriteBehaviour writeBehaviour_;
     VirtualWriteBehaviour setOutputBehaviour_;

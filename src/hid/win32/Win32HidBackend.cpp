@@ -7,6 +7,7 @@
 
 extern "C" {
 #include <hidsdi.h>
+#include <hidpi.h>
 }
 // clang-format on
 
@@ -82,16 +83,50 @@ HANDLE OpenPath(const std::string& path, DWORD flags, bool allowReadOnly) {
     return handle;
 }
 
+// The collection's report lengths; the protocol's 32 bytes when the system does not say.
+HidReportLengths QueryReportLengths(HANDLE handle, bool& known) {
+    HidReportLengths lengths{kProtocolReportLength, kProtocolReportLength, kProtocolReportLength};
+    known = false;
+    PHIDP_PREPARSED_DATA preparsed = nullptr;
+    if (!HidD_GetPreparsedData(handle, &preparsed)) {
+        return lengths;
+    }
+    HIDP_CAPS caps{};
+    if (HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS) {
+        lengths = HidReportLengths{caps.InputReportByteLength, caps.OutputReportByteLength,
+                                   caps.FeatureReportByteLength};
+        known = true;
+    }
+    HidD_FreePreparsedData(preparsed);
+    return lengths;
+}
+
+// A transfer buffer of the collection's length holding the protocol's report: cut when the
+// collection's reports are shorter, zero-padded when they are longer.
+std::vector<std::uint8_t> Sized(const HidProtocol::Report& report, std::uint16_t length) {
+    std::vector<std::uint8_t> buffer(length == 0 ? report.size() : length, 0);
+    std::copy_n(report.begin(), std::min(buffer.size(), report.size()), buffer.begin());
+    return buffer;
+}
+
 class Win32HidHandle final : public HidHandle {
 public:
-    // For an overlapped handle, `readEvent` and `cancelEvent` are manual-reset events;
-    // otherwise both are empty.
-    Win32HidHandle(UniqueHandle handle, UniqueHandle readEvent, UniqueHandle cancelEvent)
+    // `ioEvent` is a manual-reset event for the handle's overlapped transfers (the reader's
+    // read, or the writes); `cancelEvent` one for CancelRead. Both are empty for a probe.
+    Win32HidHandle(UniqueHandle handle, HidOpenPurpose purpose, UniqueHandle ioEvent,
+                   UniqueHandle cancelEvent)
         : handle_(std::move(handle)),
-          readEvent_(std::move(readEvent)),
-          cancelEvent_(std::move(cancelEvent)) {}
+          purpose_(purpose),
+          readEvent_(std::move(ioEvent)),
+          cancelEvent_(std::move(cancelEvent)) {
+        if (readEvent_.Valid()) {
+            lengths_ = QueryReportLengths(handle_.Get(), lengthsKnown_);
+            buffer_.assign(std::max<std::size_t>(lengths_.input, HidProtocol::kReportSize), 0);
+        }
+    }
     explicit Win32HidHandle(UniqueHandle handle)
-        : Win32HidHandle(std::move(handle), UniqueHandle(), UniqueHandle()) {}
+        : Win32HidHandle(std::move(handle), HidOpenPurpose::Probe, UniqueHandle(), UniqueHandle()) {
+    }
 
     ~Win32HidHandle() override {
         if (pending_) {
@@ -134,13 +169,23 @@ public:
         return true;
     }
 
+    bool GetReportLengths(HidReportLengths& lengths) override {
+        lengths = lengths_;
+        return lengthsKnown_;
+    }
+
     bool GetFeature(HidProtocol::Report& report) override {
-        return HidD_GetFeature(handle_.Get(), report.data(), static_cast<ULONG>(report.size())) !=
-               FALSE;
+        std::vector<std::uint8_t> buffer = Sized(report, lengths_.feature);
+        if (!HidD_GetFeature(handle_.Get(), buffer.data(), static_cast<ULONG>(buffer.size()))) {
+            return false;
+        }
+        report.fill(0);
+        std::copy_n(buffer.begin(), std::min(buffer.size(), report.size()), report.begin());
+        return true;
     }
 
     HidReadResult Read(HidProtocol::Report& buffer, std::chrono::milliseconds timeout) override {
-        if (!readEvent_.Valid()) {
+        if (purpose_ != HidOpenPurpose::Read) {
             return HidReadResult{HidReadStatus::Failed, 0, ERROR_INVALID_FUNCTION};
         }
         if (WaitForSingleObject(cancelEvent_.Get(), 0) == WAIT_OBJECT_0) {
@@ -150,15 +195,15 @@ public:
             ResetEvent(readEvent_.Get());
             overlapped_ = OVERLAPPED{};
             overlapped_.hEvent = readEvent_.Get();
-            DWORD count = 0;
-            if (ReadFile(handle_.Get(), buffer_.data(), static_cast<DWORD>(buffer_.size()), &count,
-                         &overlapped_)) {
-                return Completed(buffer, count);
+            // No byte count here: on an overlapped handle it comes from the finished operation.
+            if (!ReadFile(handle_.Get(), buffer_.data(), static_cast<DWORD>(buffer_.size()),
+                          nullptr, &overlapped_)) {
+                const DWORD error = GetLastError();
+                if (error != ERROR_IO_PENDING) {
+                    return HidReadResult{HidReadStatus::Failed, 0, error};
+                }
             }
-            const DWORD error = GetLastError();
-            if (error != ERROR_IO_PENDING) {
-                return HidReadResult{HidReadStatus::Failed, 0, error};
-            }
+            // Finished at once or pending: either way the event tells, and the result below.
             pending_ = true;
         }
         // Wake path: CancelRead signals cancelEvent_ (and cancels the I/O as well).
@@ -195,20 +240,43 @@ public:
     }
 
     HidTransfer Write(const HidProtocol::Report& report) override {
+        if (purpose_ != HidOpenPurpose::Write) {
+            return HidTransfer{false, 0, ERROR_INVALID_FUNCTION};
+        }
+        // Overlapped with a bounded wait: a board whose OUT endpoint stalls would otherwise
+        // hold its caller for as long as the stall lasts.
+        std::vector<std::uint8_t> buffer = Sized(report, lengths_.output);
+        ResetEvent(readEvent_.Get());
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = readEvent_.Get();
+        if (!WriteFile(handle_.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), nullptr,
+                       &overlapped)) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_IO_PENDING) {
+                return HidTransfer{false, 0, error};
+            }
+        }
+        bool timedOut = false;
+        if (WaitForSingleObject(readEvent_.Get(), static_cast<DWORD>(kHidWriteTimeout.count())) !=
+            WAIT_OBJECT_0) {
+            // The system may still use the buffer and the record: wait for the cancel to land.
+            CancelIoEx(handle_.Get(), &overlapped);
+            timedOut = true;
+        }
         DWORD written = 0;
-        const BOOL ok = WriteFile(handle_.Get(), report.data(), static_cast<DWORD>(report.size()),
-                                  &written, nullptr);
+        const BOOL ok = GetOverlappedResult(handle_.Get(), &overlapped, &written, TRUE);
         // Read right after the call whatever its outcome: the log lines print it.
-        const DWORD error = GetLastError();
-        return HidTransfer{ok != FALSE, ok ? written : 0, error};
+        const DWORD error = ok ? ERROR_SUCCESS : (timedOut ? ERROR_TIMEOUT : GetLastError());
+        const std::size_t bytes = std::min<std::size_t>(written, report.size());
+        return HidTransfer{ok != FALSE, ok ? bytes : 0, error};
     }
 
     HidTransfer SetOutputReport(const HidProtocol::Report& report) override {
-        HidProtocol::Report copy = report;  // the API takes a writable buffer
+        std::vector<std::uint8_t> buffer = Sized(report, lengths_.output);
         const BOOLEAN ok =
-            HidD_SetOutputReport(handle_.Get(), copy.data(), static_cast<ULONG>(copy.size()));
+            HidD_SetOutputReport(handle_.Get(), buffer.data(), static_cast<ULONG>(buffer.size()));
         const DWORD error = GetLastError();
-        return HidTransfer{ok != FALSE, ok ? copy.size() : 0, error};
+        return HidTransfer{ok != FALSE, ok ? report.size() : 0, error};
     }
 
 private:
@@ -222,21 +290,25 @@ private:
         return HidReadResult{HidReadStatus::Cancelled, 0, ERROR_OPERATION_ABORTED};
     }
 
+    // The first 32 bytes of a longer report; the protocol has no more.
     HidReadResult Completed(HidProtocol::Report& buffer, DWORD count) {
-        const std::size_t bytes = count < buffer_.size() ? count : buffer_.size();
+        const std::size_t bytes = std::min<std::size_t>(count, buffer.size());
         std::copy(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(bytes),
                   buffer.begin());
         return HidReadResult{HidReadStatus::Completed, bytes, ERROR_SUCCESS};
     }
 
     UniqueHandle handle_;
-    UniqueHandle readEvent_;
+    const HidOpenPurpose purpose_;
+    UniqueHandle readEvent_;  // the reader's read, or the writes of a write handle
     UniqueHandle cancelEvent_;
     // The pending read's own buffer and record: the system writes into them until it completes,
     // so they live with the handle, not with one Read call.
     OVERLAPPED overlapped_{};
-    HidProtocol::Report buffer_{};
+    std::vector<std::uint8_t> buffer_;
     bool pending_ = false;  // only the reader thread and the destructor touch it
+    HidReportLengths lengths_{kProtocolReportLength, kProtocolReportLength, kProtocolReportLength};
+    bool lengthsKnown_ = false;
 };
 
 class Win32HidBackend final : public HidBackend {
@@ -280,21 +352,26 @@ public:
     }
 
     std::unique_ptr<HidHandle> Open(const std::string& path, HidOpenPurpose purpose) override {
-        const bool overlapped = purpose == HidOpenPurpose::Read;
-        UniqueHandle handle(OpenPath(path, overlapped ? FILE_FLAG_OVERLAPPED : 0,
-                                     purpose != HidOpenPurpose::Write));
+        if (purpose == HidOpenPurpose::Probe) {
+            // No access rights: enough for the attributes, and granted even for the keyboards
+            // and mice that the system keeps from being opened for reading or writing.
+            UniqueHandle handle(
+                CreateFileA(path.c_str(), 0, kShareReadWrite, nullptr, OPEN_EXISTING, 0, nullptr));
+            if (!handle.Valid()) {
+                return nullptr;
+            }
+            return std::make_unique<Win32HidHandle>(std::move(handle));
+        }
+        UniqueHandle handle(OpenPath(path, FILE_FLAG_OVERLAPPED, purpose == HidOpenPurpose::Read));
         if (!handle.Valid()) {
             return nullptr;
         }
-        if (!overlapped) {
-            return std::make_unique<Win32HidHandle>(std::move(handle));
-        }
-        UniqueHandle readEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        UniqueHandle ioEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
         UniqueHandle cancelEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-        if (!readEvent.Valid() || !cancelEvent.Valid()) {
+        if (!ioEvent.Valid() || !cancelEvent.Valid()) {
             return nullptr;
         }
-        return std::make_unique<Win32HidHandle>(std::move(handle), std::move(readEvent),
+        return std::make_unique<Win32HidHandle>(std::move(handle), purpose, std::move(ioEvent),
                                                 std::move(cancelEvent));
     }
 };
