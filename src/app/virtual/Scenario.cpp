@@ -359,6 +359,13 @@ bool ReadStep(const JsonValue& entry, const std::string& where, const Scenario& 
         step.kind = ScenarioActionKind::ModuleAnswer;
         return true;
     }
+    if (Member(entry, "simulatorCpu") != nullptr) {
+        if (!needSimulator("simulatorCpu")) {
+            return false;
+        }
+        step.kind = ScenarioActionKind::SimulatorCpu;
+        return true;
+    }
     if (Member(entry, "end") != nullptr) {
         step.kind = ScenarioActionKind::End;
         return true;

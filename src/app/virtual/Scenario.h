@@ -45,6 +45,7 @@ enum class ScenarioActionKind {
     Battery,      // number: 0 off, else on
     Lighting,     // number: the potentiometer, 0 to 1
     ModuleAnswer, // text: "finished", "error" or "silent"
+    SimulatorCpu, // logs the CPU time the virtual simulator's own work has taken so far
     End,          // the scenario ends: the simulator quits if it still runs
 };
 
