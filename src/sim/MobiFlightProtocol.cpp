@@ -103,7 +103,11 @@ std::optional<std::string> DecodeLVarBlock(const std::uint8_t* data, std::uint32
         static_cast<std::uint32_t>(data[0]) | (static_cast<std::uint32_t>(data[1]) << 8) |
         (static_cast<std::uint32_t>(data[2]) << 16) | (static_cast<std::uint32_t>(data[3]) << 24);
     const float value = std::bit_cast<float>(bits);
-    if (!std::isfinite(value)) {
+    // A short word that is not a number ("ON", NUL, NUL) leaves the top byte zero and so reads
+    // as a denormal; the module never writes one (a level is 0 or a normal float), so neither
+    // that nor a NaN or an infinity is a value.
+    const int kind = std::fpclassify(value);
+    if (kind == FP_NAN || kind == FP_INFINITE || kind == FP_SUBNORMAL) {
         return std::nullopt;
     }
     return FormatFloat(value);

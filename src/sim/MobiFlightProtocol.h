@@ -67,9 +67,9 @@ std::string FormatFloat(float value);
 // longer than four bytes or a whole decimal number (the float's four bytes are printable for
 // about one level in ten: 0.9 is "fff?"); it is then handed on up to that NUL. Otherwise, with at
 // least four bytes, the first four are the float (also when a NUL inside them is followed by
-// non-zero bytes),
-// formatted with six decimals; a NaN or an infinity gives nothing. Reading every non-NUL first
-// byte as text would turn most fractional levels (0.3 is 9A 99 99 3E) into byte garbage.
+// non-zero bytes), formatted with six decimals; a NaN, an infinity or a denormal (what a short
+// word such as "ON" reads as) gives nothing. Reading every non-NUL first byte as text would turn
+// most fractional levels (0.3 is 9A 99 99 3E) into byte garbage.
 std::optional<std::string> DecodeLVarBlock(const std::uint8_t* data, std::uint32_t size);
 
 }  // namespace tarnwick::MobiFlightProtocol
