@@ -258,9 +258,10 @@ void MobiFlightClient::FinishSend(const CommandEntry& entry) {
     queueCv_.notify_one();
 }
 
-bool MobiFlightClient::HeldEntryCancelled() {
+bool MobiFlightClient::HeldEntryWithdrawn(const CommandEntry& entry) {
     std::lock_guard<std::mutex> lock(stateMutex_);
-    return heldCancelled_;
+    // An entry of an earlier connection is not sent in a later one.
+    return heldCancelled_ || entry.spell != spell_;
 }
 
 // --- Queue helpers ----------------------------------------------------------------------------

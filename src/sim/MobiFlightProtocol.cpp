@@ -14,6 +14,18 @@ std::string RegistrationCommand(const std::string& clientName) {
     return std::string(kClientsAddPrefix) + clientName;
 }
 
+std::string ClientCommandChannel(const std::string& clientName) {
+    return clientName + ".Command";
+}
+
+std::string ClientResponseChannel(const std::string& clientName) {
+    return clientName + ".Response";
+}
+
+std::string ClientLVarsChannel(const std::string& clientName) {
+    return clientName + ".LVars";
+}
+
 std::string RpnCommand(const std::string& rpn) {
     std::string text;
     text.reserve(kRpnPrefix.size() + rpn.size());

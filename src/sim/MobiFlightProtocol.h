@@ -14,14 +14,33 @@ namespace tarnwick::MobiFlightProtocol {
 
 // Client-data area, definition and request numbers. Fixed: the channel names are configurable,
 // the numbers are not.
+//
+// The configured channels (by default the module's shared "MobiFlight.*" ones) carry only the
+// registration and its answer. Everything else goes over the program's own client channels,
+// "<clientName>.Command", ".Response" and ".LVars", which the module creates when it
+// acknowledges the registration: on the shared ones, another MobiFlight client's
+// "MF.SimVars.Clear" would wipe our subscription (and ours its), and both would read slot 0 of
+// the same variable area.
 inline constexpr std::uint32_t kCommandAreaId = 0x1000;
 inline constexpr std::uint32_t kResponseAreaId = 0x1001;
 inline constexpr std::uint32_t kLVarsAreaId = 0x1002;
+inline constexpr std::uint32_t kClientCommandAreaId = 0x1003;
+inline constexpr std::uint32_t kClientResponseAreaId = 0x1004;
+inline constexpr std::uint32_t kClientLVarsAreaId = 0x1005;
 inline constexpr std::uint32_t kCommandDefinitionId = 0x1100;
 inline constexpr std::uint32_t kResponseDefinitionId = 0x1101;
 inline constexpr std::uint32_t kLVarsDefinitionId = 0x1102;
+inline constexpr std::uint32_t kClientCommandDefinitionId = 0x1103;
+inline constexpr std::uint32_t kClientResponseDefinitionId = 0x1104;
+inline constexpr std::uint32_t kClientLVarsDefinitionId = 0x1105;
 inline constexpr std::uint32_t kResponseRequestId = 0x1200;
-inline constexpr std::uint32_t kLVarsRequestId = 0x1201;
+inline constexpr std::uint32_t kClientResponseRequestId = 0x1202;
+inline constexpr std::uint32_t kClientLVarsRequestId = 0x1203;
+
+// Either command channel: the registration one or the client's own.
+constexpr bool IsCommandArea(std::uint32_t clientDataId) {
+    return clientDataId == kCommandAreaId || clientDataId == kClientCommandAreaId;
+}
 
 inline constexpr std::uint32_t kCommandBlockSize = 256;
 inline constexpr std::uint32_t kResponseBlockSize = 256;
@@ -33,6 +52,8 @@ using CommandBlock = std::array<char, kCommandBlockSize>;
 inline constexpr std::size_t kMaxCommandText = kCommandBlockSize - 1;
 
 inline constexpr std::string_view kRpnPrefix = "MF.SimVars.Set.1 ";
+// The longest calculator code whose command fits: 255 - 17 = 238 bytes.
+inline constexpr std::size_t kMaxRpnText = kMaxCommandText - kRpnPrefix.size();
 inline constexpr std::string_view kDummyCommand = "MF.DummyCmd";
 inline constexpr std::string_view kClearCommand = "MF.SimVars.Clear";
 inline constexpr std::string_view kSubscribeLightingCommand =
@@ -41,6 +62,10 @@ inline constexpr std::string_view kClientsAddPrefix = "MF.Clients.Add.";
 
 // "MF.Clients.Add." + clientName.
 std::string RegistrationCommand(const std::string& clientName);
+// The names of the client's own channels: clientName + ".Command", ".Response", ".LVars".
+std::string ClientCommandChannel(const std::string& clientName);
+std::string ClientResponseChannel(const std::string& clientName);
+std::string ClientLVarsChannel(const std::string& clientName);
 // "MF.SimVars.Set.1 " + rpn.
 std::string RpnCommand(const std::string& rpn);
 // The answers to the registration command, as they appear somewhere in a response text.
