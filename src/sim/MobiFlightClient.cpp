@@ -227,8 +227,7 @@ void MobiFlightClient::RegistrationStep() {
     // to the last attempt would never be seen; the dummy in between makes every attempt count.
     std::lock_guard<std::mutex> send(sendMutex_);
     error.clear();
-    if (!SendCommand(Channel::Registration, mf::RegistrationCommand(settings_.clientName),
-                     error) ||
+    if (!SendCommand(Channel::Registration, mf::RegistrationCommand(settings_.clientName), error) ||
         !SendCommand(Channel::Registration, std::string(mf::kDummyCommand), error)) {
         LogDebug("MobiFlight registration send failed: " + error);
     }
@@ -245,8 +244,7 @@ bool MobiFlightClient::SetUpClientChannels(std::string& errorText) {
                                 errorText) &&
            sc.MapClientDataName(mf::ClientResponseChannel(name), mf::kClientResponseAreaId,
                                 errorText) &&
-           sc.MapClientDataName(mf::ClientLVarsChannel(name), mf::kClientLVarsAreaId,
-                                errorText) &&
+           sc.MapClientDataName(mf::ClientLVarsChannel(name), mf::kClientLVarsAreaId, errorText) &&
            sc.AddClientDataDefinition(mf::kClientCommandDefinitionId, mf::kCommandBlockSize,
                                       errorText) &&
            sc.AddClientDataDefinition(mf::kClientResponseDefinitionId, mf::kResponseBlockSize,
@@ -463,14 +461,16 @@ bool MobiFlightClient::SendCommand(Channel channel, const std::string& text,
         return false;
     }
     mf::CommandBlock block;
-    if (mf::BuildCommandBlock(text, block)) {
-        LogWarn("MobiFlight command truncated to 256 bytes");
+    if (!mf::BuildCommandBlock(text, block)) {
+        errorText = "Command too long (" + std::to_string(text.size()) + " bytes, at most " +
+                    std::to_string(mf::kMaxCommandText) + ")";
+        return false;
     }
     const bool client = channel == Channel::Client;
-    if (!simConnect_->SetClientData(client ? mf::kClientCommandAreaId : mf::kCommandAreaId,
-                                    client ? mf::kClientCommandDefinitionId
-                                           : mf::kCommandDefinitionId,
-                                    block.data(), mf::kCommandBlockSize, errorText)) {
+    if (!simConnect_->SetClientData(
+            client ? mf::kClientCommandAreaId : mf::kCommandAreaId,
+            client ? mf::kClientCommandDefinitionId : mf::kCommandDefinitionId, block.data(),
+            mf::kCommandBlockSize, errorText)) {
         return false;
     }
     LogDebug("MobiFlight command: " + text);

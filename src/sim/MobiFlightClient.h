@@ -85,7 +85,9 @@ public:
 
     // Queues "MF.SimVars.Set.1 " + rpn. `count` is the number of clicks a Counted request adds
     // (0 or less queues nothing); other modes ignore it. True also when the request merged into
-    // a waiting entry or was dropped as a repeat.
+    // a waiting entry or was dropped as a repeat. A code longer than
+    // MobiFlightProtocol::kMaxRpnText (238 bytes) does not fit the command block and is refused,
+    // never cut.
     bool QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count,
                   std::string& errorText);
     // Writes the command (and its dummy) at once on the calling thread, past the queue and the

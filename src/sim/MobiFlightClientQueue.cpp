@@ -1,6 +1,7 @@
 // MobiFlightClient's command queue: the requests of the three modes, the cancel, and the
 // worker's bookkeeping as it takes an entry, puts it back or finishes it.
 #include <limits>
+#include <string>
 #include <utility>
 
 #include "sim/MobiFlightClient.h"
@@ -9,6 +10,24 @@
 namespace tarnwick {
 
 namespace mf = MobiFlightProtocol;
+
+namespace {
+
+// Empty or too long for the command block: false with the reason.
+bool RpnSendable(const std::string& rpn, std::string& errorText) {
+    if (rpn.empty()) {
+        errorText = "Empty RPN command";
+        return false;
+    }
+    if (rpn.size() > mf::kMaxRpnText) {
+        errorText = "RPN command too long (" + std::to_string(rpn.size()) + " bytes, at most " +
+                    std::to_string(mf::kMaxRpnText) + ")";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 // --- Requests ---------------------------------------------------------------------------------
 
@@ -26,11 +45,7 @@ bool MobiFlightClient::Available(std::string& errorText) const {
 
 bool MobiFlightClient::QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count,
                                 std::string& errorText) {
-    if (!Available(errorText)) {
-        return false;
-    }
-    if (rpn.empty()) {
-        errorText = "Empty RPN command";
+    if (!Available(errorText) || !RpnSendable(rpn, errorText)) {
         return false;
     }
     // A negative count would eat clicks that are still to come.
@@ -88,8 +103,7 @@ bool MobiFlightClient::SendRpnNow(const std::string& rpn, std::string& errorText
         errorText = "MobiFlight not ready";
         return false;
     }
-    if (rpn.empty()) {
-        errorText = "Empty RPN command";
+    if (!RpnSendable(rpn, errorText)) {
         return false;
     }
     CommandEntry entry;

@@ -44,11 +44,13 @@ std::string RegistrationErrorAnswer(const std::string& clientName) {
 
 bool BuildCommandBlock(std::string_view text, CommandBlock& block) {
     block.fill('\0');
-    const std::size_t n = std::min(text.size(), kMaxCommandText);
-    if (n > 0) {
-        std::memcpy(block.data(), text.data(), n);
+    if (text.size() > kMaxCommandText) {
+        return false;
     }
-    return text.size() > kMaxCommandText;
+    if (!text.empty()) {
+        std::memcpy(block.data(), text.data(), text.size());
+    }
+    return true;
 }
 
 std::string BlockText(const std::uint8_t* data, std::uint32_t size) {

@@ -72,8 +72,9 @@ std::string RpnCommand(const std::string& rpn);
 std::string RegistrationFinishedAnswer(const std::string& clientName);
 std::string RegistrationErrorAnswer(const std::string& clientName);
 
-// Fills `block` with the text's first 255 bytes and zeros behind them. True when the text had to
-// be cut (256 bytes or more).
+// Fills `block` with the text and zeros behind it. False, with only zeros in the block, when the
+// text does not fit beside its NUL (256 bytes or more): a cut calculator code can set something
+// else than it was written for, so a command is whole or not sent at all.
 bool BuildCommandBlock(std::string_view text, CommandBlock& block);
 
 // The bytes of a received block up to its first NUL (all of them when there is none); empty for

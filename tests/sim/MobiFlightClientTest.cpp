@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "MobiFlightRig.h"
-#include "sim/SimConnectRecords.h"
 #include "sim/MobiFlightClient.h"
+#include "sim/SimConnectRecords.h"
 
 namespace tarnwick {
 namespace {
@@ -336,7 +336,7 @@ TEST_F(MobiFlightLVarTest, TextBlocksAndBadFloats) {
     const auto bits = std::bit_cast<std::uint32_t>(std::numeric_limits<float>::quiet_NaN());
     std::memcpy(nan.data(), &bits, 4);
     Deliver(nan);
-    Deliver(std::vector<std::uint8_t>(3, 0));  // too short for a number
+    Deliver(std::vector<std::uint8_t>(3, 0));      // too short for a number
     Deliver(block, mf::kLVarsAreaId);              // not ours
     Deliver(block, mf::kResponseRequestId);        // a response, not a level
     Deliver(block, mf::kClientResponseRequestId);  // the same on the client's own channel

@@ -46,7 +46,8 @@ private:
 };
 
 // Passes every call through to the virtual simulator and notes each write to a MobiFlight
-// command area (the registration one or the client's own). A write of a chosen text can be held in progress until released.
+// command area (the registration one or the client's own). A write of a chosen text can be held in
+// progress until released.
 class ObservedSimConnectApi final : public ForwardingSimConnectApi {
 public:
     struct Write {
