@@ -41,7 +41,7 @@ public:
                                    std::uint32_t f, std::uint32_t r, std::uint32_t s,
                                    const void* data) override {
         const SimConnectResult result = inner_.SetClientData(h, a, d, f, r, s, data);
-        if (a == mf::kCommandAreaId && data != nullptr) {
+        if (mf::IsCommandArea(a) && data != nullptr) {
             const std::string_view text(static_cast<const char*>(data));
             if (text.substr(0, mf::kRpnPrefix.size()) == mf::kRpnPrefix) {
                 lastRpnNs = Clock::now().time_since_epoch().count();

@@ -11,6 +11,7 @@
 #include "app/SystemServices.h"
 #include "config/PathText.h"
 #include "log/Logger.h"
+#include "sim/MobiFlightProtocol.h"
 
 namespace tarnwick {
 namespace {
@@ -102,6 +103,10 @@ bool Application::Initialize(const std::string& configPath, bool consoleMode,
         if (!buttonConfig_.Load(config_.buttonConfigPath, buttonError)) {
             LogError("Failed to load button config: " + buttonError);
             return false;
+        }
+        for (const std::string& warning :
+             buttonConfig_.OverLongCommands(MobiFlightProtocol::kMaxRpnText)) {
+            LogWarn(warning);
         }
     }
     {

@@ -1,5 +1,6 @@
 #include "config/ButtonConfig.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <filesystem>
 #include <initializer_list>
@@ -119,6 +120,24 @@ std::string ButtonConfig::Lookup(std::string_view controlName, std::string_view 
 
 bool ButtonConfig::HasControl(std::string_view controlName) const {
     return controls_.contains(NormalizeKey(controlName));
+}
+
+std::vector<std::string> ButtonConfig::OverLongCommands(std::size_t maxBytes) const {
+    std::vector<std::string> warnings;
+    for (const auto& [control, actions] : controls_) {
+        for (const auto& [action, roles] : actions) {
+            for (const auto& [role, command] : roles) {
+                if (command.size() > maxBytes) {
+                    warnings.push_back("Command for " + control + " " + action + " (role " + role +
+                                       ") is too long (" + std::to_string(command.size()) +
+                                       " bytes, at most " + std::to_string(maxBytes) +
+                                       "); it will not be sent");
+                }
+            }
+        }
+    }
+    std::sort(warnings.begin(), warnings.end());
+    return warnings;
 }
 
 void ButtonConfig::Clear() {

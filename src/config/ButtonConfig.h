@@ -3,9 +3,11 @@
 // sent is the mapping engine's business.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace tarnwick {
 
@@ -27,6 +29,10 @@ public:
 
     // True when the control has an entry, even one without actions.
     bool HasControl(std::string_view controlName) const;
+
+    // One warning per command text longer than `maxBytes` (names normalized, sorted), for the
+    // start-up log: such a command is refused whenever it would be sent.
+    std::vector<std::string> OverLongCommands(std::size_t maxBytes) const;
 
     void Clear();
 

@@ -12,6 +12,7 @@
 #include "log/Logger.h"
 #include "mapping/EventRules.h"
 #include "platform/Threads.h"
+#include "sim/MobiFlightProtocol.h"
 
 namespace tarnwick {
 namespace {
@@ -218,7 +219,7 @@ void MappingEngine::HandleEvent(const HidProtocol::HidEvent& event, const std::s
                 std::string message = "MobiFlight not ready; using SimConnect fallback for ";
                 message.append(controlName);
                 Logger::Instance().Debug(message);
-            } else {
+            } else if (CommandFits(controlName, actionKey, rpn, line.fast ? "_FAST" : "")) {
                 SendMode mode = SendMode::Plain;
                 std::int32_t count = 1;
                 if (action == EventType::Hold) {
@@ -259,6 +260,20 @@ void MappingEngine::HandleEvent(const HidProtocol::HidEvent& event, const std::s
     if (log.IsDebugEnabled()) {
         log.Debug(FormatEventLine(line));
     }
+}
+
+bool MappingEngine::CommandFits(std::string_view controlName, std::string_view action,
+                                const std::string& rpn, std::string_view actionSuffix) {
+    if (rpn.size() <= MobiFlightProtocol::kMaxRpnText) {
+        return true;
+    }
+    std::string message = "Command for ";
+    message.append(controlName).append(" ").append(action).append(actionSuffix);
+    message.append(" is too long (");
+    message.append(std::to_string(rpn.size())).append(" bytes, at most ");
+    message.append(std::to_string(MobiFlightProtocol::kMaxRpnText)).append("); not sent");
+    Logger::Instance().Log(LogLevel::Error, message);
+    return false;
 }
 
 void MappingEngine::HoldOffOutputs(const std::string& deviceName, std::int32_t index) {

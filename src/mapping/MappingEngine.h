@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 
@@ -114,6 +115,10 @@ private:
     void HandleEvent(const HidProtocol::HidEvent& event, const std::string& deviceName,
                      std::int32_t index);
     void HoldOffOutputs(const std::string& deviceName, std::int32_t index);
+    // False, with an ERROR line naming the control and the action (+ suffix), for a calculator
+    // code too long for the MobiFlight command block: it is not sent rather than cut.
+    static bool CommandFits(std::string_view controlName, std::string_view action,
+                            const std::string& rpn, std::string_view actionSuffix = {});
 
     // Hold worker and managed map (MappingEngineHolds.cpp).
     void HoldWorker();

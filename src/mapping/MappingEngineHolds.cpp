@@ -30,7 +30,7 @@ void MappingEngine::HandleMapEvent(const MapEvent& mapEvent) {
         case EventType::ButtonPress: {
             // A press ends a hold whose release was lost before the new press is sent.
             CancelHold(mapEvent.holdKey);
-            if (!pressCommand.empty()) {
+            if (!pressCommand.empty() && CommandFits(mapEvent.controlName, "PRESS", pressCommand)) {
                 std::string error;
                 if (!with_.commands->SendRpnNow(pressCommand, error)) {
                     std::string message = "Managed map press send failed for ";
@@ -41,7 +41,7 @@ void MappingEngine::HandleMapEvent(const MapEvent& mapEvent) {
             break;
         }
         case EventType::Hold:
-            if (!holdCommand.empty()) {
+            if (!holdCommand.empty() && CommandFits(mapEvent.controlName, "HOLD", holdCommand)) {
                 StartHold(mapEvent.holdKey, mapEvent.controlName, mapEvent.role, holdCommand);
             }
             break;

@@ -214,14 +214,14 @@ void MobiFlightClient::RegistrationStep() {
                 "folder");
     }
 
+    // The answer comes on the configured response channel; the variables are read from the
+    // client's own channel once it exists.
     std::string error;
     if (simConnect_ == nullptr) {
         error = "SimConnect client unavailable";
         LogDebug("MobiFlight channel request failed: " + error);
     } else if (!simConnect_->RequestClientData(mf::kResponseAreaId, mf::kResponseRequestId,
-                                               mf::kResponseDefinitionId, error) ||
-               !simConnect_->RequestClientData(mf::kLVarsAreaId, mf::kLVarsRequestId,
-                                               mf::kLVarsDefinitionId, error)) {
+                                               mf::kResponseDefinitionId, error)) {
         LogDebug("MobiFlight channel request failed: " + error);
     }
 
@@ -229,9 +229,71 @@ void MobiFlightClient::RegistrationStep() {
     // to the last attempt would never be seen; the dummy in between makes every attempt count.
     std::lock_guard<std::mutex> send(sendMutex_);
     error.clear();
-    if (!SendCommand(mf::RegistrationCommand(settings_.clientName), error) ||
-        !SendCommand(std::string(mf::kDummyCommand), error)) {
+    if (!SendCommand(Channel::Registration, mf::RegistrationCommand(settings_.clientName), error) ||
+        !SendCommand(Channel::Registration, std::string(mf::kDummyCommand), error)) {
         LogDebug("MobiFlight registration send failed: " + error);
+    }
+}
+
+bool MobiFlightClient::SetUpClientChannels(std::string& errorText) {
+    if (simConnect_ == nullptr) {
+        errorText = "SimConnect client unavailable";
+        return false;
+    }
+    SimConnectClient& sc = *simConnect_;
+    const std::string& name = settings_.clientName;
+    return sc.MapClientDataName(mf::ClientCommandChannel(name), mf::kClientCommandAreaId,
+                                errorText) &&
+           sc.MapClientDataName(mf::ClientResponseChannel(name), mf::kClientResponseAreaId,
+                                errorText) &&
+           sc.MapClientDataName(mf::ClientLVarsChannel(name), mf::kClientLVarsAreaId, errorText) &&
+           sc.AddClientDataDefinition(mf::kClientCommandDefinitionId, mf::kCommandBlockSize,
+                                      errorText) &&
+           sc.AddClientDataDefinition(mf::kClientResponseDefinitionId, mf::kResponseBlockSize,
+                                      errorText) &&
+           sc.AddClientDataDefinition(mf::kClientLVarsDefinitionId, mf::kLVarsBlockSize,
+                                      errorText) &&
+           sc.RequestClientData(mf::kClientResponseAreaId, mf::kClientResponseRequestId,
+                                mf::kClientResponseDefinitionId, errorText) &&
+           sc.RequestClientData(mf::kClientLVarsAreaId, mf::kClientLVarsRequestId,
+                                mf::kClientLVarsDefinitionId, errorText);
+}
+
+void MobiFlightClient::OnRegistrationAcknowledged() {
+    std::int32_t attempts = 0;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        if (!registrationPending_) {
+            return;  // a repeated acknowledgement
+        }
+        registrationPending_ = false;
+        attempts = attempts_;
+    }
+    // The client's channels exist from now on, and only in this connection: each connection
+    // maps them afresh, and nothing is sent on them before they are mapped.
+    std::string error;
+    if (!SetUpClientChannels(error)) {
+        LogWarn("MobiFlight channel initialization failed: " + error);
+        return;
+    }
+    const std::string& name = settings_.clientName;
+    LogInfo("MobiFlight client channels: " + mf::ClientCommandChannel(name) + ", " +
+            mf::ClientResponseChannel(name) + ", " + mf::ClientLVarsChannel(name));
+    registered_ = true;
+    std::string message = "MobiFlight client registered";
+    if (attempts >= 2) {
+        message += " (after " + std::to_string(attempts) + " attempts)";
+    }
+    LogInfo(message);
+    for (const std::string_view command : {mf::kClearCommand, mf::kSubscribeLightingCommand}) {
+        CommandEntry entry;
+        entry.text = std::string(command);
+        entry.needsRegistration = true;
+        entry.mode = SendMode::Plain;
+        entry.enqueueTime = Now();
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        EnqueueLocked(std::move(entry));
+        queueCv_.notify_one();
     }
 }
 
@@ -240,43 +302,20 @@ void MobiFlightClient::OnClientData(std::uint32_t requestId, const std::uint8_t*
     if (!enabled_) {
         return;
     }
-    if (requestId == mf::kResponseRequestId) {
+    if (requestId == mf::kResponseRequestId || requestId == mf::kClientResponseRequestId) {
         const std::string text = mf::BlockText(data, size);
         if (text.empty()) {
             return;
         }
         if (text.find(mf::RegistrationFinishedAnswer(settings_.clientName)) != std::string::npos) {
-            if (registered_.exchange(true)) {
-                return;  // a repeated acknowledgement
-            }
-            std::int32_t attempts = 0;
-            {
-                std::lock_guard<std::mutex> lock(stateMutex_);
-                registrationPending_ = false;
-                attempts = attempts_;
-            }
-            std::string message = "MobiFlight client registered";
-            if (attempts >= 2) {
-                message += " (after " + std::to_string(attempts) + " attempts)";
-            }
-            LogInfo(message);
-            for (const std::string_view command :
-                 {mf::kClearCommand, mf::kSubscribeLightingCommand}) {
-                CommandEntry entry;
-                entry.text = std::string(command);
-                entry.mode = SendMode::Plain;
-                entry.enqueueTime = Now();
-                std::lock_guard<std::mutex> lock(stateMutex_);
-                EnqueueLocked(std::move(entry));
-                queueCv_.notify_one();
-            }
+            OnRegistrationAcknowledged();
         } else if (text.find(mf::RegistrationErrorAnswer(settings_.clientName)) !=
                    std::string::npos) {
             LogWarn("MobiFlight registration error: " + text);
         }
         return;
     }
-    if (requestId == mf::kLVarsRequestId) {
+    if (requestId == mf::kClientLVarsRequestId) {
         const auto text = mf::DecodeLVarBlock(data, size);
         if (!text || text->empty()) {
             return;
@@ -333,7 +372,7 @@ void MobiFlightClient::WorkerMain() {
                 return;
             }
             // A Counted entry still goes: its record knows whether clicks came after the cancel.
-            if (entry.mode == SendMode::Counted || !HeldEntryCancelled()) {
+            if (entry.mode == SendMode::Counted || !HeldEntryWithdrawn(entry)) {
                 SendEntry(entry);
             }
             FinishSend(entry);
@@ -401,20 +440,21 @@ bool MobiFlightClient::SendEntry(const CommandEntry& entry) {
 
 bool MobiFlightClient::WriteOnce(const CommandEntry& entry) {
     std::string error;
-    if (!SendCommand(entry.text, error)) {
+    if (!SendCommand(Channel::Client, entry.text, error)) {
         LogWarn("MobiFlight send failed: " + error);
         return false;
     }
     lastSendTime_ = Now();
     lastSendValid_ = true;
-    if (entry.sendDummy && !SendCommand(std::string(mf::kDummyCommand), error)) {
+    if (entry.sendDummy && !SendCommand(Channel::Client, std::string(mf::kDummyCommand), error)) {
         LogWarn("MobiFlight dummy send failed: " + error);
         return false;
     }
     return true;
 }
 
-bool MobiFlightClient::SendCommand(const std::string& text, std::string& errorText) {
+bool MobiFlightClient::SendCommand(Channel channel, const std::string& text,
+                                   std::string& errorText) {
     if (simConnect_ == nullptr) {
         errorText = "SimConnect client unavailable";
         return false;
@@ -424,11 +464,16 @@ bool MobiFlightClient::SendCommand(const std::string& text, std::string& errorTe
         return false;
     }
     mf::CommandBlock block;
-    if (mf::BuildCommandBlock(text, block)) {
-        LogWarn("MobiFlight command truncated to 256 bytes");
+    if (!mf::BuildCommandBlock(text, block)) {
+        errorText = "Command too long (" + std::to_string(text.size()) + " bytes, at most " +
+                    std::to_string(mf::kMaxCommandText) + ")";
+        return false;
     }
-    if (!simConnect_->SetClientData(mf::kCommandAreaId, mf::kCommandDefinitionId, block.data(),
-                                    mf::kCommandBlockSize, errorText)) {
+    const bool client = channel == Channel::Client;
+    if (!simConnect_->SetClientData(
+            client ? mf::kClientCommandAreaId : mf::kCommandAreaId,
+            client ? mf::kClientCommandDefinitionId : mf::kCommandDefinitionId, block.data(),
+            mf::kCommandBlockSize, errorText)) {
         return false;
     }
     LogDebug("MobiFlight command: " + text);

@@ -1,6 +1,7 @@
 // The program's side of the MobiFlight WASM module: registers as a MobiFlight client on the
-// module's channels (retrying every 5 s until it answers), subscribes the panel-lighting variable,
-// hands what the module reports to a text handler, and sends calculator code ("RPN") commands.
+// configured channels (retrying every 5 s until it answers), then works on the client's own
+// channels, which the module creates for it: subscribes the panel-lighting variable, hands what
+// the module reports to a text handler, and sends calculator code ("RPN") commands.
 // Commands from the event dispatch go through a queue that drops repeated hold commands (Dedupe),
 // merges encoder clicks into one entry with a count (Counted) and can space writes by a rate
 // limit; one worker serves the queue and the registration. Everything reaches the simulator
@@ -85,7 +86,9 @@ public:
 
     // Queues "MF.SimVars.Set.1 " + rpn. `count` is the number of clicks a Counted request adds
     // (0 or less queues nothing); other modes ignore it. True also when the request merged into
-    // a waiting entry or was dropped as a repeat.
+    // a waiting entry or was dropped as a repeat. A code longer than
+    // MobiFlightProtocol::kMaxRpnText (238 bytes) does not fit the command block and is refused,
+    // never cut.
     bool QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count,
                   std::string& errorText);
     // Writes the command (and its dummy) at once on the calling thread, past the queue and the
@@ -128,16 +131,26 @@ private:
     void TakeLocked(CommandEntry& entry);
     void PutBack(CommandEntry entry);
     void FinishSend(const CommandEntry& entry);
-    bool HeldEntryCancelled();
+    // CancelRpn withdrew the entry in the worker's hand, or it belongs to an earlier connection.
+    bool HeldEntryWithdrawn(const CommandEntry& entry);
     // False when Stop interrupted the wait.
     bool WaitRateLimit();
     bool Pause(std::chrono::milliseconds duration);
 
+    // Where a command goes: the registration on the configured channel, everything else on the
+    // client's own.
+    enum class Channel { Registration, Client };
+
     bool SendEntry(const CommandEntry& entry);
     // One command and its dummy; sendMutex_ held by the caller.
     bool WriteOnce(const CommandEntry& entry);
-    bool SendCommand(const std::string& text, std::string& errorText);
+    bool SendCommand(Channel channel, const std::string& text, std::string& errorText);
     bool SetUpChannels(std::string& errorText);
+    // Maps, defines and subscribes the client's own channels in this connection.
+    bool SetUpClientChannels(std::string& errorText);
+    // The module created the client: its channels are mapped, then it counts as registered and
+    // the subscription goes out on them. SimConnect worker thread.
+    void OnRegistrationAcknowledged();
     // Under stateMutex_: empties the queue and the three tables and opens a new spell.
     void ClearQueueLocked();
     void EnqueueLocked(CommandEntry entry);

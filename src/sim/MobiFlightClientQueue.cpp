@@ -2,6 +2,7 @@
 // worker's bookkeeping as it takes an entry, puts it back or finishes it.
 #include <limits>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "sim/MobiFlightClient.h"
@@ -10,6 +11,24 @@
 namespace tarnwick {
 
 namespace mf = MobiFlightProtocol;
+
+namespace {
+
+// Empty or too long for the command block: false with the reason.
+bool RpnSendable(const std::string& rpn, std::string& errorText) {
+    if (rpn.empty()) {
+        errorText = "Empty RPN command";
+        return false;
+    }
+    if (rpn.size() > mf::kMaxRpnText) {
+        errorText = "RPN command too long (" + std::to_string(rpn.size()) + " bytes, at most " +
+                    std::to_string(mf::kMaxRpnText) + ")";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 // --- Requests ---------------------------------------------------------------------------------
 
@@ -27,11 +46,7 @@ bool MobiFlightClient::Available(std::string& errorText) const {
 
 bool MobiFlightClient::QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count,
                                 std::string& errorText) {
-    if (!Available(errorText)) {
-        return false;
-    }
-    if (rpn.empty()) {
-        errorText = "Empty RPN command";
+    if (!Available(errorText) || !RpnSendable(rpn, errorText)) {
         return false;
     }
     // A negative count would eat clicks that are still to come.
@@ -89,8 +104,7 @@ bool MobiFlightClient::SendRpnNow(const std::string& rpn, std::string& errorText
         errorText = "MobiFlight not ready";
         return false;
     }
-    if (rpn.empty()) {
-        errorText = "Empty RPN command";
+    if (!RpnSendable(rpn, errorText)) {
         return false;
     }
     CommandEntry entry;
@@ -261,9 +275,10 @@ void MobiFlightClient::FinishSend(const CommandEntry& entry) {
     queueCv_.notify_one();
 }
 
-bool MobiFlightClient::HeldEntryCancelled() {
+bool MobiFlightClient::HeldEntryWithdrawn(const CommandEntry& entry) {
     std::lock_guard<std::mutex> lock(stateMutex_);
-    return heldCancelled_;
+    // An entry of an earlier connection is not sent in a later one.
+    return heldCancelled_ || entry.spell != spell_;
 }
 
 // --- Queue helpers ----------------------------------------------------------------------------

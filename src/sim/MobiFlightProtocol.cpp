@@ -14,6 +14,18 @@ std::string RegistrationCommand(const std::string& clientName) {
     return std::string(kClientsAddPrefix) + clientName;
 }
 
+std::string ClientCommandChannel(const std::string& clientName) {
+    return clientName + ".Command";
+}
+
+std::string ClientResponseChannel(const std::string& clientName) {
+    return clientName + ".Response";
+}
+
+std::string ClientLVarsChannel(const std::string& clientName) {
+    return clientName + ".LVars";
+}
+
 std::string RpnCommand(const std::string& rpn) {
     std::string text;
     text.reserve(kRpnPrefix.size() + rpn.size());
@@ -32,11 +44,13 @@ std::string RegistrationErrorAnswer(const std::string& clientName) {
 
 bool BuildCommandBlock(std::string_view text, CommandBlock& block) {
     block.fill('\0');
-    const std::size_t n = std::min(text.size(), kMaxCommandText);
-    if (n > 0) {
-        std::memcpy(block.data(), text.data(), n);
+    if (text.size() > kMaxCommandText) {
+        return false;
     }
-    return text.size() > kMaxCommandText;
+    if (!text.empty()) {
+        std::memcpy(block.data(), text.data(), text.size());
+    }
+    return true;
 }
 
 std::string BlockText(const std::uint8_t* data, std::uint32_t size) {
@@ -103,7 +117,11 @@ std::optional<std::string> DecodeLVarBlock(const std::uint8_t* data, std::uint32
         static_cast<std::uint32_t>(data[0]) | (static_cast<std::uint32_t>(data[1]) << 8) |
         (static_cast<std::uint32_t>(data[2]) << 16) | (static_cast<std::uint32_t>(data[3]) << 24);
     const float value = std::bit_cast<float>(bits);
-    if (!std::isfinite(value)) {
+    // A short word that is not a number ("ON", NUL, NUL) leaves the top byte zero and so reads
+    // as a denormal; the module never writes one (a level is 0 or a normal float), so neither
+    // that nor a NaN or an infinity is a value.
+    const int kind = std::fpclassify(value);
+    if (kind == FP_NAN || kind == FP_INFINITE || kind == FP_SUBNORMAL) {
         return std::nullopt;
     }
     return FormatFloat(value);

@@ -1,5 +1,6 @@
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -78,6 +79,17 @@ TEST_F(ButtonConfigTest, LookUpFollowsNormalizedNamesAndTheDefaultRole) {
     EXPECT_TRUE(config_.HasControl("hdg knob"));
     EXPECT_TRUE(config_.HasControl("NAV_SWAP"));
     EXPECT_FALSE(config_.HasControl("NAV SWAP2"));
+}
+
+TEST_F(ButtonConfigTest, OverLongCommandsAreListedOnceEach) {
+    ASSERT_TRUE(LoadText(kCockpit)) << error_;
+    // The longest text here is 41 bytes.
+    EXPECT_TRUE(config_.OverLongCommands(41).empty());
+    EXPECT_EQ(config_.OverLongCommands(38),
+              (std::vector<std::string>{
+                  "Command for HDGKNOB CW_FAST (role DEFAULT) is too long (41 bytes, at most 38); "
+                  "it will not be sent"}));
+    EXPECT_EQ(config_.OverLongCommands(20).size(), 2u);
 }
 
 TEST_F(ButtonConfigTest, EmptyObjectLoadsAndKnowsNothing) {

@@ -91,7 +91,7 @@ public:
                                    const void* data) override {
         const SimConnectResult result = inner_.SetClientData(h, area, d, f, r, size, data);
         const auto now = Clock::now();
-        if (result >= 0 && area == MobiFlightProtocol::kCommandAreaId && data != nullptr) {
+        if (result >= 0 && MobiFlightProtocol::IsCommandArea(area) && data != nullptr) {
             std::string text =
                 MobiFlightProtocol::BlockText(static_cast<const std::uint8_t*>(data), size);
             if (text.rfind(MobiFlightProtocol::kRpnPrefix, 0) == 0) {

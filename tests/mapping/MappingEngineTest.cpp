@@ -291,6 +291,38 @@ TEST_F(MappingEngineTest, MobiFlightFailuresAreReported) {
     EXPECT_EQ(EventLines().back().find("rpn=queued"), std::string::npos);
 }
 
+// A calculator code longer than the command block holds is never sent, cut or whole.
+TEST_F(MappingEngineTest, OverLongCommandsAreRefusedWithAnError) {
+    const std::string fits(238, '1');
+    const std::string tooLong(239, '2');
+    std::string error;
+    ASSERT_TRUE(buttons_.Load(dir_.Write("long.json",
+                                         R"({"buttons": [
+      {"name": "FD", "commands": {"PRESS": {"": ")" + tooLong + R"("}}},
+      {"name": "MAP_DOWN", "commands": {"PRESS": {"": ")" + tooLong + R"("},
+                                        "HOLD": {"": ")" + tooLong + R"("}}}],
+    "knobs": [{"name": "HDG_KNOB", "commands": {"CW": {"": ")" + fits + R"("},
+                                                "CCW_FAST": {"": ")" + tooLong + R"("}}}]})"),
+                              error))
+        << error;
+    StartEngine();
+    Send(Press(kFd));
+    Send(Press(43));  // MAP_DOWN
+    Send(Hold(43));
+    Send(Turn(kHdg, -1, 5));
+    Send(Turn(kHdg, 1));
+    Drain();
+    EXPECT_EQ(commands_.Calls(), std::vector<RpnCall>{Queued(fits, SendMode::Counted, 1)});
+    EXPECT_TRUE(sim_.Events().empty());  // no autopilot fall-back for a configured button
+    EXPECT_EQ(engine_.ActiveHoldCount(), 0u);
+    EXPECT_EQ(log_.Find("ERROR"),
+              (std::vector<std::string>{
+                  "Command for FD PRESS is too long (239 bytes, at most 238); not sent",
+                  "Command for MAP_DOWN PRESS is too long (239 bytes, at most 238); not sent",
+                  "Command for MAP_DOWN HOLD is too long (239 bytes, at most 238); not sent",
+                  "Command for HDG_KNOB CCW_FAST is too long (239 bytes, at most 238); not sent"}));
+}
+
 TEST_F(MappingEngineTest, DisabledMobiFlightSendsNoCommandsButKeepsTheAutopilotTable) {
     config_.mobiflight.enabled = false;
     StartEngine();

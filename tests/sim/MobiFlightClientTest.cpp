@@ -12,6 +12,7 @@
 
 #include "MobiFlightRig.h"
 #include "sim/MobiFlightClient.h"
+#include "sim/SimConnectRecords.h"
 
 namespace tarnwick {
 namespace {
@@ -302,7 +303,7 @@ protected:
         return texts_.size();
     }
     void Deliver(const std::vector<std::uint8_t>& block,
-                 std::uint32_t requestId = mf::kLVarsRequestId) {
+                 std::uint32_t requestId = mf::kClientLVarsRequestId) {
         rig_.Client().OnClientData(requestId, block.data(),
                                    static_cast<std::uint32_t>(block.size()));
     }
@@ -335,10 +336,66 @@ TEST_F(MobiFlightLVarTest, TextBlocksAndBadFloats) {
     const auto bits = std::bit_cast<std::uint32_t>(std::numeric_limits<float>::quiet_NaN());
     std::memcpy(nan.data(), &bits, 4);
     Deliver(nan);
-    Deliver(std::vector<std::uint8_t>(3, 0));  // too short for a number
-    Deliver(block, mf::kLVarsRequestId + 1);   // not ours
-    Deliver(block, mf::kResponseRequestId);    // a response, not a level
+    Deliver(std::vector<std::uint8_t>(3, 0));      // too short for a number
+    Deliver(block, mf::kLVarsAreaId);              // not ours
+    Deliver(block, mf::kResponseRequestId);        // a response, not a level
+    Deliver(block, mf::kClientResponseRequestId);  // the same on the client's own channel
     EXPECT_EQ(Count(), 1u);
+}
+
+// Another program on the module's shared channels, as cockpit builders often run one for their
+// other panels: our registration, subscription, commands and reconnects leave its variable list
+// alone, and each reads its own variable area.
+TEST_F(MobiFlightLVarTest, AnotherClientOnTheSharedChannelsKeepsItsVariables) {
+    namespace rec = SimConnectRecords;
+    VirtualSimConnectApi otherApi(rig_.Sim());
+    rig_.Sim().SetRunning(true);
+    rig_.Sim().SetLVar("L:OTHER", 5.0);
+    rig_.Sim().SetLVar("L:LIGHTING_POTENTIOMETER_5", 0.25);
+    SimConnectHandle other = nullptr;
+    ASSERT_EQ(otherApi.Open(other, "OtherPanels"), kSimConnectOk);
+    ASSERT_EQ(otherApi.MapClientDataNameToID(other, "MobiFlight.Command", 1), kSimConnectOk);
+    ASSERT_EQ(otherApi.MapClientDataNameToID(other, "MobiFlight.LVars", 2), kSimConnectOk);
+    ASSERT_EQ(otherApi.AddToClientDataDefinition(other, 1, 0, 256, 0, 0), kSimConnectOk);
+    ASSERT_EQ(otherApi.AddToClientDataDefinition(other, 2, 0, 4, 0, 0), kSimConnectOk);
+    ASSERT_EQ(otherApi.RequestClientData(other, 2, 7, 2, rec::kClientDataPeriodOnSet,
+                                         rec::kClientDataRequestFlagChanged, 0, 0, 0),
+              kSimConnectOk);
+    mf::CommandBlock add;
+    mf::BuildCommandBlock("MF.SimVars.Add.(L:OTHER)", add);
+    ASSERT_EQ(otherApi.SetClientData(other, 1, 1, 0, 0, 256, add.data()), kSimConnectOk);
+
+    rig_.StartRegistered();
+    ASSERT_TRUE(WaitUntil([&] { return Received("0.250000"); }));
+    std::string error;
+    ASSERT_TRUE(rig_.Client().QueueRpn("(>L:MINE)", SendMode::Plain, 1, error)) << error;
+    ASSERT_TRUE(WaitUntil([&] { return rig_.Executed("(>L:MINE)") == 1; }));
+    // Only our pump dispatches meanwhile, so the failure breaks our connection, not the other's.
+    rig_.Sim().FailNextCalls(SimConnectCall::CallDispatch, 1);
+    ASSERT_TRUE(WaitUntil([&] {
+        return rig_.Api().CountOf(std::string(mf::kSubscribeLightingCommand)) == 2 &&
+               rig_.Client().QueueLength() == 0;
+    }));
+    rig_.Sim().SetLVar("L:OTHER", 9.0);
+    rig_.Sim().SetLVar("L:LIGHTING_POTENTIOMETER_5", 0.5);
+    ASSERT_TRUE(WaitUntil([&] { return Received("0.500000"); }));
+
+    std::vector<float> seen;
+    otherApi.CallDispatch(
+        other,
+        [](const std::uint8_t* message, std::uint32_t size, void* context) {
+            rec::DataRecord record;
+            if (rec::ReadU32(message + 8) == rec::kRecvIdClientData &&
+                rec::DecodeDataRecord(message, size, record) && record.requestId == 7) {
+                float value = 0;
+                std::memcpy(&value, message + 40, sizeof value);
+                static_cast<std::vector<float>*>(context)->push_back(value);
+            }
+        },
+        &seen);
+    EXPECT_EQ(seen, (std::vector<float>{5.0f, 9.0f}));
+    EXPECT_FALSE(Received("5.000000") || Received("9.000000"));
+    EXPECT_EQ(otherApi.Close(other), kSimConnectOk);
 }
 
 TEST_F(MobiFlightLVarTest, NoHandlerCallsAfterStop) {

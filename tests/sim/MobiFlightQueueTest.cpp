@@ -265,30 +265,23 @@ TEST_F(MobiFlightQueueTest, FailedWriteIsReportedAndNotRetried) {
     EXPECT_EQ(rig_.Api().CountOf(Rpn("(>L:LOST)")), 1u);
 }
 
-TEST_F(MobiFlightQueueTest, LongCommandIsCutTo255BytesWithAWarning) {
+TEST_F(MobiFlightQueueTest, LongCommandIsRefusedNeverCut) {
     StartNotReady();
     Register();
     Drain();
-    const std::string prefix(mf::kRpnPrefix);
-    const std::string fits(255 - prefix.size(), '7');     // 255 bytes with the prefix
-    const std::string tooLong(256 - prefix.size(), '8');  // 256 bytes
+    const std::string fits(238, '7');     // 255 bytes with the prefix, a NUL behind
+    const std::string tooLong(239, '8');  // 256 bytes: no room for the NUL
     ASSERT_TRUE(Queue(fits, SendMode::Plain));
     Drain();
-    EXPECT_EQ(log_.CountContaining("truncated"), 0u);
-    ASSERT_TRUE(Queue(tooLong, SendMode::Plain));
+    EXPECT_EQ(rig_.Executed(fits), 1u);
+    std::string error;
+    EXPECT_FALSE(rig_.Client().QueueRpn(tooLong, SendMode::Plain, 1, error));
+    EXPECT_EQ(error, "RPN command too long (239 bytes, at most 238)");
+    error.clear();
+    EXPECT_FALSE(rig_.Client().SendRpnNow(tooLong, error));
+    EXPECT_EQ(error, "RPN command too long (239 bytes, at most 238)");
     Drain();
-    EXPECT_EQ(log_.Count("[WARN] MobiFlight command truncated to 256 bytes"), 1u);
-
-    bool found = false;
-    for (const auto& write : rig_.Api().Writes()) {
-        if (write.text.rfind(prefix + "8", 0) == 0) {
-            found = true;
-            ASSERT_EQ(write.block.size(), 256u);
-            EXPECT_EQ(write.text, (prefix + tooLong).substr(0, 255));
-            EXPECT_EQ(write.block[255], 0);
-        }
-    }
-    EXPECT_TRUE(found);
+    EXPECT_EQ(rig_.Api().CountStartingWith(Rpn("8")), 0u);
 }
 
 // Real time here: the limit is measured on the steady clock.

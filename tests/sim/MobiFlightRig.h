@@ -45,8 +45,9 @@ private:
     std::atomic<std::int64_t> offset_{0};
 };
 
-// Passes every call through to the virtual simulator and notes each write to the MobiFlight
-// command area. A write of a chosen text can be held in progress until released.
+// Passes every call through to the virtual simulator and notes each write to a MobiFlight
+// command area (the registration one or the client's own). A write of a chosen text can be held in
+// progress until released.
 class ObservedSimConnectApi final : public ForwardingSimConnectApi {
 public:
     struct Write {
@@ -106,7 +107,7 @@ public:
                                    std::uint32_t defineId, std::uint32_t flags,
                                    std::uint32_t reserved, std::uint32_t size,
                                    const void* data) override {
-        if (clientDataId != MobiFlightProtocol::kCommandAreaId || data == nullptr) {
+        if (!MobiFlightProtocol::IsCommandArea(clientDataId) || data == nullptr) {
             return inner_.SetClientData(handle, clientDataId, defineId, flags, reserved, size,
                                         data);
         }
