@@ -64,6 +64,10 @@ private:
     std::string filePath_;
     std::uint64_t maxFileBytes_ = 0;
     std::int32_t maxBackups_ = 0;
+    // Bytes in the open file: its size when opened plus every byte written since. A size read
+    // through the path can lag far behind while the file is open (NTFS updates the directory
+    // entry lazily), so rotation never asks the path.
+    std::uint64_t fileBytes_ = 0;
     bool consoleEcho_ = false;
     bool debugEnabled_ = false;
 };
