@@ -89,6 +89,20 @@ void Logger::Debug(const std::string& message) {
     WriteLine("DEBUG", message);
 }
 
+void Logger::LogFatal(const std::string& message) {
+    const std::string line = Timestamp() + " [ERROR] " + message + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+    // try_lock, never lock: the crash may have struck while the lock was held. (A mutex that
+    // the calling thread holds reads as busy with the platform's lock.)
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (lock.owns_lock() && file_.is_open()) {
+        file_ << line.substr(0, line.size() - 1) << '\n';
+        file_.flush();
+        fileBytes_ += line.size() - 1 + kLineEndBytes;
+    }
+}
+
 void Logger::SetDebugEnabled(bool enabled) {
     std::lock_guard<std::mutex> lock(mutex_);
     debugEnabled_ = enabled;

@@ -35,6 +35,10 @@ public:
     // Writes one DEBUG line only when debug output is on; otherwise touches nothing at all.
     void Debug(const std::string& message);
 
+    // For a crash handler, which may run while any thread (its own too) holds the log's lock:
+    // writes one ERROR line to standard error and, when the lock is free, to the log file too.
+    void LogFatal(const std::string& message);
+
     void SetDebugEnabled(bool enabled);
     bool IsDebugEnabled();
 

@@ -319,6 +319,21 @@ TEST_F(BridgeTest, ConsoleQuitStopsTheBridge) {
     EXPECT_TRUE(Has(log, "[INFO] Application run loop stopped"));
 }
 
+// The console thread still waits for a line when the simulator quits; the process must not wait
+// with it (holding the single-instance lock).
+TEST_F(BridgeTest, ConsoleRunEndsAtOnceWhileInputStaysOpen) {
+    WriteCockpit();
+    test::BackgroundChild bridge(
+        exe_, {"--console", "--config", ConfigPath(), "--virtual", ShortScenario()},
+        test::ChildOptions{{}, OutDir(), "", true});
+    ASSERT_TRUE(bridge.Started());
+    ASSERT_TRUE(test::WaitUntil([&] { return Has(Log(), "[INFO] Application run loop stopped"); },
+                                60s, 10ms));
+    const auto result = bridge.Wait(1s);
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_NE(result.out.find("[INFO] Application run loop stopped"), std::string::npos);
+}
+
 TEST_F(BridgeTest, ConsoleBootselAndSyntheticTelemetryReachTheDevices) {
     WriteCockpit();
     const std::string scenario = Scenario(std::string(kDevices) +
