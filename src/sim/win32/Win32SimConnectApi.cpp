@@ -224,9 +224,9 @@ private:
             !beside.empty() && GetFileAttributesA(beside.c_str()) != INVALID_FILE_ATTRIBUTES;
         if (besideExists) {
             // Its own dependencies are looked for beside it and in the system folders only.
-            module = LoadLibraryExA(beside.c_str(), nullptr,
-                                    LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR |
-                                        LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+            module =
+                LoadLibraryExA(beside.c_str(), nullptr,
+                               LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
             besideError = module == nullptr ? GetLastError() : ERROR_SUCCESS;
         }
         DWORD searchError = ERROR_SUCCESS;
@@ -242,8 +242,8 @@ private:
             } else if (searchError == ERROR_MOD_NOT_FOUND) {
                 errorText = dllName_ + " not found";
             } else {
-                errorText = dllName_ + " could not be loaded (error " +
-                            std::to_string(searchError) + ")";
+                errorText =
+                    dllName_ + " could not be loaded (error " + std::to_string(searchError) + ")";
             }
             return false;
         }

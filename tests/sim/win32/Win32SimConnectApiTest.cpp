@@ -111,8 +111,8 @@ TEST(Win32SimConnectApiTest, ABrokenCopyIsNamedAndTheCurrentFolderIsNotSearched)
     fs::current_path(previous);
     fs::remove(broken);
 
-    EXPECT_EQ(brokenError, "BrokenSimConnect.dll at " + broken.string() +
-                               " could not be loaded (error 193)");
+    EXPECT_EQ(brokenError,
+              "BrokenSimConnect.dll at " + broken.string() + " could not be loaded (error 193)");
     EXPECT_EQ(currentError, "CurrentOnlySimConnect.dll not found");
 }
 
