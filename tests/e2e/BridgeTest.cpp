@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "config/PathText.h"
 #include "hid/TelemetryProtocol.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
@@ -357,6 +358,24 @@ TEST_F(BridgeTest, ConsoleBootselAndSyntheticTelemetryReachTheDevices) {
                                   page.values[2] == 27.5f && page.values[6] == 90.0f);
     }
     EXPECT_TRUE(synthetic);
+}
+
+// A folder outside the system's ANSI code page, as a user folder such as C:\Users\Łukasz: the
+// executable's path, its arguments and its files must name the same folder.
+TEST_F(BridgeTest, RunsFromAFolderOutsideTheAnsiCodePage) {
+    const fs::path folder = dir_.Path() / u8"\u0141ukasz";
+    fs::create_directories(folder / "config");
+    fs::copy_file(bin_ / kExeName, folder / kExeName);
+    std::ofstream(folder / "config" / "config.json", std::ios::binary) << kConfig;
+    std::ofstream(folder / "config" / "buttons.json", std::ios::binary) << kButtons;
+    const auto result =
+        test::RunChild(FromFsPath(folder / kExeName),
+                       {"--console", "--config", FromFsPath(folder / "config" / "config.json"),
+                        "--virtual", ShortScenario()},
+                       test::ChildOptions{{}, OutDir(), ""}, 60s);
+    EXPECT_EQ(result.exitCode, 0) << result.out;
+    EXPECT_TRUE(Has(test::LogFileLines(FromFsPath(folder / "TarnwickHID.log")),
+                    "[INFO] Configuration loaded"));
 }
 
 TEST_F(BridgeTest, LogRotatesBesideTheExecutableWithConsole) {
