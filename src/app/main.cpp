@@ -85,6 +85,15 @@ ApplicationPlatform PickBackends(SystemServices& services, Backends& owned) {
     return platform;
 }
 
+struct CockpitStopper {
+    VirtualCockpit* cockpit;
+    ~CockpitStopper() {
+        if (cockpit != nullptr) {
+            cockpit->Stop();
+        }
+    }
+};
+
 int RunBridge(SystemServices& services, const CommandLineOptions& options) {
     if (services.AcquireSingleInstanceLock(kSingleInstanceName) ==
         SystemServices::InstanceLock::AlreadyRunning) {
@@ -116,6 +125,9 @@ int RunBridge(SystemServices& services, const CommandLineOptions& options) {
             platform.processStop = &g_consoleStopRequested;
         }
         Application app(std::move(platform));
+        // Stops the cockpit before the Application goes, also when an exception leaves: a plug or
+        // unplug step still to come would call the device notifier the Application owns.
+        const CockpitStopper stopCockpitFirst{backends.cockpit.get()};
         if (options.hidTrace) {
             app.SetHidTraceOverride(true);
         }
@@ -128,11 +140,6 @@ int RunBridge(SystemServices& services, const CommandLineOptions& options) {
         } else {
             Logger::Instance().Log(LogLevel::Error, "Failed to initialize: " + errorText);
             exitCode = 1;
-        }
-        // Before the Application goes: a plug or unplug step still to come would call the
-        // device notifier it owns.
-        if (backends.cockpit != nullptr) {
-            backends.cockpit->Stop();
         }
     }
     if (backends.cockpit != nullptr) {
