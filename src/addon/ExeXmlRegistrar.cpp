@@ -47,17 +47,26 @@ void RemoveQuietly(const std::string& path) {
     fs::remove(ToFsPath(path), ec);
 }
 
-// std::filesystem::copy_file with overwrite_existing fails with "File exists" under MinGW when
-// the target exists, so an older backup is removed first.
-void BackUp(const std::string& path) {
+// The copy goes to a temporary name first and is renamed over the old backup only when it is
+// whole, so a copy that fails (a full disk) leaves the old backup as it was. copy_file with
+// overwrite_existing fails with "File exists" under MinGW when the target exists, so a leftover
+// temporary copy is removed first.
+bool BackUp(const std::string& path) {
     const std::string backup = path + ".bak";
-    RemoveQuietly(backup);
+    const std::string temp = backup + ".tmp";
+    RemoveQuietly(temp);
     std::error_code ec;
-    fs::copy_file(ToFsPath(path), ToFsPath(backup), ec);
+    fs::copy_file(ToFsPath(path), ToFsPath(temp), ec);
+    if (!ec) {
+        fs::rename(ToFsPath(temp), ToFsPath(backup), ec);
+    }
     if (ec) {
+        RemoveQuietly(temp);
         Logger::Instance().Log(LogLevel::Warn, "Failed to back up EXE.xml before writing: " + path +
                                                    " (" + ec.message() + ")");
+        return false;
     }
+    return true;
 }
 
 }  // namespace
@@ -97,8 +106,10 @@ bool WriteExeXmlFile(const std::string& path, const std::string& content, std::s
     const fs::path target = ToFsPath(path);
     std::error_code ec;
     fs::create_directories(target.parent_path(), ec);
-    if (Exists(path)) {
-        BackUp(path);
+    // No write without a backup of what is there: the file is the simulator's, not ours.
+    if (Exists(path) && !BackUp(path)) {
+        errorText = "Failed to back up: " + path;
+        return false;
     }
 
     const std::string temp = path + ".tmp";

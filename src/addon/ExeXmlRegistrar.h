@@ -29,7 +29,8 @@ bool ReadExeXmlFile(const std::string& path, std::string& content);
 
 // Replaces the file's content, first copying the old file to path + ".bak". The new content
 // goes to path + ".tmp" and is renamed over the file, so an interrupted write never leaves a
-// torn EXE.xml. A failed backup is logged as a warning and the write goes on.
+// torn EXE.xml. A failed backup keeps the old one, is logged as a warning and ends the write
+// ("Failed to back up: " + path), leaving the file untouched.
 bool WriteExeXmlFile(const std::string& path, const std::string& content, std::string& errorText);
 
 }  // namespace tarnwick

@@ -182,6 +182,10 @@ void Application::Run() {
         std::thread(ConsoleCommandReader, console_, std::ref(std::cin)).detach();
     }
     while (!stopRequested_.load()) {
+        if (platform_.processStop != nullptr && platform_.processStop->load()) {
+            RequestStop();  // so the console thread sees it too
+            break;
+        }
         std::this_thread::sleep_for(kPollPeriod);
     }
     // No rescan request may reach a stopping HID manager.

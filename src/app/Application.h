@@ -37,6 +37,9 @@ struct ApplicationPlatform {
     SimConnectApi* simConnectApi = nullptr;
     SimConnectClient::SimulatorProbe simulatorRunning;
     std::unique_ptr<DeviceNotifier> notifier;  // null: no device-change notifications
+    // A stop flag that outlives the Application (the console stop handler's), polled beside
+    // its own; null: none.
+    const std::atomic<bool>* processStop = nullptr;
 };
 
 class Application {

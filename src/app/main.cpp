@@ -85,6 +85,15 @@ ApplicationPlatform PickBackends(SystemServices& services, Backends& owned) {
     return platform;
 }
 
+struct CockpitStopper {
+    VirtualCockpit* cockpit;
+    ~CockpitStopper() {
+        if (cockpit != nullptr) {
+            cockpit->Stop();
+        }
+    }
+};
+
 int RunBridge(SystemServices& services, const CommandLineOptions& options) {
     if (services.AcquireSingleInstanceLock(kSingleInstanceName) ==
         SystemServices::InstanceLock::AlreadyRunning) {
@@ -110,12 +119,17 @@ int RunBridge(SystemServices& services, const CommandLineOptions& options) {
 
     int exitCode = 0;
     {
-        Application app(PickBackends(services, backends));
+        ApplicationPlatform platform = PickBackends(services, backends);
+        if (options.consoleMode) {
+            services.InstallConsoleStopHandler();
+            platform.processStop = &g_consoleStopRequested;
+        }
+        Application app(std::move(platform));
+        // Stops the cockpit before the Application goes, also when an exception leaves: a plug or
+        // unplug step still to come would call the device notifier the Application owns.
+        const CockpitStopper stopCockpitFirst{backends.cockpit.get()};
         if (options.hidTrace) {
             app.SetHidTraceOverride(true);
-        }
-        if (options.consoleMode) {
-            services.InstallConsoleStopHandler(&app.StopFlag());
         }
         std::string errorText;
         if (app.Initialize(options.configPath, options.consoleMode, errorText)) {
@@ -127,13 +141,8 @@ int RunBridge(SystemServices& services, const CommandLineOptions& options) {
             Logger::Instance().Log(LogLevel::Error, "Failed to initialize: " + errorText);
             exitCode = 1;
         }
-        if (options.consoleMode) {
-            // The handler keeps a pointer to the flag; it must not outlive the Application.
-            services.InstallConsoleStopHandler(nullptr);
-        }
     }
     if (backends.cockpit != nullptr) {
-        backends.cockpit->Stop();
         std::string error;
         if (!options.recordPath.empty() && !backends.cockpit->WriteRecord(options.recordPath, error)) {
             Logger::Instance().Log(LogLevel::Error, error);
@@ -144,13 +153,27 @@ int RunBridge(SystemServices& services, const CommandLineOptions& options) {
     return exitCode;
 }
 
+// With "--console" the detached console thread may still sit in a read of standard input,
+// holding the C runtime's stdin lock; the runtime's teardown at exit would wait for it (until
+// Enter is pressed) while the single-instance lock stays held. Such a run ends at once instead.
+int Finish(SystemServices* services, bool consoleBridge, int exitCode) {
+    if (services == nullptr || !consoleBridge) {
+        return exitCode;
+    }
+    services->OrderlyStopFinished();
+    EndProcessNow(exitCode);
+}
+
 }  // namespace
 }  // namespace tarnwick
 
 int main(int argc, char** argv) {
     using namespace tarnwick;
+    InstallCrashHandlers();
+    std::unique_ptr<SystemServices> services;
+    bool consoleBridge = false;
     try {
-        auto services = CreatePlatformSystemServices();
+        services = CreatePlatformSystemServices();
         services->AttachParentConsole();
 
         CommandLineOptions options = ParseCommandLine(argc, argv);
@@ -163,16 +186,17 @@ int main(int argc, char** argv) {
         if (options.registerAddon || options.unregisterAddon) {
             return RunAddonRegistration(options, services->ExecutablePath(), stdout, stderr);
         }
-        return RunBridge(*services, options);
+        consoleBridge = options.consoleMode;
+        return Finish(services.get(), consoleBridge, RunBridge(*services, options));
     } catch (const std::exception& e) {
         // A file-system error of an existence check, a thread that cannot start.
         Logger::Instance().Log(LogLevel::Error, std::string("Fatal error: ") + e.what());
         Logger::Instance().Shutdown();
         std::fprintf(stderr, "TarnwickHID: %s\n", e.what());
-        return 1;
+        return Finish(services.get(), consoleBridge, 1);
     } catch (...) {
         Logger::Instance().Log(LogLevel::Error, "Fatal error: unknown exception");
         Logger::Instance().Shutdown();
-        return 1;
+        return Finish(services.get(), consoleBridge, 1);
     }
 }

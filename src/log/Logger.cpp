@@ -26,6 +26,13 @@ std::string Timestamp() {
     return buffer;
 }
 
+// What one line end puts on the disk: the text-mode stream writes CR LF on Windows.
+#ifdef _WIN32
+constexpr std::uint64_t kLineEndBytes = 2;
+#else
+constexpr std::uint64_t kLineEndBytes = 1;
+#endif
+
 bool Exists(const fs::path& path) {
     std::error_code ec;
     return fs::exists(path, ec) && !ec;
@@ -82,6 +89,20 @@ void Logger::Debug(const std::string& message) {
     WriteLine("DEBUG", message);
 }
 
+void Logger::LogFatal(const std::string& message) {
+    const std::string line = Timestamp() + " [ERROR] " + message + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+    // try_lock, never lock: the crash may have struck while the lock was held. (A mutex that
+    // the calling thread holds reads as busy with the platform's lock.)
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (lock.owns_lock() && file_.is_open()) {
+        file_ << line.substr(0, line.size() - 1) << '\n';
+        file_.flush();
+        fileBytes_ += line.size() - 1 + kLineEndBytes;
+    }
+}
+
 void Logger::SetDebugEnabled(bool enabled) {
     std::lock_guard<std::mutex> lock(mutex_);
     debugEnabled_ = enabled;
@@ -122,6 +143,7 @@ void Logger::WriteLine(const char* levelName, const std::string& message) {
     if (file_.is_open()) {
         file_ << line << '\n';
         file_.flush();
+        fileBytes_ += line.size() + kLineEndBytes;
     }
     if (consoleEcho_) {
         line += '\n';
@@ -135,11 +157,20 @@ void Logger::Reopen() {
         file_.close();
     }
     file_.clear();
+    fileBytes_ = 0;
     if (filePath_.empty()) {
         return;
     }
     // Text mode on purpose: on Windows each line end reaches the disk as CR LF.
-    file_.open(ToFsPath(filePath_), std::ios::out | std::ios::app);
+    // Appending: what is already there counts towards the threshold. Its size is read while no
+    // handle of ours is open on it, so the directory entry is up to date.
+    const fs::path path = ToFsPath(filePath_);
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(path, ec);
+    file_.open(path, std::ios::out | std::ios::app);
+    if (file_.is_open() && !ec) {
+        fileBytes_ = static_cast<std::uint64_t>(size);
+    }
 }
 
 void Logger::RotateIfNeeded() {
@@ -157,8 +188,7 @@ void Logger::RotateIfNeeded() {
         }
         return;
     }
-    const std::uintmax_t size = fs::file_size(current, ec);
-    if (ec || size < maxFileBytes_) {
+    if (!file_.is_open() || fileBytes_ < maxFileBytes_) {
         return;
     }
 

@@ -35,6 +35,10 @@ public:
     // Writes one DEBUG line only when debug output is on; otherwise touches nothing at all.
     void Debug(const std::string& message);
 
+    // For a crash handler, which may run while any thread (its own too) holds the log's lock:
+    // writes one ERROR line to standard error and, when the lock is free, to the log file too.
+    void LogFatal(const std::string& message);
+
     void SetDebugEnabled(bool enabled);
     bool IsDebugEnabled();
 
@@ -64,6 +68,10 @@ private:
     std::string filePath_;
     std::uint64_t maxFileBytes_ = 0;
     std::int32_t maxBackups_ = 0;
+    // Bytes in the open file: its size when opened plus every byte written since. A size read
+    // through the path can lag far behind while the file is open (NTFS updates the directory
+    // entry lazily), so rotation never asks the path.
+    std::uint64_t fileBytes_ = 0;
     bool consoleEcho_ = false;
     bool debugEnabled_ = false;
 };

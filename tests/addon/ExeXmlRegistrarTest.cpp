@@ -221,26 +221,21 @@ TEST_F(ExeXmlRegistrarTest, UnregisterWritesOnlyFilesThatHoldTheEntry) {
     EXPECT_EQ(Read(with + ".bak"), registered);
 }
 
-TEST_F(ExeXmlRegistrarTest, FailedBackupIsLoggedAndWriteGoesOn) {
+TEST_F(ExeXmlRegistrarTest, FailedBackupKeepsTheOldOneAndStopsTheWrite) {
     const std::string path = Put(0, kDoc);
-    // A non-empty folder where the backup goes can neither be removed nor overwritten.
-    fs::create_directories(path + ".bak/keep");
+    std::ofstream(path + ".bak", std::ios::binary) << "old backup";
+    // The copy cannot be made: a non-empty folder holds its temporary name.
+    fs::create_directories(path + ".bak.tmp/keep");
     Logger::Instance().Init(dir_.File("logs"), "TarnwickHID", false);
     std::string error;
-    EXPECT_TRUE(WriteExeXmlFile(path, "new", error));
+    EXPECT_FALSE(WriteExeXmlFile(path, "new", error));
     Logger::Instance().Shutdown();
-    EXPECT_EQ(error, "");
-    EXPECT_EQ(Read(path), "new");
+    EXPECT_EQ(error, "Failed to back up: " + path);
+    EXPECT_EQ(Read(path), kDoc);
+    EXPECT_EQ(Read(path + ".bak"), "old backup");
     EXPECT_NE(Read(Logger::Instance().FilePath())
                   .find("[WARN] Failed to back up EXE.xml before writing: " + path + " ("),
               std::string::npos);
-
-    // A folder in the file's place: the rename fails and no temporary file is left behind.
-    const std::string folder = PutFolder(1);
-    EXPECT_FALSE(WriteExeXmlFile(folder, "new", error));
-    EXPECT_EQ(error, "Failed to write: " + folder);
-    EXPECT_TRUE(fs::is_directory(folder));
-    EXPECT_FALSE(Exists(folder + ".tmp"));
 }
 
 }  // namespace

@@ -18,7 +18,8 @@ public:
     InstanceLock AcquireSingleInstanceLock(const std::string&) override {
         return InstanceLock::Acquired;
     }
-    void InstallConsoleStopHandler(std::atomic<bool>*) override {}
+    void InstallConsoleStopHandler() override {}
+    void OrderlyStopFinished() override {}
 
     std::string exePath;
     std::string appData;

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "config/PathText.h"
 #include "hid/TelemetryProtocol.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
@@ -319,6 +320,21 @@ TEST_F(BridgeTest, ConsoleQuitStopsTheBridge) {
     EXPECT_TRUE(Has(log, "[INFO] Application run loop stopped"));
 }
 
+// The console thread still waits for a line when the simulator quits; the process must not wait
+// with it (holding the single-instance lock).
+TEST_F(BridgeTest, ConsoleRunEndsAtOnceWhileInputStaysOpen) {
+    WriteCockpit();
+    test::BackgroundChild bridge(
+        exe_, {"--console", "--config", ConfigPath(), "--virtual", ShortScenario()},
+        test::ChildOptions{{}, OutDir(), "", true});
+    ASSERT_TRUE(bridge.Started());
+    ASSERT_TRUE(test::WaitUntil([&] { return Has(Log(), "[INFO] Application run loop stopped"); },
+                                60s, 10ms));
+    const auto result = bridge.Wait(1s);
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_NE(result.out.find("[INFO] Application run loop stopped"), std::string::npos);
+}
+
 TEST_F(BridgeTest, ConsoleBootselAndSyntheticTelemetryReachTheDevices) {
     WriteCockpit();
     const std::string scenario = Scenario(std::string(kDevices) +
@@ -342,6 +358,24 @@ TEST_F(BridgeTest, ConsoleBootselAndSyntheticTelemetryReachTheDevices) {
                                   page.values[2] == 27.5f && page.values[6] == 90.0f);
     }
     EXPECT_TRUE(synthetic);
+}
+
+// A folder outside the system's ANSI code page, as a user folder such as C:\Users\Łukasz: the
+// executable's path, its arguments and its files must name the same folder.
+TEST_F(BridgeTest, RunsFromAFolderOutsideTheAnsiCodePage) {
+    const fs::path folder = dir_.Path() / u8"\u0141ukasz";
+    fs::create_directories(folder / "config");
+    fs::copy_file(bin_ / kExeName, folder / kExeName);
+    std::ofstream(folder / "config" / "config.json", std::ios::binary) << kConfig;
+    std::ofstream(folder / "config" / "buttons.json", std::ios::binary) << kButtons;
+    const auto result =
+        test::RunChild(FromFsPath(folder / kExeName),
+                       {"--console", "--config", FromFsPath(folder / "config" / "config.json"),
+                        "--virtual", ShortScenario()},
+                       test::ChildOptions{{}, OutDir(), ""}, 60s);
+    EXPECT_EQ(result.exitCode, 0) << result.out;
+    EXPECT_TRUE(Has(test::LogFileLines(FromFsPath(folder / "TarnwickHID.log")),
+                    "[INFO] Configuration loaded"));
 }
 
 TEST_F(BridgeTest, LogRotatesBesideTheExecutableWithConsole) {

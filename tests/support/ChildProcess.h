@@ -21,6 +21,9 @@ struct ChildOptions {
     std::map<std::string, std::string> env;  // set in the child's environment
     std::string outputDir;                   // a folder for the captured streams
     std::string input;                       // what the child reads on standard input
+    // Standard input is a pipe holding `input` that stays open (a read waits for more) until the
+    // BackgroundChild is destroyed, as a console does; otherwise a file that ends after `input`.
+    bool keepInputOpen = false;
 };
 
 // A child running in the background.

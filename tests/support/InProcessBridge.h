@@ -29,7 +29,8 @@ public:
     InstanceLock AcquireSingleInstanceLock(const std::string&) override {
         return InstanceLock::Acquired;
     }
-    void InstallConsoleStopHandler(std::atomic<bool>*) override {}
+    void InstallConsoleStopHandler() override {}
+    void OrderlyStopFinished() override {}
 
 private:
     std::string exePath_;

@@ -3,23 +3,26 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <system_error>
 
 #include "app/SystemServices.h"
+#include "log/Logger.h"
 
 namespace tarnwick {
 namespace {
 
-std::atomic<std::atomic<bool>*> g_stopFlag{nullptr};
-
 // Async-signal-safe: a lock-free atomic store and nothing else.
 extern "C" void OnStopSignal(int) {
-    std::atomic<bool>* flag = g_stopFlag.load();
-    if (flag != nullptr) {
-        flag->store(true);
-    }
+    g_consoleStopRequested.store(true);
+}
+
+[[noreturn]] void OnTerminate() {
+    Logger::Instance().LogFatal(TerminateMessage());
+    EndProcessNow(3);
 }
 
 // A lock file name from the lock's name: letters, digits, '.', '-' and '_' kept, the rest '_'.
@@ -70,8 +73,7 @@ public:
         return InstanceLock::Acquired;  // the descriptor stays open on purpose
     }
 
-    void InstallConsoleStopHandler(std::atomic<bool>* stopFlag) override {
-        g_stopFlag.store(stopFlag);
+    void InstallConsoleStopHandler() override {
         struct sigaction action = {};
         action.sa_handler = OnStopSignal;
         sigemptyset(&action.sa_mask);
@@ -79,12 +81,26 @@ public:
             sigaction(signal, &action, nullptr);
         }
     }
+
+    // Signals end the process only through the run loop; nothing waits for the stop.
+    void OrderlyStopFinished() override {}
 };
 
 }  // namespace
 
 std::unique_ptr<SystemServices> CreatePlatformSystemServices() {
     return std::make_unique<PosixSystemServices>();
+}
+
+// A crash ends with its signal as usual; only std::terminate gets a log line.
+void InstallCrashHandlers() {
+    std::set_terminate(OnTerminate);
+}
+
+void EndProcessNow(int exitCode) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(exitCode);
 }
 
 }  // namespace tarnwick

@@ -1,7 +1,12 @@
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 
 #include "app/SystemServices.h"
 #include "app/win32/WinApi.h"
+#include "log/Logger.h"
 
 #include <shlobj.h>
 #include <tlhelp32.h>
@@ -55,6 +60,8 @@ public:
         if (!AttachConsole(ATTACH_PARENT_PROCESS)) {
             return;
         }
+        // A parent that ignores Ctrl+C passes that on; our own handler must see it.
+        SetConsoleCtrlHandler(nullptr, FALSE);
         // Reopening failures leave the stream as it was; console output is then simply lost.
         if (!IsRedirected(STD_OUTPUT_HANDLE)) {
             (void)std::freopen("CONOUT$", "w", stdout);
@@ -104,37 +111,100 @@ public:
     InstanceLock AcquireSingleInstanceLock(const std::string& name) override {
         // Created owned and never closed: the system releases it when the process ends.
         const HANDLE mutex = CreateMutexA(nullptr, TRUE, name.c_str());
+        const DWORD error = mutex == nullptr ? GetLastError() : ERROR_SUCCESS;
         if (mutex == nullptr) {
-            return InstanceLock::Unavailable;
+            // An elevated first instance's mutex cannot be opened by a process that is not: it
+            // runs all the same.
+            return error == ERROR_ACCESS_DENIED ? InstanceLock::AlreadyRunning
+                                                : InstanceLock::Unavailable;
         }
         return GetLastError() == ERROR_ALREADY_EXISTS ? InstanceLock::AlreadyRunning
                                                       : InstanceLock::Acquired;
     }
 
-    void InstallConsoleStopHandler(std::atomic<bool>* stopFlag) override {
-        g_consoleStopFlag.store(stopFlag);
-        static const bool installed = SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE) != FALSE;
-        (void)installed;
+    void InstallConsoleStopHandler() override {
+        // Manual reset, never closed: the handler may wait on it until the process ends.
+        g_stopFinished.store(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
+    }
+
+    void OrderlyStopFinished() override {
+        if (const HANDLE finished = g_stopFinished.load()) {
+            SetEvent(finished);
+        }
     }
 
 private:
-    // Runs on the thread the system creates for console control events: one atomic store.
+    // Runs on the thread the system creates for console control events.
     static BOOL WINAPI ConsoleCtrlHandler(DWORD ctrlType) {
-        std::atomic<bool>* flag = g_consoleStopFlag.load();
-        if (flag == nullptr || ctrlType > CTRL_CLOSE_EVENT) {
+        if (ctrlType > CTRL_CLOSE_EVENT) {
             return FALSE;  // the next handler (finally the system's) deals with it
         }
-        flag->store(true);
+        g_consoleStopRequested.store(true);
+        const HANDLE finished = g_stopFinished.load();
+        if (ctrlType == CTRL_CLOSE_EVENT && finished != nullptr) {
+            // The system ends the process once this returns, and after about 5 s anyway: give
+            // the orderly stop (boards dark, log complete) the time it needs.
+            WaitForSingleObject(finished, kCloseWaitMs);
+        }
         return TRUE;
     }
 
-    static inline std::atomic<std::atomic<bool>*> g_consoleStopFlag{nullptr};
+    static constexpr DWORD kCloseWaitMs = 4000;
+    // Set once by InstallConsoleStopHandler; the event is never closed.
+    static inline std::atomic<HANDLE> g_stopFinished{nullptr};
 };
+
+// Hexadecimal digits in upper case, without leading zeros.
+std::string Hex(std::uint64_t value) {
+    char digits[17] = {};
+    const auto end = std::to_chars(digits, digits + 16, value, 16).ptr;
+    std::string text(digits, end);
+    for (char& c : text) {
+        c = (c >= 'a' && c <= 'f') ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    return text;
+}
+
+LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info) {
+    DWORD code = 0;
+    std::uint64_t address = 0;
+    if (info != nullptr && info->ExceptionRecord != nullptr) {
+        code = info->ExceptionRecord->ExceptionCode;
+        address = reinterpret_cast<std::uintptr_t>(info->ExceptionRecord->ExceptionAddress);
+    }
+    Logger::Instance().LogFatal("Unhandled exception 0x" + Hex(code) + " at 0x" + Hex(address) +
+                                "; exiting");
+    EndProcessNow(code != 0 ? static_cast<int>(code) : 0xFF);
+}
+
+[[noreturn]] void OnTerminate() {
+    Logger::Instance().LogFatal(TerminateMessage());
+    EndProcessNow(3);  // the code abort() ends with
+}
 
 }  // namespace
 
 std::unique_ptr<SystemServices> CreatePlatformSystemServices() {
     return std::make_unique<Win32SystemServices>();
+}
+
+void InstallCrashHandlers() {
+    _set_error_mode(_OUT_TO_STDERR);
+#if defined(_MSC_VER) || defined(_UCRT)
+    _set_abort_behavior(0, _WRITE_ABORT_MSG | _CALL_REPORTFAULT);
+#endif
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    SetUnhandledExceptionFilter(OnUnhandledException);
+    std::set_terminate(OnTerminate);
+}
+
+void EndProcessNow(int exitCode) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    // Not ExitProcess: it detaches the C runtime, whose stream teardown takes every stream lock.
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exitCode));
+    std::_Exit(exitCode);  // not reached
 }
 
 }  // namespace tarnwick

@@ -208,30 +208,43 @@ public:
     }
 
 private:
+    // The copy beside the executable first, then the system's search without the current folder,
+    // so a stray or planted copy there is never loaded. A copy beside the executable that is
+    // there but does not load (a missing dependency, the wrong architecture) is named with its
+    // path and error; "not found" stays for a library that is nowhere.
     bool LoadModule(std::string& errorText) {
         // No "cannot find" dialog box from the system while probing.
         DWORD previousMode = 0;
         SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previousMode);
         HMODULE module = nullptr;
-        DWORD error = ERROR_MOD_NOT_FOUND;
+        DWORD besideError = ERROR_SUCCESS;
         const std::string folder = ExecutableFolder();
-        if (!folder.empty()) {
-            module = LoadLibraryA((folder + dllName_).c_str());
-            if (module == nullptr) {
-                error = GetLastError();
-            }
+        const std::string beside = folder.empty() ? std::string() : folder + dllName_;
+        const bool besideExists =
+            !beside.empty() && GetFileAttributesA(beside.c_str()) != INVALID_FILE_ATTRIBUTES;
+        if (besideExists) {
+            // Its own dependencies are looked for beside it and in the system folders only.
+            module =
+                LoadLibraryExA(beside.c_str(), nullptr,
+                               LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+            besideError = module == nullptr ? GetLastError() : ERROR_SUCCESS;
         }
+        DWORD searchError = ERROR_SUCCESS;
         if (module == nullptr) {
-            module = LoadLibraryA(dllName_.c_str());
-            if (module == nullptr && error == ERROR_MOD_NOT_FOUND) {
-                error = GetLastError();
-            }
+            module = LoadLibraryExA(dllName_.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+            searchError = module == nullptr ? GetLastError() : ERROR_SUCCESS;
         }
         SetThreadErrorMode(previousMode, nullptr);
         if (module == nullptr) {
-            errorText = error == ERROR_MOD_NOT_FOUND ? dllName_ + " not found"
-                                                     : dllName_ + " could not be loaded (error " +
-                                                           std::to_string(error) + ")";
+            if (besideExists) {
+                errorText = dllName_ + " at " + beside + " could not be loaded (error " +
+                            std::to_string(besideError) + ")";
+            } else if (searchError == ERROR_MOD_NOT_FOUND) {
+                errorText = dllName_ + " not found";
+            } else {
+                errorText =
+                    dllName_ + " could not be loaded (error " + std::to_string(searchError) + ")";
+            }
             return false;
         }
         module_.Reset(module);

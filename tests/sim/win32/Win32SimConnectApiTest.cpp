@@ -4,6 +4,8 @@
 // real ones; a control interface of that library lets the test drive the simulator inside it.
 #include <atomic>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -15,6 +17,8 @@
 #include "sim/SimConnectApi.h"
 #include "sim/SimConnectClient.h"
 #include "sim/SimConnectTestSupport.h"
+#include "support/ChildProcess.h"
+#include "support/TempDir.h"
 
 namespace tarnwick {
 namespace {
@@ -86,6 +90,30 @@ TEST(Win32SimConnectApiTest, AMissingLibraryIsNamed) {
     error.clear();
     EXPECT_FALSE(api->Load(error));
     EXPECT_EQ(error, "NoSuchSimConnect.dll not found");
+}
+
+// A copy beside the executable that does not load is named with its path and error; a copy
+// only in the current folder is never loaded.
+TEST(Win32SimConnectApiTest, ABrokenCopyIsNamedAndTheCurrentFolderIsNotSearched) {
+    namespace fs = std::filesystem;
+    const fs::path exeFolder = fs::path(test::CurrentExecutablePath()).parent_path();
+    const fs::path broken = exeFolder / "BrokenSimConnect.dll";
+    std::ofstream(broken, std::ios::binary) << "not a library\r\n";
+    test::TempDir current;
+    fs::copy_file(exeFolder / "SimConnect.dll", current.Path() / "CurrentOnlySimConnect.dll");
+    const fs::path previous = fs::current_path();
+    fs::current_path(current.Path());
+
+    std::string brokenError;
+    EXPECT_FALSE(CreateWin32SimConnectApi("BrokenSimConnect.dll")->Load(brokenError));
+    std::string currentError;
+    EXPECT_FALSE(CreateWin32SimConnectApi("CurrentOnlySimConnect.dll")->Load(currentError));
+    fs::current_path(previous);
+    fs::remove(broken);
+
+    EXPECT_EQ(brokenError,
+              "BrokenSimConnect.dll at " + broken.string() + " could not be loaded (error 193)");
+    EXPECT_EQ(currentError, "CurrentOnlySimConnect.dll not found");
 }
 
 TEST(Win32SimConnectApiTest, AMissingFunctionIsNamed) {

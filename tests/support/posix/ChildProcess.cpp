@@ -19,6 +19,7 @@ namespace {
 
 struct BackgroundChild::Impl {
     pid_t pid = -1;
+    int inputWriter = -1;  // the pipe's end that keeps a kept-open input open
     bool ended = false;
     int exitCode = -1;
     std::string outPath;
@@ -33,6 +34,10 @@ BackgroundChild::BackgroundChild(const std::string& program, const std::vector<s
     impl_->errPath = options.outputDir + "/child.err";
     const std::string inPath = options.outputDir + "/child.in";
     std::ofstream(inPath, std::ios::binary) << options.input;
+    int pipeEnds[2] = {-1, -1};
+    if (options.keepInputOpen && pipe2(pipeEnds, O_CLOEXEC) != 0) {
+        return;
+    }
     impl_->start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid < 0) {
@@ -44,7 +49,7 @@ BackgroundChild::BackgroundChild(const std::string& program, const std::vector<s
         }
         const int out = open(impl_->outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(impl_->errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int in = open(inPath.c_str(), O_RDONLY);
+        const int in = options.keepInputOpen ? pipeEnds[0] : open(inPath.c_str(), O_RDONLY);
         if (out < 0 || err < 0 || in < 0) {
             _exit(127);
         }
@@ -61,9 +66,21 @@ BackgroundChild::BackgroundChild(const std::string& program, const std::vector<s
         _exit(127);
     }
     impl_->pid = pid;
+    if (options.keepInputOpen) {
+        close(pipeEnds[0]);
+        impl_->inputWriter = pipeEnds[1];
+        if (!options.input.empty()) {
+            (void)!write(impl_->inputWriter, options.input.data(), options.input.size());
+        }
+    }
 }
 
-BackgroundChild::~BackgroundChild() { Kill(); }
+BackgroundChild::~BackgroundChild() {
+    Kill();
+    if (impl_->inputWriter >= 0) {
+        close(impl_->inputWriter);
+    }
+}
 
 bool BackgroundChild::Started() const { return impl_->pid > 0; }
 

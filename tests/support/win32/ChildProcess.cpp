@@ -69,6 +69,7 @@ std::string BuildEnvironment(const std::map<std::string, std::string>& env) {
 
 struct BackgroundChild::Impl {
     HANDLE process = nullptr;
+    HANDLE inputWriter = nullptr;  // the pipe's end that keeps a kept-open input open
     bool ended = false;
     int exitCode = -1;
     std::string outPath;
@@ -85,7 +86,20 @@ BackgroundChild::BackgroundChild(const std::string& program, const std::vector<s
     std::ofstream(inPath, std::ios::binary) << options.input;
     HANDLE out = OpenForChild(impl_->outPath, true);
     HANDLE err = OpenForChild(impl_->errPath, true);
-    HANDLE in = OpenForChild(inPath, false);
+    HANDLE in = INVALID_HANDLE_VALUE;
+    if (options.keepInputOpen) {
+        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        HANDLE writer = nullptr;
+        if (CreatePipe(&in, &writer, &inherit, 0)) {
+            SetHandleInformation(writer, HANDLE_FLAG_INHERIT, 0);
+            DWORD written = 0;
+            WriteFile(writer, options.input.data(), static_cast<DWORD>(options.input.size()),
+                      &written, nullptr);
+            impl_->inputWriter = writer;
+        }
+    } else {
+        in = OpenForChild(inPath, false);
+    }
 
     std::string commandLine = Quote(program);
     for (const auto& arg : args) {
@@ -115,6 +129,9 @@ BackgroundChild::BackgroundChild(const std::string& program, const std::vector<s
 
 BackgroundChild::~BackgroundChild() {
     Kill();
+    if (impl_->inputWriter != nullptr) {
+        CloseHandle(impl_->inputWriter);
+    }
     if (impl_->process != nullptr) {
         CloseHandle(impl_->process);
     }
