@@ -324,15 +324,56 @@ TEST_F(BridgeTest, ConsoleQuitStopsTheBridge) {
 // with it (holding the single-instance lock).
 TEST_F(BridgeTest, ConsoleRunEndsAtOnceWhileInputStaysOpen) {
     WriteCockpit();
-    test::BackgroundChild bridge(
-        exe_, {"--console", "--config", ConfigPath(), "--virtual", ShortScenario()},
-        test::ChildOptions{{}, OutDir(), "", true});
+    // The simulator quits only after the bridge has surely connected to it: one that quits
+    // before ends nothing.
+    const std::string scenario = Scenario(std::string(kDevices) +
+                                          R"(, "simulator": {}, "timeline": [{"at": 3000, "end": 1}])");
+    test::BackgroundChild bridge(exe_, {"--console", "--config", ConfigPath(), "--virtual", scenario},
+                                 test::ChildOptions{{}, OutDir(), "", true});
     ASSERT_TRUE(bridge.Started());
     ASSERT_TRUE(test::WaitUntil([&] { return Has(Log(), "[INFO] Application run loop stopped"); },
-                                60s, 10ms));
+                                60s, 10ms))
+        << test::FileBytes(LogPath());
     const auto result = bridge.Wait(1s);
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_NE(result.out.find("[INFO] Application run loop stopped"), std::string::npos);
+}
+
+// A board whose OUT endpoint stalls holds up neither the other board (its LEDs, its presses) nor
+// the bridge's stop.
+TEST_F(BridgeTest, StalledBoardHoldsUpNeitherTheOtherBoardNorQuit) {
+    WriteCockpit();
+    const std::string scenario = Scenario(R"(
+      "devices": [
+        { "name": "pfd", "vid": "0x2E8A", "pid": "0x10F0", "boardId": "E66118604B1F2A31" },
+        { "name": "mfd", "vid": "0x2E8A", "pid": "0x10F0", "boardId": "E66118604B1F2A32" }],
+      "simulator": {},
+      "timeline": [
+        { "at": 0, "device": "mfd", "writesStall": 86400000 },
+        { "at": 1000, "lighting": 0.25 },
+        { "at": 1200, "device": "pfd", "button": 20, "action": "press" },
+        { "at": 1250, "device": "pfd", "button": 20, "action": "release" },
+        { "at": 600000, "end": 1 }])");
+    test::BackgroundChild bridge(
+        exe_, {"--console", "--config", ConfigPath(), "--virtual", scenario, "--record", RecordPath()},
+        test::ChildOptions{{}, OutDir(), "", true});
+    ASSERT_TRUE(bridge.Started());
+    ASSERT_TRUE(test::WaitUntil(
+        [&] {
+            const auto log = Log();
+            return Has(log, "[DEBUG] MobiFlight command: MF.SimVars.Set.1 (>H:SK1)") &&
+                   CountPrefix(log, "[WARN] HID led_ctl write failed for E66118604B1F2A32") > 0;
+        },
+        60s, 10ms))
+        << test::FileBytes(LogPath());
+    bridge.Type("quit\n");
+    const auto result = bridge.Wait(1s);
+    EXPECT_EQ(result.exitCode, 0);
+
+    const auto record = Record();
+    EXPECT_TRUE(Has(record, "sim command MF.SimVars.Set.1 (>H:SK1)"));
+    // The lighting level 0.25 reached the healthy board as a steady LED at 25 %.
+    EXPECT_GE(CountPrefix(record, "device pfd report 100119"), 1u);
 }
 
 TEST_F(BridgeTest, ConsoleBootselAndSyntheticTelemetryReachTheDevices) {

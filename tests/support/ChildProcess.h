@@ -36,6 +36,8 @@ public:
     BackgroundChild& operator=(const BackgroundChild&) = delete;
 
     bool Started() const;
+    // Writes to a kept-open standard input, as a user types at the console.
+    void Type(const std::string& text);
     // Waits for the child to end; exitCode -1 when it has not ended within `timeout` (it is then
     // left running).
     ChildResult Wait(std::chrono::milliseconds timeout);

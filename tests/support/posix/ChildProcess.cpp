@@ -84,6 +84,12 @@ BackgroundChild::~BackgroundChild() {
 
 bool BackgroundChild::Started() const { return impl_->pid > 0; }
 
+void BackgroundChild::Type(const std::string& text) {
+    if (impl_->inputWriter >= 0) {
+        (void)!write(impl_->inputWriter, text.data(), text.size());
+    }
+}
+
 ChildResult BackgroundChild::Wait(std::chrono::milliseconds timeout) {
     ChildResult result;
     if (impl_->pid > 0 && !impl_->ended) {

@@ -139,6 +139,14 @@ BackgroundChild::~BackgroundChild() {
 
 bool BackgroundChild::Started() const { return impl_->process != nullptr; }
 
+void BackgroundChild::Type(const std::string& text) {
+    if (impl_->inputWriter != nullptr) {
+        DWORD written = 0;
+        WriteFile(impl_->inputWriter, text.data(), static_cast<DWORD>(text.size()), &written,
+                  nullptr);
+    }
+}
+
 ChildResult BackgroundChild::Wait(std::chrono::milliseconds timeout) {
     ChildResult result;
     if (impl_->process != nullptr && !impl_->ended &&
