@@ -46,6 +46,13 @@ protected:
         std::string error;
         ASSERT_TRUE(rig_.Client().QueueRpn("(>L:DRAINED)", SendMode::Plain, 1, error));
         ASSERT_TRUE(WaitUntil([&] { return rig_.Executed("(>L:DRAINED)") == before + 1; }));
+        // Its dummy follows at once; wait for that write too, so that a failure set up next
+        // cannot fall on it.
+        ASSERT_TRUE(WaitUntil([&] {
+            const auto texts = rig_.Api().Texts();
+            const auto last = std::find(texts.rbegin(), texts.rend(), Rpn("(>L:DRAINED)"));
+            return last != texts.rend() && last != texts.rbegin() && *std::prev(last) == kDummy;
+        }));
     }
     // An entry that was waiting in the worker's hand when registration came goes back behind
     // what is queued then, so wait for the count, let such an entry come round, and check that
