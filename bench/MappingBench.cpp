@@ -7,6 +7,8 @@
 //   the cadence of those repeats.
 // - the same hand-off between two bare threads (a condition variable), measured alike, as the
 //   floor that the scheduler sets for each of the press's three thread hops.
+// - the CPU a bare thread spends waking every 15 ms for 10 s: the floor of the SimConnect
+//   worker's message pump on this machine.
 // With --raised-priority the input path's threads run a step above normal priority, as they do
 // on Windows (this needs the right to lower a nice value, for example root).
 // Per-thread CPU comes from /proc/self/task/<tid>/schedstat (nanoseconds on the CPU), so this
@@ -173,6 +175,29 @@ void BM_BareHandOff(benchmark::State& state) {
     state.counters["max_us"] = Percentile(latenciesUs, 1.0);
 }
 BENCHMARK(BM_BareHandOff)->UseManualTime()->Iterations(3000)->Unit(benchmark::kMicrosecond);
+
+void BM_BareWaitEvery15ms(benchmark::State& state) {
+    for (auto _ : state) {
+        double cpuMs = 0.0;
+        std::thread waiter([&cpuMs] {
+            std::mutex mutex;
+            std::condition_variable never;
+            const auto start = platform::CurrentThreadCpuTime();
+            std::unique_lock<std::mutex> lock(mutex);
+            const auto end = Clock::now() + std::chrono::seconds(10);
+            while (Clock::now() < end) {
+                never.wait_for(lock, std::chrono::milliseconds(15));
+            }
+            cpuMs = std::chrono::duration<double, std::milli>(platform::CurrentThreadCpuTime() -
+                                                              start)
+                        .count();
+        });
+        waiter.join();
+        state.counters["cpu_ms"] = cpuMs;
+        state.counters["pct_of_core"] = cpuMs / 100.0;
+    }
+}
+BENCHMARK(BM_BareWaitEvery15ms)->Iterations(1)->Unit(benchmark::kSecond);
 
 void BM_IdleEngineCpu(benchmark::State& state) {
     CockpitRig rig;
