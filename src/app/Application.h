@@ -13,13 +13,13 @@
 
 #include "app/ConsoleLink.h"
 #include "app/DeviceNotifier.h"
-#include "app/SimStatus.h"
 #include "config/AppConfig.h"
 #include "config/ButtonConfig.h"
-#include "hid/HidEventMap.h"
+#include "config/HidEventMap.h"
 #include "hid/HidManager.h"
 #include "hid/TelemetryProtocol.h"
 #include "mapping/MappingEngine.h"
+#include "mapping/SimStatus.h"
 #include "sim/MobiFlightClient.h"
 #include "sim/SimConnectClient.h"
 

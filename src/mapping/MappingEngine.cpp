@@ -6,9 +6,9 @@
 
 #include "config/AppConfig.h"
 #include "config/ButtonConfig.h"
+#include "config/HidEventMap.h"
 #include "config/OutputProfile.h"
 #include "config/TextNormalize.h"
-#include "hid/HidEventMap.h"
 #include "log/Logger.h"
 #include "mapping/EventRules.h"
 #include "platform/Threads.h"

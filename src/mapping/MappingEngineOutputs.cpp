@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "app/SimStatus.h"
 #include "config/AppConfig.h"
 #include "config/OutputProfile.h"
 #include "log/Logger.h"
 #include "mapping/MappingEngine.h"
 #include "mapping/OutputState.h"
+#include "mapping/SimStatus.h"
 
 namespace tarnwick {
 namespace {

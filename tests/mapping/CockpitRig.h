@@ -14,14 +14,14 @@
 #include <thread>
 #include <vector>
 
-#include "app/SimStatus.h"
 #include "config/AppConfig.h"
 #include "config/ButtonConfig.h"
-#include "hid/HidEventMap.h"
+#include "config/HidEventMap.h"
 #include "hid/HidManager.h"
 #include "hid/HidProtocol.h"
 #include "hid/virtual/VirtualHidBackend.h"
 #include "mapping/MappingEngine.h"
+#include "mapping/SimStatus.h"
 #include "sim/ForwardingSimConnectApi.h"
 #include "sim/MobiFlightClient.h"
 #include "sim/MobiFlightProtocol.h"

@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include "app/SimStatus.h"
 #include "mapping/MappingEngine.h"
 #include "mapping/MappingTestSupport.h"
 #include "mapping/OutputState.h"
+#include "mapping/SimStatus.h"
 
 namespace tarnwick {
 namespace {

@@ -8,10 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include "app/SimStatus.h"
 #include "mapping/CockpitRig.h"
 #include "mapping/MappingEngine.h"
 #include "mapping/MappingTestSupport.h"
+#include "mapping/SimStatus.h"
 
 namespace tarnwick {
 namespace {

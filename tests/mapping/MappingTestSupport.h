@@ -20,7 +20,7 @@
 
 #include "config/AppConfig.h"
 #include "config/ButtonConfig.h"
-#include "hid/HidEventMap.h"
+#include "config/HidEventMap.h"
 #include "log/Logger.h"
 #include "mapping/MappingPorts.h"
 #include "support/TestSupport.h"

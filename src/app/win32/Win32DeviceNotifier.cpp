@@ -3,7 +3,7 @@
 // thread ends on WM_QUIT, posted to it by thread id.
 // windows.h goes first, the headers that build on it after.
 // clang-format off
-#include "app/win32/WinApi.h"
+#include "platform/win32/WinApi.h"
 
 #include <dbt.h>
 

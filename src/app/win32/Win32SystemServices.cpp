@@ -5,8 +5,8 @@
 #include <exception>
 
 #include "app/SystemServices.h"
-#include "app/win32/WinApi.h"
 #include "log/Logger.h"
+#include "platform/win32/WinApi.h"
 
 #include <shlobj.h>
 #include <tlhelp32.h>

@@ -2,7 +2,7 @@
 
 #include <locale.h>
 
-#include "app/win32/WinApi.h"
+#include "platform/win32/WinApi.h"
 
 namespace tarnwick {
 namespace {

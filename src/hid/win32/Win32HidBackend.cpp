@@ -1,7 +1,7 @@
 // The HidBackend over the Windows setup API and HID class library.
 // windows.h goes first, the headers that build on it after.
 // clang-format off
-#include "app/win32/WinApi.h"
+#include "platform/win32/WinApi.h"
 
 #include <setupapi.h>
 

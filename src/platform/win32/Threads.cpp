@@ -1,6 +1,6 @@
 #include "platform/Threads.h"
 
-#include "app/win32/WinApi.h"
+#include "platform/win32/WinApi.h"
 
 namespace tarnwick::platform {
 

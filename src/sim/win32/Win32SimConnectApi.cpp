@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "app/win32/WinApi.h"
+#include "platform/win32/WinApi.h"
 #include "sim/SimConnectApi.h"
 
 namespace tarnwick {

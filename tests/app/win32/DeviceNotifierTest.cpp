@@ -2,7 +2,7 @@
 // its window by hand: a headless Wine has no hot-plug of its own.
 // windows.h goes first, the headers that build on it after.
 // clang-format off
-#include "app/win32/WinApi.h"
+#include "platform/win32/WinApi.h"
 
 #include <dbt.h>
 // clang-format on

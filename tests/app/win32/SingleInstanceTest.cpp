@@ -4,7 +4,7 @@
 #include <string>
 
 #include "app/SystemServices.h"
-#include "app/win32/WinApi.h"
+#include "platform/win32/WinApi.h"
 
 namespace tarnwick {
 namespace {

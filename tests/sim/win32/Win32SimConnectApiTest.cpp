@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/win32/WinApi.h"
+#include "platform/win32/WinApi.h"
 #include "sim/SimConnectApi.h"
 #include "sim/SimConnectClient.h"
 #include "sim/SimConnectTestSupport.h"

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/win32/WinApi.h"
+#include "platform/win32/WinApi.h"
 
 namespace tarnwick::test {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/win32/WinApi.h"
+#include "platform/win32/WinApi.h"
 
 namespace tarnwick::test {
 namespace {

@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include "config/HidEventMap.h"
 #include "config/Json.h"
 #include "config/PathText.h"
-#include "hid/HidEventMap.h"
 #include "support/TempDir.h"
 
 namespace tarnwick {

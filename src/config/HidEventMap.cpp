@@ -1,4 +1,4 @@
-#include "hid/HidEventMap.h"
+#include "config/HidEventMap.h"
 
 #include <filesystem>
 #include <utility>

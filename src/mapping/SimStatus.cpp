@@ -1,4 +1,4 @@
-#include "app/SimStatus.h"
+#include "mapping/SimStatus.h"
 
 namespace tarnwick {
 
