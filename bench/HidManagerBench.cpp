@@ -32,8 +32,8 @@ HidManagerSettings Settings() {
     HidManagerSettings settings;
     settings.vid = "04D8";
     settings.pid = "E6B0";
-    settings.devices = {HidDeviceConfig{"04D8", "E6B0", "g1000"},
-                        HidDeviceConfig{"2E8A", "10F0", "touchpanel"}};
+    settings.devices = {HidDeviceTarget{"04D8", "E6B0", "g1000"},
+                        HidDeviceTarget{"2E8A", "10F0", "touchpanel"}};
     settings.scanIntervalMs = 600000;  // scans only when the benchmark asks
     return settings;
 }

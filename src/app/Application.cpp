@@ -4,9 +4,12 @@
 #include <cmath>
 #include <filesystem>
 #include <iostream>
+#include <iterator>
 #include <thread>
+#include <utility>
 
 #include "app/ConsoleCommandReader.h"
+#include "app/HidSettings.h"
 #include "app/Paths.h"
 #include "app/SystemServices.h"
 #include "config/PathText.h"
@@ -34,11 +37,40 @@ std::uint32_t WholeDegrees(float degrees) {
     return static_cast<std::uint32_t>(std::round(x)) % 360u;
 }
 
+// Where each simulator value travels in the touch panels' telemetry pages.
+constexpr std::pair<SimTelemetry::Index, TelemetryProtocol::ValueIndex> kPanelSlots[] = {
+    {SimTelemetry::kMagneticHeading, TelemetryProtocol::kMagneticHeading},
+    {SimTelemetry::kPitch, TelemetryProtocol::kPitch},
+    {SimTelemetry::kBank, TelemetryProtocol::kBank},
+    {SimTelemetry::kTurnRate, TelemetryProtocol::kTurnRate},
+    {SimTelemetry::kLateralAcceleration, TelemetryProtocol::kLateralAcceleration},
+    {SimTelemetry::kIndicatedAirspeed, TelemetryProtocol::kIndicatedAirspeed},
+    {SimTelemetry::kIndicatedAltitude, TelemetryProtocol::kIndicatedAltitude},
+    {SimTelemetry::kAltimeterSetting, TelemetryProtocol::kAltimeterSetting},
+    {SimTelemetry::kOutsideAirTemperature, TelemetryProtocol::kOutsideAirTemperature},
+    {SimTelemetry::kMainBusVoltage, TelemetryProtocol::kMainBusVoltage},
+    {SimTelemetry::kNav1CourseDeviation, TelemetryProtocol::kNav1CourseDeviation},
+    {SimTelemetry::kNav1Radial, TelemetryProtocol::kNav1Radial},
+    {SimTelemetry::kNav1GlideSlopeDeviation, TelemetryProtocol::kNav1GlideSlopeDeviation},
+    {SimTelemetry::kAutopilotHeadingBug, TelemetryProtocol::kAutopilotHeadingBug},
+};
+static_assert(std::size(kPanelSlots) == SimTelemetry::kCount &&
+              SimTelemetry::kCount == TelemetryProtocol::kValueCount);
+
+TelemetryProtocol::Values PanelValues(const SimTelemetry& telemetry) {
+    TelemetryProtocol::Values values;
+    for (const auto& [from, to] : kPanelSlots) {
+        values[to] = telemetry[from];
+    }
+    return values;
+}
+
 }  // namespace
 
 Application::Application(ApplicationPlatform platform)
     : hidManager_(*platform.hidBackend),
       simConnect_(*platform.simConnectApi, platform.simulatorRunning),
+      mappingAdapters_(hidManager_, simConnect_, mobiFlight_),
       platform_(std::move(platform)),
       console_(std::make_shared<ConsoleLink>(this)) {}
 
@@ -111,8 +143,9 @@ bool Application::Initialize(const std::string& configPath, bool consoleMode,
     }
     {
         std::string engineError;
-        if (!mappingEngine_.Start(&config_, &hidManager_, &simConnect_, &mobiFlight_,
-                                  &buttonConfig_, &hidEventMap_, &simStatus_, engineError)) {
+        if (!mappingEngine_.Start(
+                mappingAdapters_.With(&config_, &buttonConfig_, &hidEventMap_, &simStatus_),
+                engineError)) {
             LogError("Failed to start mapping engine: " + engineError);
             return false;
         }
@@ -128,7 +161,7 @@ bool Application::Initialize(const std::string& configPath, bool consoleMode,
         });
     const auto onEvent = [this](const HidProtocol::HidEvent& event, const std::string& name,
                                 int index) { mappingEngine_.OnHidEvent(event, name, index); };
-    if (!hidManager_.Start(HidManagerSettings::FromConfig(config_), onEvent, errorText)) {
+    if (!hidManager_.Start(HidSettingsFromConfig(config_), onEvent, errorText)) {
         LogError("Failed to start HID manager: " + errorText);
         StopComponents();
         return false;
@@ -145,7 +178,7 @@ bool Application::Initialize(const std::string& configPath, bool consoleMode,
         if (device.role == "touchpanel") {
             LogInfo("Touch panel configured; telemetry enabled");
             simConnect_.SetTelemetryHandler(
-                [this](const TelemetryProtocol::Values& values) { OnTelemetry(values); });
+                [this](const SimTelemetry& telemetry) { OnTelemetry(telemetry); });
             break;
         }
     }
@@ -222,7 +255,7 @@ std::uint16_t Application::NextTelemetrySequence() {
     return static_cast<std::uint16_t>(telemetrySequence_.fetch_add(1) + 1);
 }
 
-void Application::OnTelemetry(const TelemetryProtocol::Values& values) {
+void Application::OnTelemetry(const SimTelemetry& telemetry) {
     const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                  std::chrono::steady_clock::now().time_since_epoch())
                                  .count();
@@ -231,7 +264,8 @@ void Application::OnTelemetry(const TelemetryProtocol::Values& values) {
         return;
     }
     lastTelemetryTime_ = now;
-    const unsigned count = hidManager_.SendTelemetry(values, NextTelemetrySequence());
+    const unsigned count =
+        hidManager_.SendTelemetry(PanelValues(telemetry), NextTelemetrySequence());
     if (count > 0 && !telemetryStreaming_) {
         telemetryStreaming_ = true;
         LogInfo("Telemetry streaming to " + std::to_string(count) + " touch panel(s)");

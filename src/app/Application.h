@@ -13,6 +13,7 @@
 
 #include "app/ConsoleLink.h"
 #include "app/DeviceNotifier.h"
+#include "app/MappingAdapters.h"
 #include "config/AppConfig.h"
 #include "config/ButtonConfig.h"
 #include "config/HidEventMap.h"
@@ -22,6 +23,7 @@
 #include "mapping/SimStatus.h"
 #include "sim/MobiFlightClient.h"
 #include "sim/SimConnectClient.h"
+#include "sim/SimTelemetry.h"
 
 namespace tarnwick {
 
@@ -65,8 +67,9 @@ public:
     std::atomic<bool>& StopFlag() { return stopRequested_; }
     void RequestStop();
 
-    // The telemetry and panel-settings bridge; each runs on the thread its Part names.
-    void OnTelemetry(const TelemetryProtocol::Values& values);
+    // The telemetry and panel-settings bridge: the SimConnect worker delivers telemetry, the
+    // touch panels' reader threads their settings.
+    void OnTelemetry(const SimTelemetry& telemetry);
     void OnPanelSettings(const TelemetryProtocol::Settings& settings,
                          const std::string& deviceName);
     void OnMasterBattery2(bool on);
@@ -91,6 +94,7 @@ private:
     ButtonConfig buttonConfig_;
     MobiFlightClient mobiFlight_;
     SimConnectClient simConnect_;
+    MappingAdapters mappingAdapters_;
     SimStatus simStatus_;
     HidEventMap hidEventMap_;
     MappingEngine mappingEngine_;

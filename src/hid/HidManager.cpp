@@ -68,16 +68,6 @@ bool ParseHexId(std::string_view text, std::uint16_t& id) {
     return true;
 }
 
-HidManagerSettings HidManagerSettings::FromConfig(const AppConfig& config) {
-    HidManagerSettings settings;
-    settings.vid = config.vid;
-    settings.pid = config.pid;
-    settings.devices = config.devices;
-    settings.readIntervalMs = config.readIntervalMs;
-    settings.scanIntervalMs = config.scanIntervalMs;
-    return settings;
-}
-
 HidManager::HidManager(HidBackend& backend) : HidManager(backend, Options{}) {}
 
 HidManager::HidManager(HidBackend& backend, Options options)
@@ -111,7 +101,7 @@ bool HidManager::Start(const HidManagerSettings& settings, EventCallback eventCa
 
     // The targets never change during a run, so they are worked out once here.
     auto targets = std::make_shared<std::vector<Target>>();
-    for (const HidDeviceConfig& entry : settings.devices) {
+    for (const HidDeviceTarget& entry : settings.devices) {
         Target target;
         if (ParseHexId(entry.vid, target.vendorId) && ParseHexId(entry.pid, target.productId)) {
             target.role = entry.role.empty() ? kDefaultRole : entry.role;

@@ -20,7 +20,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "config/AppConfig.h"
 #include "hid/HidBackend.h"
 #include "hid/HidProtocol.h"
 #include "hid/TelemetryProtocol.h"
@@ -33,15 +32,20 @@ namespace tarnwick {
 // value is at most 0xFFFF.
 bool ParseHexId(std::string_view text, std::uint16_t& id);
 
-// What the manager takes from config.json.
+// One kind of device the manager looks for; a target whose ids do not parse is left out.
+struct HidDeviceTarget {
+    std::string vid;  // hexadecimal text, read by ParseHexId
+    std::string pid;
+    std::string role = "g1000";  // "g1000" (panel board) or "touchpanel"; empty counts as "g1000"
+};
+
+// What the manager works with: the device targets and its scan pace.
 struct HidManagerSettings {
     std::string vid;  // the fallback target's ids, hexadecimal text; both must parse
     std::string pid;
-    std::vector<HidDeviceConfig> devices;  // the targets; empty: the fallback target alone
+    std::vector<HidDeviceTarget> devices;  // the targets; empty: the fallback target alone
     std::int32_t readIntervalMs = 2;       // kept with the settings; nothing depends on it
     std::int32_t scanIntervalMs = 1000;    // pause between periodic scans; at least 100
-
-    static HidManagerSettings FromConfig(const AppConfig& config);
 };
 
 // One open device as other components address it.

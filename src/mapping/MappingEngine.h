@@ -13,7 +13,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -28,9 +27,6 @@ namespace tarnwick {
 struct AppConfig;
 class ButtonConfig;
 class HidEventMap;
-class HidManager;
-class MobiFlightClient;
-class SimConnectClient;
 class SimStatus;
 
 // The engine's collaborators, none owned. Any of them may be null: the engine then skips what
@@ -54,12 +50,8 @@ public:
     MappingEngine(const MappingEngine&) = delete;
     MappingEngine& operator=(const MappingEngine&) = delete;
 
-    // The program's start: the real components, wrapped in adapters that the engine keeps until
-    // the next Start. Configuration records must be filled before and not change until Stop.
-    bool Start(const AppConfig* config, HidManager* hidManager, SimConnectClient* simConnect,
-               MobiFlightClient* mobiFlight, const ButtonConfig* buttonConfig,
-               const HidEventMap* hidEventMap, SimStatus* simStatus, std::string& errorText);
-    // The same over any implementation of the ports.
+    // Starts the three workers over the given ports and records. The collaborators must outlive
+    // the run, and the configuration records must be filled before and not change until Stop.
     bool Start(const MappingCollaborators& collaborators, std::string& errorText);
     // Wakes and joins the three workers (each ends within its current step) and drops every hold.
     // Events still queued stay unhandled. Harmless when not running.
@@ -137,10 +129,6 @@ private:
 
     // Serialises Start and Stop with each other; never taken by a worker.
     std::mutex lifecycleMutex_;
-    // Adapters over the real components made by the program's Start.
-    std::unique_ptr<LedOutputPort> ledAdapter_;
-    std::unique_ptr<SimEventPort> simEventAdapter_;
-    std::unique_ptr<RpnCommandPort> commandAdapter_;
 
     // Written by Start before any worker runs; read without locks afterwards.
     MappingCollaborators with_;

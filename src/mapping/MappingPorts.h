@@ -1,7 +1,7 @@
 // What the mapping engine needs from the HID manager, the MobiFlight client and the SimConnect
 // client, as three narrow interfaces, plus the clock its timing rules run on. In the program they
-// are thin adapters over the real components (MappingAdapters.cpp); tests put recording fakes and
-// a hand-driven clock in their place.
+// are thin adapters over the real components (app/MappingAdapters.h); tests put recording fakes
+// and a hand-driven clock in their place.
 #pragma once
 
 #include <chrono>

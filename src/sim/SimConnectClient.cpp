@@ -451,7 +451,7 @@ void SimConnectClient::Dispatch(const std::uint8_t* message, std::uint32_t size)
 }
 
 void SimConnectClient::OnTelemetryRecord(const std::uint8_t* data, std::uint32_t size) {
-    constexpr std::uint32_t kNeeded = TelemetryProtocol::kValueCount * 8;
+    constexpr std::uint32_t kNeeded = SimTelemetry::kCount * 8;
     // A record shorter than the fourteen values (a definition that failed half-way) is dropped
     // rather than read beyond its end.
     if (data == nullptr || size < kNeeded) {
@@ -465,8 +465,8 @@ void SimConnectClient::OnTelemetryRecord(const std::uint8_t* data, std::uint32_t
     if (!handler) {
         return;
     }
-    TelemetryProtocol::Values values;
-    for (std::size_t i = 0; i < TelemetryProtocol::kValueCount; ++i) {
+    SimTelemetry values;
+    for (std::size_t i = 0; i < SimTelemetry::kCount; ++i) {
         values[i] =
             static_cast<float>(rec::ReadF64(data + 8 * i) * rec::kTelemetryVariables[i].scale);
     }

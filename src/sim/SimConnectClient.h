@@ -17,8 +17,8 @@
 #include <thread>
 #include <unordered_map>
 
-#include "hid/TelemetryProtocol.h"
 #include "sim/SimConnectApi.h"
+#include "sim/SimTelemetry.h"
 
 namespace tarnwick {
 
@@ -50,7 +50,7 @@ class SimConnectClient {
 public:
     using ConnectionHandler = std::function<void(bool connected)>;
     using HidPresentQuery = std::function<bool()>;
-    using TelemetryHandler = std::function<void(const TelemetryProtocol::Values&)>;
+    using TelemetryHandler = std::function<void(const SimTelemetry&)>;
     using BatteryHandler = std::function<void(bool on)>;
     using ShutdownHandler = std::function<void()>;
     // (request number, the data field of the client-data record, its size in bytes). The bytes

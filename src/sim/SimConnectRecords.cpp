@@ -5,7 +5,7 @@
 
 namespace tarnwick::SimConnectRecords {
 
-const std::array<TelemetryVariable, 14> kTelemetryVariables = {{
+const std::array<TelemetryVariable, SimTelemetry::kCount> kTelemetryVariables = {{
     {"PLANE HEADING DEGREES MAGNETIC", "degrees", 1.0},
     {"PLANE PITCH DEGREES", "degrees", -1.0},
     {"PLANE BANK DEGREES", "degrees", -1.0},

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "sim/SimConnectApi.h"
+#include "sim/SimTelemetry.h"
 
 namespace tarnwick::SimConnectRecords {
 
@@ -79,8 +80,8 @@ struct TelemetryVariable {
     const char* unit;
     double scale;  // applied on receipt
 };
-// Row i fills TelemetryProtocol::Values[i]; subscribed in this order as FLOAT64.
-extern const std::array<TelemetryVariable, 14> kTelemetryVariables;
+// Row i fills SimTelemetry[i]; subscribed in this order as FLOAT64.
+extern const std::array<TelemetryVariable, SimTelemetry::kCount> kTelemetryVariables;
 
 // --- Decoding -------------------------------------------------------------------------------
 struct Header {

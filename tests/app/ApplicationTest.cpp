@@ -91,7 +91,7 @@ TEST_F(ApplicationTest, TelemetryIsThrottledToTheInterval) {
     ASSERT_TRUE(test::WaitUntil([this] { return cockpit_->Simulator().OpenConnectionCount() == 0; }));
     std::this_thread::sleep_for(60ms);
     touch->ClearWrites();
-    TelemetryProtocol::Values values;
+    SimTelemetry values;
     app_->OnTelemetry(values);  // forwarded
     app_->OnTelemetry(values);  // 0 ms later: dropped
     std::this_thread::sleep_for(60ms);

@@ -107,8 +107,8 @@ TEST_F(HidManagerTest, IndicesGoOnCountingAcrossStopAndStart) {
 
 TEST_F(HidManagerTest, FirstMatchingEntryGivesTheRole) {
     HidManagerSettings settings = DefaultSettings();
-    settings.devices = {HidDeviceConfig{"04d8", "e6b0", "touchpanel"},
-                        HidDeviceConfig{"04d8", "e6b0", "g1000"}};
+    settings.devices = {HidDeviceTarget{"04d8", "e6b0", "touchpanel"},
+                        HidDeviceTarget{"04d8", "e6b0", "g1000"}};
     PlugBoard("hid#a", 0xE6, "SER");
     ASSERT_TRUE(Start(settings));
     EXPECT_EQ(manager_->CountTouchPanels(), 1u);
@@ -119,9 +119,9 @@ TEST_F(HidManagerTest, FirstMatchingEntryGivesTheRole) {
 
 TEST_F(HidManagerTest, UnparseableEntriesAreSkippedAndEmptyRoleIsPanelBoard) {
     HidManagerSettings settings = DefaultSettings();
-    settings.devices = {HidDeviceConfig{"zz", "e6b0", "touchpanel"},
-                        HidDeviceConfig{"04d8", "", "touchpanel"},
-                        HidDeviceConfig{"04d8", "e6b0", ""}};
+    settings.devices = {HidDeviceTarget{"zz", "e6b0", "touchpanel"},
+                        HidDeviceTarget{"04d8", "", "touchpanel"},
+                        HidDeviceTarget{"04d8", "e6b0", ""}};
     PlugBoard("hid#a", 0xE6);
     ASSERT_TRUE(Start(settings));
     EXPECT_EQ(logs_.Lines(),

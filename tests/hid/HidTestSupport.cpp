@@ -16,8 +16,8 @@ HidManagerSettings DefaultSettings(std::int32_t scanIntervalMs) {
     HidManagerSettings settings;
     settings.vid = "0x04D8";
     settings.pid = "0xE6B0";
-    settings.devices = {HidDeviceConfig{"0x04D8", "0xE6B0", "g1000"},
-                        HidDeviceConfig{"0x2E8A", "0x10F0", "touchpanel"}};
+    settings.devices = {HidDeviceTarget{"0x04D8", "0xE6B0", "g1000"},
+                        HidDeviceTarget{"0x2E8A", "0x10F0", "touchpanel"}};
     settings.scanIntervalMs = scanIntervalMs;
     return settings;
 }

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "app/HidSettings.h"
+#include "app/MappingAdapters.h"
 #include "config/AppConfig.h"
 #include "config/ButtonConfig.h"
 #include "config/HidEventMap.h"
@@ -160,8 +162,7 @@ public:
     }
     void StartEngine() {
         std::string error;
-        if (!engine_.Start(&config_, &hid_, &simConnect_, &mobiFlight_, &buttons_, &eventMap_,
-                           &status_, error)) {
+        if (!engine_.Start(adapters_.With(&config_, &buttons_, &eventMap_, &status_), error)) {
             throw std::runtime_error("engine: " + error);
         }
     }
@@ -172,7 +173,7 @@ public:
         mobiFlight_.SetTextHandler(
             [this](const std::string& text) { engine_.OnMobiFlightText(text); });
         if (!hid_.Start(
-                HidManagerSettings::FromConfig(config_),
+                HidSettingsFromConfig(config_),
                 [this](const HidProtocol::HidEvent& event, const std::string& name, int index) {
                     engine_.OnHidEvent(event, name, index);
                 },
@@ -300,6 +301,7 @@ private:
     HidManager hid_;
     SimConnectClient simConnect_;
     MobiFlightClient mobiFlight_;
+    MappingAdapters adapters_{hid_, simConnect_, mobiFlight_};
     MappingEngine engine_;
 };
 

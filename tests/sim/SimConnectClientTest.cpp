@@ -182,7 +182,7 @@ TEST_F(SimConnectClientTest, AMissingLibraryIsNamedAndRetriedLikeAFailedOpen) {
 
 TEST_F(SimConnectClientTest, ConnectsUnderTheDefaultNameAndSubscribesBatteryAndTelemetry) {
     MakeClient(ShortTiming(&waits_));
-    client_->SetTelemetryHandler([](const TelemetryProtocol::Values&) {});
+    client_->SetTelemetryHandler([](const SimTelemetry&) {});
     StartConnected("");
 
     EXPECT_EQ(api_.OpenNames().front(), "TarnwickHID");
@@ -219,7 +219,7 @@ TEST_F(SimConnectClientTest, TelemetryIsDecidedAtConnectionTime) {
     ASSERT_EQ(sim_.DataRequests().size(), 1u);
 
     // A handler installed later in the same connection receives nothing.
-    client_->SetTelemetryHandler([&](const TelemetryProtocol::Values&) { ++records; });
+    client_->SetTelemetryHandler([&](const SimTelemetry&) { ++records; });
     const auto frame = sim_.FrameCount();
     ASSERT_TRUE(WaitUntil([&] { return sim_.FrameCount() > frame + 20; }));
     EXPECT_EQ(records.load(), 0);
@@ -231,7 +231,7 @@ TEST_F(SimConnectClientTest, TelemetryIsDecidedAtConnectionTime) {
 
 TEST_F(SimConnectClientTest, AFailedDefinitionKeepsTheConnectionButRequestsNoData) {
     MakeClient(ShortTiming(&waits_));
-    client_->SetTelemetryHandler([](const TelemetryProtocol::Values&) {});
+    client_->SetTelemetryHandler([](const SimTelemetry&) {});
     sim_.SetVariableFailure("NAV CDI:1", true);
     StartConnected();
 
@@ -257,10 +257,10 @@ TEST_F(SimConnectClientTest, AFailedRequestKeepsTheConnection) {
 
 TEST_F(SimConnectClientTest, TelemetryIsScaledAndRoundedToSinglePrecision) {
     std::mutex mutex;
-    std::vector<TelemetryProtocol::Values> received;
+    std::vector<SimTelemetry> received;
     ClientStopper stopper{client_};
     MakeClient(ShortTiming(&waits_));
-    client_->SetTelemetryHandler([&](const TelemetryProtocol::Values& values) {
+    client_->SetTelemetryHandler([&](const SimTelemetry& values) {
         std::lock_guard<std::mutex> lock(mutex);
         received.push_back(values);
     });
@@ -273,15 +273,15 @@ TEST_F(SimConnectClientTest, TelemetryIsScaledAndRoundedToSinglePrecision) {
     }));
 
     std::lock_guard<std::mutex> lock(mutex);
-    const TelemetryProtocol::Values& last = received.back();
-    for (std::size_t i = 0; i < TelemetryProtocol::kValueCount; ++i) {
+    const SimTelemetry& last = received.back();
+    for (std::size_t i = 0; i < SimTelemetry::kCount; ++i) {
         const auto& row = rec::kTelemetryVariables[i];
         const float expected = static_cast<float>(*sim_.Variable(row.name) * row.scale);
         EXPECT_EQ(last[i], expected) << row.name;
     }
     // Pitch and bank arrive with the simulator's sign turned round.
-    EXPECT_GT(last[TelemetryProtocol::kPitch], 0.0f);
-    EXPECT_GT(last[TelemetryProtocol::kBank], 0.0f);
+    EXPECT_GT(last[SimTelemetry::kPitch], 0.0f);
+    EXPECT_GT(last[SimTelemetry::kBank], 0.0f);
 }
 
 TEST_F(SimConnectClientTest, BatteryIsReportedOnlyWhenItChanges) {
@@ -316,7 +316,7 @@ TEST_F(SimConnectClientTest, RecordsTooShortForTheirFieldsCallNoHandler) {
     std::vector<std::uint32_t> clientDataSizes;
     ClientStopper stopper{client_};
     MakeClient(ShortTiming(&waits_));
-    client_->SetTelemetryHandler([&](const TelemetryProtocol::Values&) { ++telemetry; });
+    client_->SetTelemetryHandler([&](const SimTelemetry&) { ++telemetry; });
     client_->SetBatteryHandler([&](bool) { ++battery; });
     client_->SetClientDataHandler([&](std::uint32_t, const std::uint8_t*, std::uint32_t size) {
         std::lock_guard<std::mutex> lock(mutex);

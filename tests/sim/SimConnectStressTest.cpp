@@ -32,7 +32,7 @@ TEST(SimConnectStressTest, CallsFromSeveralThreadsWhileTheConnectionComesAndGoes
 
     std::atomic<int> connections{0};
     std::atomic<int> clientData{0};
-    client.SetTelemetryHandler([](const TelemetryProtocol::Values&) {});
+    client.SetTelemetryHandler([](const SimTelemetry&) {});
     client.SetBatteryHandler([](bool) {});
     client.SetShutdownHandler([] {});
     // Like the MobiFlight client: handlers call back into the client on the worker thread.

@@ -128,7 +128,7 @@ TEST(Win32HidManager, OpensNothingThatDoesNotMatch) {
     HidManagerSettings settings = test::DefaultSettings();
     settings.vid = "04D8";
     settings.pid = Hex4(pid);
-    settings.devices = {HidDeviceConfig{"04D8", Hex4(pid), "g1000"}};
+    settings.devices = {HidDeviceTarget{"04D8", Hex4(pid), "g1000"}};
 
     HidManager manager(*backend);
     std::string error;

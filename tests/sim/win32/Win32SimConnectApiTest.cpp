@@ -152,7 +152,7 @@ TEST(Win32SimConnectApiTest, AFullCourseRunsThroughTheLoadedLibrary) {
     ASSERT_TRUE(sim.IsRunning());
 
     std::mutex mutex;
-    std::vector<TelemetryProtocol::Values> telemetry;
+    std::vector<SimTelemetry> telemetry;
     std::vector<bool> battery;
     std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> clientData;
     std::vector<bool> changes;
@@ -164,7 +164,7 @@ TEST(Win32SimConnectApiTest, AFullCourseRunsThroughTheLoadedLibrary) {
 
     SimConnectClient client(
         *api, [&sim] { return sim.IsRunning(); }, ShortTiming());
-    client.SetTelemetryHandler([&](const TelemetryProtocol::Values& values) {
+    client.SetTelemetryHandler([&](const SimTelemetry& values) {
         std::lock_guard<std::mutex> lock(mutex);
         telemetry.push_back(values);
     });
@@ -195,14 +195,14 @@ TEST(Win32SimConnectApiTest, AFullCourseRunsThroughTheLoadedLibrary) {
     ASSERT_TRUE(WaitUntil([&] { return locked([&] { return !battery.empty(); }); }));
     {
         std::lock_guard<std::mutex> lock(mutex);
-        const TelemetryProtocol::Values& values = telemetry.back();
-        EXPECT_EQ(values[TelemetryProtocol::kTurnRate], 3.0f);
-        EXPECT_EQ(values[TelemetryProtocol::kAltimeterSetting], static_cast<float>(29.92));
-        EXPECT_EQ(values[TelemetryProtocol::kMainBusVoltage], static_cast<float>(28.2));
-        EXPECT_GT(values[TelemetryProtocol::kPitch], 0.0f);
-        EXPECT_GT(values[TelemetryProtocol::kBank], 0.0f);
-        EXPECT_GE(values[TelemetryProtocol::kMagneticHeading], 0.0f);
-        EXPECT_LT(values[TelemetryProtocol::kMagneticHeading], 360.0f);
+        const SimTelemetry& values = telemetry.back();
+        EXPECT_EQ(values[SimTelemetry::kTurnRate], 3.0f);
+        EXPECT_EQ(values[SimTelemetry::kAltimeterSetting], static_cast<float>(29.92));
+        EXPECT_EQ(values[SimTelemetry::kMainBusVoltage], static_cast<float>(28.2));
+        EXPECT_GT(values[SimTelemetry::kPitch], 0.0f);
+        EXPECT_GT(values[SimTelemetry::kBank], 0.0f);
+        EXPECT_GE(values[SimTelemetry::kMagneticHeading], 0.0f);
+        EXPECT_LT(values[SimTelemetry::kMagneticHeading], 360.0f);
         EXPECT_EQ(battery.front(), true);
     }
 
@@ -255,7 +255,7 @@ TEST(Win32SimConnectApiTest, AFullCourseRunsThroughTheLoadedLibrary) {
     EXPECT_EQ(sim.Records(2), (std::vector<std::string>{"AP_MASTER=0", "HEADING_BUG_SET=123"}));
     EXPECT_TRUE(WaitUntil([&] {
         return locked(
-            [&] { return telemetry.back()[TelemetryProtocol::kAutopilotHeadingBug] == 123.0f; });
+            [&] { return telemetry.back()[SimTelemetry::kAutopilotHeadingBug] == 123.0f; });
     }));
 
     sim.Quit();
