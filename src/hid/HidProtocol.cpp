@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform/ByteOrder.h"
+
 namespace tarnwick::HidProtocol {
 namespace {
 
@@ -28,14 +30,8 @@ constexpr std::uint8_t Id(ReportId id) {
     return static_cast<std::uint8_t>(id);
 }
 
-std::uint16_t ReadU16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-void WriteU16(std::uint8_t* p, std::uint16_t value) {
-    p[0] = static_cast<std::uint8_t>(value & 0xFF);
-    p[1] = static_cast<std::uint8_t>(value >> 8);
-}
+using bytes::ReadU16;
+using bytes::WriteU16;
 
 Report EmptyReport(ReportId id) {
     Report report{};

@@ -1,6 +1,6 @@
 #include "hid/TelemetryProtocol.h"
 
-#include <bit>
+#include "platform/ByteOrder.h"
 
 namespace tarnwick::TelemetryProtocol {
 namespace {
@@ -22,30 +22,10 @@ constexpr std::uint8_t Id(ReportId id) {
     return static_cast<std::uint8_t>(id);
 }
 
-std::uint16_t ReadU16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-void WriteU16(std::uint8_t* p, std::uint16_t value) {
-    p[0] = static_cast<std::uint8_t>(value & 0xFF);
-    p[1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-// Through the bit pattern, so that no conversion, rounding or NaN quieting can happen and the
-// byte order does not depend on the host.
-float ReadF32(const std::uint8_t* p) {
-    const std::uint32_t bits =
-        static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-        (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-    return std::bit_cast<float>(bits);
-}
-
-void WriteF32(std::uint8_t* p, float value) {
-    const auto bits = std::bit_cast<std::uint32_t>(value);
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<std::uint8_t>((bits >> (8 * i)) & 0xFF);
-    }
-}
+using bytes::ReadF32;
+using bytes::ReadU16;
+using bytes::WriteF32;
+using bytes::WriteU16;
 
 }  // namespace
 

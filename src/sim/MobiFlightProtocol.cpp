@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <charconv>
 #include <system_error>
-#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+
+#include "platform/ByteOrder.h"
 
 namespace tarnwick::MobiFlightProtocol {
 
@@ -113,10 +114,7 @@ std::optional<std::string> DecodeLVarBlock(const std::uint8_t* data, std::uint32
     if (size < 4) {
         return std::nullopt;
     }
-    const std::uint32_t bits =
-        static_cast<std::uint32_t>(data[0]) | (static_cast<std::uint32_t>(data[1]) << 8) |
-        (static_cast<std::uint32_t>(data[2]) << 16) | (static_cast<std::uint32_t>(data[3]) << 24);
-    const float value = std::bit_cast<float>(bits);
+    const float value = bytes::ReadF32(data);
     // A short word that is not a number ("ON", NUL, NUL) leaves the top byte zero and so reads
     // as a denormal; the module never writes one (a level is 0 or a normal float), so neither
     // that nor a NaN or an infinity is a value.

@@ -22,36 +22,6 @@ const std::array<TelemetryVariable, SimTelemetry::kCount> kTelemetryVariables = 
     {"AUTOPILOT HEADING LOCK DIR", "degrees", 1.0},
 }};
 
-std::uint32_t ReadU32(const std::uint8_t* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-           (static_cast<std::uint32_t>(bytes[2]) << 16) |
-           (static_cast<std::uint32_t>(bytes[3]) << 24);
-}
-
-double ReadF64(const std::uint8_t* bytes) {
-    std::uint64_t bits = 0;
-    for (int i = 7; i >= 0; --i) {
-        bits = (bits << 8) | bytes[i];
-    }
-    double value = 0.0;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
-void AppendU32(std::vector<std::uint8_t>& out, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-    }
-}
-
-void AppendF64(std::vector<std::uint8_t>& out, double value) {
-    std::uint64_t bits = 0;
-    std::memcpy(&bits, &value, sizeof bits);
-    for (int i = 0; i < 8; ++i) {
-        out.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
-    }
-}
-
 bool DecodeHeader(const std::uint8_t* message, std::uint32_t size, Header& header) {
     if (message == nullptr || size < kHeaderSize) {
         return false;

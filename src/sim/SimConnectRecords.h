@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ByteOrder.h"
 #include "sim/SimConnectApi.h"
 #include "sim/SimTelemetry.h"
 
@@ -118,8 +119,8 @@ bool DecodeDataRecord(const std::uint8_t* message, std::uint32_t size, DataRecor
 // The application name of an open record, up to its first NUL.
 bool DecodeOpenName(const std::uint8_t* message, std::uint32_t size, std::string& name);
 
-std::uint32_t ReadU32(const std::uint8_t* bytes);
-double ReadF64(const std::uint8_t* bytes);
+using bytes::ReadF64;
+using bytes::ReadU32;
 
 // --- Encoding (the simulator's side) --------------------------------------------------------
 inline constexpr std::uint32_t kServerVersion = 6;
@@ -131,8 +132,8 @@ std::vector<std::uint8_t> EncodeQuit();
 std::vector<std::uint8_t> EncodeDataRecord(std::uint32_t id, const DataRecord& fields,
                                            const std::uint8_t* data, std::uint32_t dataSize);
 
-void AppendU32(std::vector<std::uint8_t>& out, std::uint32_t value);
-void AppendF64(std::vector<std::uint8_t>& out, double value);
+using bytes::AppendF64;
+using bytes::AppendU32;
 
 // A result code as the log shows it: "0x" and upper-case hex digits without leading zeros
 // (E_FAIL reads "0x80004005", S_OK "0x0").
