@@ -16,6 +16,10 @@ void RaiseCurrentThreadPriority();
 // later (a benchmark option; the native build is the virtual cockpit, not a shipped product).
 void AllowRaisedPriority(bool allowed);
 
+// Names the calling thread as debuggers and process viewers show it ("tw-" and a short role;
+// at most 15 bytes, the longest name Linux keeps). Failure is ignored.
+void NameCurrentThread(const char* name);
+
 // The CPU time the calling thread has used so far.
 std::chrono::nanoseconds CurrentThreadCpuTime();
 

@@ -1,5 +1,6 @@
 #include "platform/Threads.h"
 
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -28,6 +29,14 @@ void RaiseCurrentThreadPriority() {
 #if defined(__linux__)
     const auto tid = static_cast<id_t>(syscall(SYS_gettid));
     (void)setpriority(PRIO_PROCESS, tid, kRaisedNice);
+#endif
+}
+
+void NameCurrentThread(const char* name) {
+#if defined(__linux__)
+    (void)pthread_setname_np(pthread_self(), name);
+#else
+    (void)name;
 #endif
 }
 

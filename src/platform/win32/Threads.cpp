@@ -1,5 +1,8 @@
 #include "platform/Threads.h"
 
+#include <cstddef>
+#include <iterator>
+
 #include "platform/win32/WinApi.h"
 
 namespace tarnwick::platform {
@@ -8,6 +11,27 @@ void AllowRaisedPriority(bool) {}
 
 void RaiseCurrentThreadPriority() {
     (void)SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL);
+}
+
+void NameCurrentThread(const char* name) {
+    // SetThreadDescription exists from Windows 10 1607 on; looked up at run time so that the
+    // program still starts on older systems.
+    using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+    const HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    if (kernel == nullptr) {
+        return;
+    }
+    // Through void(*)(), as GetProcAddress's generic pointer is meant to be cast.
+    const auto set = reinterpret_cast<SetDescription>(
+        reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetThreadDescription")));
+    if (set == nullptr) {
+        return;
+    }
+    wchar_t wide[32] = {};
+    for (std::size_t i = 0; i + 1 < std::size(wide) && name[i] != '\0'; ++i) {
+        wide[i] = static_cast<wchar_t>(static_cast<unsigned char>(name[i]));
+    }
+    (void)set(GetCurrentThread(), wide);
 }
 
 std::chrono::nanoseconds CurrentThreadCpuTime() {
