@@ -1,13 +1,12 @@
 // The JSON value's moves and the typed look-ups of an object's members.
+#include "config/Json.h"
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <utility>
 
-#include "config/Json.h"
-
 namespace tarnwick {
-
 
 JsonValue::JsonValue(JsonValue&& other) noexcept
     : kind(other.kind),
