@@ -16,6 +16,8 @@ namespace tarnwick {
 
 // The one role that makes a device a touch panel; compared byte for byte.
 inline constexpr const char* kTouchPanelRole = "touchpanel";
+// The role of a device whose configuration names none.
+inline constexpr const char* kDefaultRole = "g1000";
 
 struct HidManager::Device {
     std::string path;    // as enumerated; the table key

@@ -120,6 +120,11 @@ TEST(Scenario, MistakesAreNamedByTheirPlace) {
          "timeline[0]: 'battery' needs a virtual simulator in the scenario"},
         {devices + R"js(, "timeline": [{"at": 1, "button": 3, "action": "press"}]})js",
          "timeline[0]: 'button' needs a 'device'"},
+        // The first step key wins; a heading or course that is not a number is no step key.
+        {devices + R"js(, "timeline": [{"at": 1, "end": 1, "unplug": 1}]})js",
+         "timeline[0]: 'plug/unplug' needs a 'device'"},
+        {devices + R"js(, "timeline": [{"at": 1, "course": "x", "lighting": 1}]})js",
+         "timeline[0]: 'lighting' needs a virtual simulator in the scenario"},
         {devices + R"js(, "timeline": [{"at": 1.5, "end": 1}]})js",
          "timeline[0]: 'at' must be a whole number from 0 to 86400000"},
         {devices + R"js(, "timeline": [{"at": 1, "end": 1, "repeat": 2}]})js",

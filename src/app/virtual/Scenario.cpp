@@ -5,18 +5,14 @@
 #include <cstdlib>
 #include <set>
 
+#include "app/virtual/ScenarioReading.h"
 #include "config/Json.h"
 #include "config/PathText.h"
 #include "config/TextNormalize.h"
 
 namespace tarnwick {
-namespace {
 
-// How long the scenario goes on after its last step when it does not say when it ends: time
-// for the last command to reach the simulator before it quits.
-constexpr int kDefaultTail = 1000;
-// Enough for a hundred seconds at a thousand steps a second; small enough to stay a few megabytes.
-constexpr long kMaxRepeat = 100000;
+namespace scenarioread {
 
 bool Fail(std::string& error, const std::string& where, const std::string& what) {
     error = where;
@@ -38,8 +34,6 @@ bool ReadNumber(const JsonValue& object, const char* key, double& out) {
     return true;
 }
 
-// An integer member within [low, high]; absent leaves `out`. False (with `error`) when present
-// but not such a number.
 bool ReadInt(const JsonValue& object, const char* key, long low, long high, long& out,
              const std::string& where, std::string& error) {
     const JsonValue* value = Member(object, key);
@@ -55,6 +49,31 @@ bool ReadInt(const JsonValue& object, const char* key, long low, long high, long
     out = static_cast<long>(n);
     return true;
 }
+
+bool ReadModuleAnswer(const std::string& text, std::string& out) {
+    if (text != "finished" && text != "error" && text != "silent") {
+        return false;
+    }
+    out = text;
+    return true;
+}
+
+}  // namespace scenarioread
+
+namespace {
+
+using scenarioread::Fail;
+using scenarioread::Member;
+using scenarioread::ReadInt;
+using scenarioread::ReadModuleAnswer;
+using scenarioread::ReadNumber;
+using scenarioread::ReadStep;
+
+// How long the scenario goes on after its last step when it does not say when it ends: time
+// for the last command to reach the simulator before it quits.
+constexpr int kDefaultTail = 1000;
+// Enough for a hundred seconds at a thousand steps a second; small enough to stay a few megabytes.
+constexpr long kMaxRepeat = 100000;
 
 bool ReadHex16(const JsonValue& object, const char* key, std::uint16_t& out,
                const std::string& where, std::string& error) {
@@ -142,14 +161,6 @@ bool ReadDevice(const JsonValue& entry, const std::string& where, ScenarioDevice
     return true;
 }
 
-bool ReadModuleAnswer(const std::string& text, std::string& out) {
-    if (text != "finished" && text != "error" && text != "silent") {
-        return false;
-    }
-    out = text;
-    return true;
-}
-
 bool ReadSimulator(const JsonValue& entry, ScenarioSimulator& sim, std::string& error) {
     const std::string where = "simulator";
     if (!entry.IsObject()) {
@@ -175,202 +186,6 @@ bool ReadSimulator(const JsonValue& entry, ScenarioSimulator& sim, std::string& 
         return Fail(error, where, "'module' must be \"finished\", \"error\" or \"silent\"");
     }
     return true;
-}
-
-bool ReadStep(const JsonValue& entry, const std::string& where, const Scenario& scenario,
-              ScenarioStep& step, std::string& error) {
-    if (!entry.IsObject()) {
-        return Fail(error, where, "must be an object");
-    }
-    long at = -1;
-    if (!ReadInt(entry, "at", 0, 86400000, at, where, error)) {
-        return false;
-    }
-    if (at < 0) {
-        return Fail(error, where, "'at' (milliseconds from the start) is required");
-    }
-    step.atMs = static_cast<int>(at);
-
-    const bool hasDevice = GetStringMember(entry, "device", step.device);
-    const ScenarioDevice* device = nullptr;
-    if (hasDevice) {
-        for (const auto& d : scenario.devices) {
-            if (d.name == step.device) {
-                device = &d;
-            }
-        }
-        if (device == nullptr) {
-            return Fail(error, where, "unknown device '" + step.device + "'");
-        }
-    }
-    auto needDevice = [&](const char* what) {
-        if (device == nullptr) {
-            return Fail(error, where, std::string("'") + what + "' needs a 'device'");
-        }
-        return true;
-    };
-    auto needSimulator = [&](const char* what) {
-        if (!scenario.simulator) {
-            return Fail(error, where,
-                        std::string("'") + what + "' needs a virtual simulator in the scenario");
-        }
-        return true;
-    };
-
-    long mode = 0;
-    if (!ReadInt(entry, "mode", 0, 255, mode, where, error)) {
-        return false;
-    }
-    step.mode = static_cast<std::uint8_t>(mode);
-
-    if (Member(entry, "button") != nullptr) {
-        long control = 0;
-        std::string action;
-        if (!needDevice("button") || !ReadInt(entry, "button", 0, 65535, control, where, error)) {
-            return false;
-        }
-        GetStringMember(entry, "action", action);
-        long level = 2;
-        if (!ReadInt(entry, "level", 2, 4, level, where, error)) {
-            return false;
-        }
-        if (action == "press") {
-            step.value = 1;
-        } else if (action == "release") {
-            step.value = 0;
-        } else if (action == "hold") {
-            step.value = static_cast<std::int8_t>(level);
-        } else {
-            return Fail(error, where, "'action' must be \"press\", \"release\" or \"hold\"");
-        }
-        step.kind = ScenarioActionKind::Button;
-        step.control = static_cast<std::uint16_t>(control);
-        return true;
-    }
-    if (Member(entry, "encoder") != nullptr) {
-        long control = 0;
-        long detents = 1;
-        long speed = 0;
-        if (!needDevice("encoder") || !ReadInt(entry, "encoder", 0, 65535, control, where, error) ||
-            !ReadInt(entry, "detents", -128, 127, detents, where, error) ||
-            !ReadInt(entry, "speed", 0, 255, speed, where, error)) {
-            return false;
-        }
-        step.kind = ScenarioActionKind::Encoder;
-        step.control = static_cast<std::uint16_t>(control);
-        step.value = static_cast<std::int8_t>(detents);
-        step.speed = static_cast<std::uint8_t>(speed);
-        return true;
-    }
-    double heading = 0.0;
-    double course = 0.0;
-    const bool hasHeading = ReadNumber(entry, "headingBug", heading);
-    const bool hasCourse = ReadNumber(entry, "course", course);
-    if (hasHeading || hasCourse) {
-        long sequence = 0;
-        if (!needDevice("headingBug/course") ||
-            !ReadInt(entry, "sequence", 0, 65535, sequence, where, error)) {
-            return false;
-        }
-        step.kind = ScenarioActionKind::Settings;
-        step.flags = static_cast<std::uint8_t>((hasHeading ? 0x01 : 0) | (hasCourse ? 0x02 : 0));
-        step.sequence = static_cast<std::uint16_t>(sequence);
-        step.headingBug = static_cast<float>(heading);
-        step.course = static_cast<float>(course);
-        return true;
-    }
-    if (Member(entry, "plug") != nullptr || Member(entry, "unplug") != nullptr) {
-        if (!needDevice("plug/unplug")) {
-            return false;
-        }
-        step.kind = Member(entry, "plug") != nullptr ? ScenarioActionKind::Plug
-                                                      : ScenarioActionKind::Unplug;
-        return true;
-    }
-    if (Member(entry, "writesFail") != nullptr) {
-        long fail = 1;
-        if (!needDevice("writesFail") || !ReadInt(entry, "writesFail", 0, 1, fail, where, error)) {
-            return false;
-        }
-        step.kind = ScenarioActionKind::WritesFail;
-        step.number = static_cast<double>(fail);
-        return true;
-    }
-    if (Member(entry, "writesStall") != nullptr) {
-        long stallMs = 0;
-        if (!needDevice("writesStall") ||
-            !ReadInt(entry, "writesStall", 0, 86400000, stallMs, where, error)) {
-            return false;
-        }
-        step.kind = ScenarioActionKind::WritesStall;
-        step.number = static_cast<double>(stallMs);
-        return true;
-    }
-    if (Member(entry, "readError") != nullptr) {
-        long once = 1;
-        if (!needDevice("readError") || !ReadInt(entry, "readError", 1, 1, once, where, error)) {
-            return false;
-        }
-        step.kind = ScenarioActionKind::ReadError;
-        return true;
-    }
-    std::string text;
-    if (GetStringMember(entry, "simulator", text)) {
-        if (!needSimulator("simulator")) {
-            return false;
-        }
-        if (text == "start") {
-            step.kind = ScenarioActionKind::SimStart;
-        } else if (text == "quit") {
-            step.kind = ScenarioActionKind::SimQuit;
-        } else if (text == "drop") {
-            step.kind = ScenarioActionKind::SimDrop;
-        } else {
-            return Fail(error, where, "'simulator' must be \"start\", \"quit\" or \"drop\"");
-        }
-        return true;
-    }
-    if (Member(entry, "battery") != nullptr) {
-        long on = 1;
-        if (!needSimulator("battery") || !ReadInt(entry, "battery", 0, 1, on, where, error)) {
-            return false;
-        }
-        step.kind = ScenarioActionKind::Battery;
-        step.number = static_cast<double>(on);
-        return true;
-    }
-    if (Member(entry, "lighting") != nullptr) {
-        if (!needSimulator("lighting")) {
-            return false;
-        }
-        if (!ReadNumber(entry, "lighting", step.number)) {
-            return Fail(error, where, "'lighting' must be a number");
-        }
-        step.kind = ScenarioActionKind::Lighting;
-        return true;
-    }
-    if (GetStringMember(entry, "module", text)) {
-        if (!needSimulator("module")) {
-            return false;
-        }
-        if (!ReadModuleAnswer(text, step.text)) {
-            return Fail(error, where, "'module' must be \"finished\", \"error\" or \"silent\"");
-        }
-        step.kind = ScenarioActionKind::ModuleAnswer;
-        return true;
-    }
-    if (Member(entry, "simulatorCpu") != nullptr) {
-        if (!needSimulator("simulatorCpu")) {
-            return false;
-        }
-        step.kind = ScenarioActionKind::SimulatorCpu;
-        return true;
-    }
-    if (Member(entry, "end") != nullptr) {
-        step.kind = ScenarioActionKind::End;
-        return true;
-    }
-    return Fail(error, where, "says nothing to do");
 }
 
 }  // namespace
