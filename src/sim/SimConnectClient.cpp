@@ -18,10 +18,6 @@ constexpr const char* kDefaultClientName = "TarnwickHID";
 // its own thread nor waits for a lock that the joining thread holds.
 thread_local const SimConnectClient* tWorkerOf = nullptr;
 
-std::string FailedText(const std::string& function, SimConnectResult result) {
-    return function + " failed (" + rec::ResultText(result) + ")";
-}
-
 void Info(const std::string& message) {
     Logger::Instance().Log(LogLevel::Info, message);
 }
@@ -231,7 +227,7 @@ bool SimConnectClient::Connect(std::string& detail) {
     SimConnectHandle opened = nullptr;
     const SimConnectResult openResult = api_.Open(opened, clientName_.c_str());
     if (openResult < 0) {
-        detail = FailedText("SimConnect_Open", openResult);
+        detail = rec::FailedText("SimConnect_Open", openResult);
         return false;
     }
     bool wantTelemetry = false;
@@ -262,7 +258,7 @@ bool SimConnectClient::Connect(std::string& detail) {
             api_.AddToDataDefinition(handle, rec::kBatteryDefinition, rec::kBatteryVariable,
                                      rec::kBatteryUnit, rec::kDataTypeInt32, 0.0f, rec::kUnused);
         if (result < 0) {
-            problem = FailedText("SimConnect_AddToDataDefinition", result);
+            problem = rec::FailedText("SimConnect_AddToDataDefinition", result);
         } else if (wantTelemetry) {
             for (const rec::TelemetryVariable& row : rec::kTelemetryVariables) {
                 result =
@@ -287,7 +283,7 @@ bool SimConnectClient::Connect(std::string& detail) {
                 handle, rec::kBatteryRequest, rec::kBatteryDefinition, rec::kObjectIdUser,
                 rec::kPeriodSimFrame, rec::kDataRequestFlagChanged, 0, 0, 0);
             if (result < 0) {
-                problem = FailedText("SimConnect_RequestDataOnSimObject", result);
+                problem = rec::FailedText("SimConnect_RequestDataOnSimObject", result);
             } else if (wantTelemetry) {
                 result = api_.RequestDataOnSimObject(handle, rec::kTelemetryRequest,
                                                      rec::kTelemetryDefinition, rec::kObjectIdUser,

@@ -16,10 +16,6 @@ namespace {
 
 constexpr const char* kNotConnected = "SimConnect is not connected";
 
-std::string FailedText(const std::string& function, SimConnectResult result) {
-    return function + " failed (" + rec::ResultText(result) + ")";
-}
-
 void Info(const std::string& message) {
     Logger::Instance().Log(LogLevel::Info, message);
 }
@@ -182,7 +178,7 @@ bool SimConnectClient::Operate(const char* function, std::string& errorText, Cal
     CallGuard guard(*this);
     const SimConnectResult result = call(handle);
     if (result < 0) {
-        errorText = FailedText(function, result);
+        errorText = rec::FailedText(function, result);
         return false;
     }
     return true;
@@ -213,7 +209,7 @@ bool SimConnectClient::TransmitEvent(const std::string& eventName, std::uint32_t
             const SimConnectResult result =
                 api_.MapClientEventToSimEvent(handle, id, eventName.c_str());
             if (result < 0) {
-                errorText = FailedText("SimConnect_MapClientEventToSimEvent", result);
+                errorText = rec::FailedText("SimConnect_MapClientEventToSimEvent", result);
                 return false;
             }
             eventIds_.emplace(eventName, id);
@@ -225,7 +221,7 @@ bool SimConnectClient::TransmitEvent(const std::string& eventName, std::uint32_t
         api_.TransmitClientEvent(handle, rec::kObjectIdUser, id, data, rec::kGroupPriorityHighest,
                                  rec::kEventFlagGroupIdIsPriority);
     if (result < 0) {
-        errorText = FailedText("SimConnect_TransmitClientEvent", result);
+        errorText = rec::FailedText("SimConnect_TransmitClientEvent", result);
         return false;
     }
     return true;

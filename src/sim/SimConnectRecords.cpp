@@ -126,6 +126,10 @@ std::vector<std::uint8_t> EncodeDataRecord(std::uint32_t id, const DataRecord& f
     return out;
 }
 
+std::string FailedText(const std::string& function, SimConnectResult result) {
+    return function + " failed (" + ResultText(result) + ")";
+}
+
 std::string ResultText(SimConnectResult result) {
     static const char kDigits[] = "0123456789ABCDEF";
     std::uint32_t value = static_cast<std::uint32_t>(result);

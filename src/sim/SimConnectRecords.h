@@ -138,5 +138,7 @@ using bytes::AppendU32;
 // A result code as the log shows it: "0x" and upper-case hex digits without leading zeros
 // (E_FAIL reads "0x80004005", S_OK "0x0").
 std::string ResultText(SimConnectResult result);
+// "FUNCTION failed (RESULT)", as every failed SimConnect call is reported.
+std::string FailedText(const std::string& function, SimConnectResult result);
 
 }  // namespace tarnwick::SimConnectRecords
