@@ -67,7 +67,7 @@ bool MobiFlightClient::Start(SimConnectClient* simConnect, const MobiFlightSetti
     simConnected_ = false;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
-        ClearQueueLocked();
+        queue_.Clear();
         registrationPending_ = false;
     }
     {
@@ -111,7 +111,7 @@ void MobiFlightClient::Stop() {
     simConnected_ = false;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
-        ClearQueueLocked();
+        queue_.Clear();
         registrationPending_ = false;
     }
     {
@@ -142,7 +142,7 @@ void MobiFlightClient::OnSimConnectionChanged(bool connected) {
     registered_ = false;
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
-        ClearQueueLocked();
+        queue_.Clear();
         registrationPending_ = false;
     }
     queueCv_.notify_all();
@@ -286,13 +286,9 @@ void MobiFlightClient::OnRegistrationAcknowledged() {
     }
     LogInfo(message);
     for (const std::string_view command : {mf::kClearCommand, mf::kSubscribeLightingCommand}) {
-        CommandEntry entry;
-        entry.text = std::string(command);
-        entry.needsRegistration = true;
-        entry.mode = SendMode::Plain;
-        entry.enqueueTime = Now();
+        const TimePoint now = Now();
         std::lock_guard<std::mutex> lock(stateMutex_);
-        EnqueueLocked(std::move(entry));
+        queue_.Push(std::string(command), SendMode::Plain, 1, now, false);
         queueCv_.notify_one();
     }
 }
@@ -339,30 +335,29 @@ void MobiFlightClient::WorkerMain() {
     while (running_) {
         RegistrationStep();
 
-        CommandEntry entry;
+        std::optional<CommandEntry> taken;
         {
             std::unique_lock<std::mutex> lock(stateMutex_);
             // Woken by new entries, connection changes and Stop; the time-out keeps the
             // registration step going with an empty queue.
             queueCv_.wait_for(lock, options_.timing.idleWake,
-                              [this] { return !running_ || !queue_.empty(); });
+                              [this] { return !running_ || !queue_.Empty(); });
             if (!running_) {
                 return;
             }
-            if (queue_.empty()) {
-                continue;
-            }
-            entry = std::move(queue_.front());
-            queue_.pop_front();
-            TakeLocked(entry);
+            taken = queue_.Take();
         }
+        if (!taken) {
+            continue;
+        }
+        CommandEntry& entry = *taken;
 
         if (!simConnected_) {
             if (!Pause(options_.timing.disconnectedRetry)) {
                 return;
             }
             PutBack(std::move(entry));
-        } else if (entry.needsRegistration && !registered_) {
+        } else if (!registered_) {  // the client's own channel exists once registered
             if (!Pause(options_.timing.notReadyRetry)) {
                 return;
             }
@@ -419,15 +414,10 @@ bool MobiFlightClient::SendEntry(const CommandEntry& entry) {
         std::int32_t n = 0;
         {
             std::lock_guard<std::mutex> lock(stateMutex_);
-            if (entry.spell != spell_) {
-                return true;  // the record now belongs to a newer connection
-            }
-            const auto rec = counters_.find(entry.text);
-            if (rec == counters_.end() || rec->second.count <= 0) {
-                return true;
-            }
-            n = rec->second.count;
-            rec->second.count = 0;
+            n = queue_.TakeClicks(entry);
+        }
+        if (n == 0) {
+            return true;
         }
         for (std::int32_t i = 0; i < n && running_; ++i) {
             if (!WriteOnce(entry)) {

@@ -13,26 +13,18 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "config/AppConfig.h"
+#include "sim/MobiFlightCommandQueue.h"
 
 namespace tarnwick {
 
 class SimConnectClient;
-
-enum class SendMode : int {
-    Plain = 0,    // every request is one queue entry
-    Dedupe = 1,   // a text already waiting in the queue is not queued again
-    Counted = 2,  // requests of one text add up and travel as one entry with a count
-};
 
 // The worker's periods. Tests shorten the waits; the program keeps the defaults.
 struct MobiFlightTiming {
@@ -106,29 +98,12 @@ public:
 private:
     // Enabled and running; else false with the reason in errorText.
     bool Available(std::string& errorText) const;
-    struct CommandEntry {
-        std::string text;
-        bool needsRegistration = false;
-        bool sendDummy = false;
-        SendMode mode = SendMode::Plain;
-        TimePoint enqueueTime{};
-        // The connection spell the entry was queued in. An entry the worker holds while the
-        // connection changes belongs to the old spell and must not come back into the queue.
-        std::uint64_t spell = 0;
-    };
-
-    struct CounterRecord {
-        std::int32_t count = 0;
-        bool queued = false;    // an entry for the text is in the queue
-        bool inflight = false;  // the worker is working on the text
-        TimePoint firstTime{};  // first request since the count was last 0
-    };
+    using CommandEntry = MobiFlightCommandQueue::Entry;
 
     TimePoint Now() const;
     void WorkerMain();
     void RegistrationStep();
-    // Under stateMutex_: moves the front entry's text from waiting to in flight.
-    void TakeLocked(CommandEntry& entry);
+    // The queue's side of the worker, each under stateMutex_; a re-queued entry wakes the wait.
     void PutBack(CommandEntry entry);
     void FinishSend(const CommandEntry& entry);
     // CancelRpn withdrew the entry in the worker's hand, or it belongs to an earlier connection.
@@ -151,10 +126,6 @@ private:
     // The module created the client: its channels are mapped, then it counts as registered and
     // the subscription goes out on them. SimConnect worker thread.
     void OnRegistrationAcknowledged();
-    // Under stateMutex_: empties the queue and the three tables and opens a new spell.
-    void ClearQueueLocked();
-    void EnqueueLocked(CommandEntry entry);
-
     const MobiFlightClientOptions options_;
 
     // Set by Start before the worker and the handler exist; read without a lock afterwards.
@@ -170,22 +141,11 @@ private:
     std::mutex lifecycleMutex_;
     std::thread worker_;
 
-    // Guards the queue, the tables, the spell and the registration fields. Never held while
-    // sendMutex_ is taken.
+    // Guards the queue and the registration fields. Never held while sendMutex_ is taken.
     mutable std::mutex stateMutex_;
     // The worker's every wait; Stop, new entries and connection changes notify it.
     std::condition_variable queueCv_;
-    std::deque<CommandEntry> queue_;
-    std::unordered_set<std::string> pending_;
-    std::unordered_set<std::string> inflight_;
-    std::unordered_map<std::string, CounterRecord> counters_;
-    std::uint64_t spell_ = 0;
-    // The text of the entry the worker holds between taking it and writing or putting it back,
-    // and whether CancelRpn withdrew it meanwhile: an entry waiting in the worker's hand for
-    // registration or the rate limit is still waiting, and a cancel must reach it too.
-    std::string heldText_;
-    SendMode heldMode_ = SendMode::Plain;
-    bool heldCancelled_ = false;
+    MobiFlightCommandQueue queue_;
     bool registrationPending_ = false;
     std::int32_t attempts_ = 0;
     bool warnedNoAnswer_ = false;

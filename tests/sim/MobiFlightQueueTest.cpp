@@ -1,5 +1,6 @@
-// The command queue: the three modes, coalescing, cancellation, the rate limit, entries that
-// wait for the connection or the registration, and what reaches the module's channel.
+// The client's queue at work: entries that wait for the connection or the registration, clicks
+// that join a write in progress, the rate limit, and what reaches the module's channel. The
+// bookkeeping of the modes and the cancel has its own table in MobiFlightCommandQueueTest.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -119,34 +120,6 @@ TEST_F(MobiFlightQueueTest, PlainRequestsWaitForRegistrationAndAllGo) {
     ExpectDummyAfterEach("1 (>L:PLAIN)");
 }
 
-TEST_F(MobiFlightQueueTest, DedupeKeepsOneWaitingEntryPerText) {
-    StartNotReady();
-    // Over several put-back cycles, so repeats meet the entry both queued and in the worker's
-    // hand.
-    const auto until = Clock::now() + std::chrono::milliseconds(200);
-    while (Clock::now() < until) {
-        ASSERT_TRUE(Queue("(>K:MAP_UP)", SendMode::Dedupe));
-        ASSERT_LE(rig_.Client().QueuedEntries("(>K:MAP_UP)"), 1u);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    Register();
-    ExpectExecutedExactly("(>K:MAP_UP)", 1);
-}
-
-TEST_F(MobiFlightQueueTest, CountedClicksTravelAsOneEntryAndAreEachWritten) {
-    StartNotReady();
-    for (int i = 0; i < 10; ++i) {
-        ASSERT_TRUE(Queue("(>K:HEADING_BUG_INC)", SendMode::Counted));
-        ASSERT_LE(rig_.Client().QueuedEntries("(>K:HEADING_BUG_INC)"), 1u);
-    }
-    ASSERT_TRUE(Queue("(>K:HEADING_BUG_INC)", SendMode::Counted, 5));
-    std::this_thread::sleep_for(std::chrono::milliseconds(120));
-    EXPECT_LE(rig_.Client().QueuedEntries("(>K:HEADING_BUG_INC)"), 1u);
-    Register();
-    ExpectExecutedExactly("(>K:HEADING_BUG_INC)", 15);
-    ExpectDummyAfterEach("(>K:HEADING_BUG_INC)");
-}
-
 TEST_F(MobiFlightQueueTest, ClicksDuringAWriteJoinTheEntryInFlight) {
     StartNotReady();
     Register();
@@ -172,70 +145,6 @@ TEST_F(MobiFlightQueueTest, ClicksDuringAWriteJoinTheEntryInFlight) {
     const auto first = std::find(texts.begin(), texts.end(), expected.front());
     ASSERT_GE(static_cast<std::size_t>(texts.end() - first), expected.size());
     EXPECT_EQ(std::vector<std::string>(first, first + 12), expected);
-}
-
-TEST_F(MobiFlightQueueTest, CancelWithdrawsEverythingNotYetWritten) {
-    StartNotReady();
-    // Long enough for the worker to hold one of the entries in its hand at the cancel.
-    for (int round = 0; round < 20; ++round) {
-        ASSERT_TRUE(Queue("(>K:MAP_LEFT)", SendMode::Dedupe));
-        ASSERT_TRUE(Queue("(>K:MAP_LEFT)", SendMode::Counted, 3));
-        ASSERT_TRUE(Queue("(>K:MAP_LEFT)", SendMode::Plain));
-        ASSERT_TRUE(Queue("(>K:MAP_RIGHT)", SendMode::Plain));
-        std::this_thread::sleep_for(std::chrono::milliseconds(3));
-    }
-    rig_.Client().CancelRpn("(>K:MAP_LEFT)");
-    rig_.Client().CancelRpn("");  // nothing to do
-    EXPECT_EQ(rig_.Client().QueuedEntries("(>K:MAP_LEFT)"), 0u);
-    Register();
-    ExpectExecutedExactly("(>K:MAP_RIGHT)", 20);
-    EXPECT_EQ(rig_.Executed("(>K:MAP_LEFT)"), 0u);
-
-    // The cancelled command queues normally again.
-    ASSERT_TRUE(Queue("(>K:MAP_LEFT)", SendMode::Counted, 2));
-    ASSERT_TRUE(WaitUntil([&] { return rig_.Executed("(>K:MAP_LEFT)") == 2; }));
-}
-
-// A button whose hold repeats its press: withdrawing the repeats leaves the tap.
-TEST_F(MobiFlightQueueTest, CancellingHoldRepeatsKeepsThePressOfTheSameText) {
-    StartNotReady();
-    ASSERT_TRUE(Queue("(>K:TAP)", SendMode::Plain));
-    ASSERT_TRUE(Queue("(>K:TAP)", SendMode::Dedupe));
-    rig_.Client().CancelRpn("(>K:TAP)", SendMode::Dedupe);
-    Register();
-    ExpectExecutedExactly("(>K:TAP)", 1);
-}
-
-// While registration is awaited the worker holds one entry through a 50 ms pause before it goes
-// back into the queue; that entry is still waiting, and a cancel must reach it.
-TEST_F(MobiFlightQueueTest, CancelReachesTheEntryInTheWorkersHand) {
-    StartNotReady();
-    for (const SendMode mode : {SendMode::Plain, SendMode::Dedupe}) {
-        ASSERT_TRUE(Queue("(>K:MAP_DOWN)", mode));
-        ASSERT_TRUE(WaitUntil([&] { return rig_.Client().QueueLength() == 0; }));
-        rig_.Client().CancelRpn("(>K:MAP_DOWN)");
-        std::this_thread::sleep_for(std::chrono::milliseconds(60));  // the pause ends
-        EXPECT_EQ(rig_.Client().QueueLength(), 0u);
-    }
-    Register();
-    Drain();
-    EXPECT_EQ(rig_.Executed("(>K:MAP_DOWN)"), 0u);
-}
-
-TEST_F(MobiFlightQueueTest, CancelDuringAWriteStopsTheRemainingClicks) {
-    StartNotReady();
-    Register();
-    Drain();
-    rig_.Api().HoldNextWriteOf(Rpn("(>K:ZOOM_IN)"));
-    ASSERT_TRUE(Queue("(>K:ZOOM_IN)", SendMode::Counted));
-    ASSERT_TRUE(rig_.Api().WaitHeld());
-    ASSERT_TRUE(Queue("(>K:ZOOM_IN)", SendMode::Counted, 5));
-    rig_.Client().CancelRpn("(>K:ZOOM_IN)");
-    rig_.Api().Release();
-    Drain();
-    EXPECT_EQ(rig_.Executed("(>K:ZOOM_IN)"), 1u);
-    ASSERT_TRUE(Queue("(>K:ZOOM_IN)", SendMode::Counted, 2));
-    ASSERT_TRUE(WaitUntil([&] { return rig_.Executed("(>K:ZOOM_IN)") == 3; }));
 }
 
 TEST_F(MobiFlightQueueTest, ConnectionChangeDropsWhatWasQueuedBefore) {
