@@ -2,27 +2,18 @@
 
 #include <algorithm>
 #include <exception>
+#include <string_view>
 #include <utility>
 
-#include "config/AppConfig.h"
-#include "config/ButtonConfig.h"
-#include "config/HidEventMap.h"
-#include "config/OutputProfile.h"
-#include "config/TextNormalize.h"
 #include "log/Logger.h"
+#include "mapping/EventResolution.h"
 #include "mapping/EventRules.h"
 #include "platform/Threads.h"
-#include "sim/MobiFlightProtocol.h"
 
 namespace tarnwick {
 namespace {
 
-using HidProtocol::EventType;
-
 constexpr std::chrono::milliseconds kOutputHoldOff{1500};
-// An event type the boards send when they start an LED show of their own.
-constexpr std::uint8_t kLedShowEventType = 4;
-constexpr std::uint8_t kFastSpeed = 4;
 
 class SteadyMappingClock final : public MappingClock {
 public:
@@ -149,131 +140,73 @@ void MappingEngine::EventWorker() {
 
 void MappingEngine::HandleEvent(const HidProtocol::HidEvent& event, const std::string& deviceName,
                                 std::int32_t index) {
-    const AppConfig* config = with_.config;
-    const ButtonConfig* buttons = with_.buttonConfig;
     RpnCommandPort* mobiFlight = with_.commands;
     SimEventPort* simEvents = with_.simEvents;
-    if (config == nullptr || buttons == nullptr || with_.hidEventMap == nullptr ||
+    if (with_.config == nullptr || with_.buttonConfig == nullptr || with_.hidEventMap == nullptr ||
         simEvents == nullptr || mobiFlight == nullptr) {
         return;
     }
+    const EventDecision decision =
+        ResolveEvent(event, deviceName, index, *with_.config, *with_.buttonConfig,
+                     *with_.hidEventMap, mobiFlight->IsRegistered(), simEvents->IsConnected());
 
-    EventLine line;
-    line.deviceName = deviceName;
-    line.index = index;
-    line.event = event;
-    const OutputDeviceConfig* entry = FindOutputDevice(*config, deviceName, index);
-    if (entry != nullptr) {
-        line.configuredRole = entry->role;
-    }
-    line.role = PanelRole(event.mode, entry);
-    line.typeName = with_.hidEventMap->FindEventType(event.type);
-    line.controlName = with_.hidEventMap->FindControl(event.controlId);
-    const std::string& controlName = line.controlName;
-    const std::string& role = line.role;
-
-    const bool inButtonConfig = !controlName.empty() && buttons->HasControl(controlName);
-    const EventType action = HidProtocol::ClassifyEvent(event);
-    line.action = action;
-    const std::string_view actionKey = ActionKey(action);
-    const bool hasAction = action != EventType::None;
-    const std::string normalizedControl = NormalizeKey(controlName);
-
-    if (event.type == kLedShowEventType ||
-        (inButtonConfig && action == EventType::Hold && normalizedControl == "NAV_SWAP")) {
+    if (decision.holdOffOutputs) {
         HoldOffOutputs(deviceName, index);
     }
-
-    const bool mobiFlightEnabled = config->mobiflight.enabled;
-    if (inButtonConfig && hasAction && IsManagedMapControl(normalizedControl) &&
-        mobiFlightEnabled &&
-        (action == EventType::ButtonPress || action == EventType::ButtonRelease ||
-         action == EventType::Hold)) {
-        HandleMapEvent(MapEvent{MakeHoldKey(deviceName, index, event.controlId, role), controlName,
-                                role, action});
-        Logger& log = Logger::Instance();
-        if (log.IsDebugEnabled()) {
-            log.Debug(FormatMapEventLine(line));
-        }
-        return;
+    if (decision.outcome == EventOutcome::MapPress ||
+        decision.outcome == EventOutcome::MapRelease) {
+        CancelHold(decision.holdKey);
+    }
+    if (!decision.withdrawRepeats.empty()) {
+        mobiFlight->CancelHoldRepeats(decision.withdrawRepeats);
+    }
+    Logger& log = Logger::Instance();
+    if (!decision.notReadyLine.empty()) {
+        log.Debug(decision.notReadyLine);
+    }
+    if (!decision.refusalLine.empty()) {
+        log.Log(LogLevel::Error, decision.refusalLine);
     }
 
-    if (inButtonConfig && action == EventType::ButtonRelease) {
-        CancelQueuedCommands(controlName, role);
-    }
-
-    if (mobiFlightEnabled && hasAction && !controlName.empty()) {
-        const bool encoder = action == EventType::EncoderCw || action == EventType::EncoderCcw;
-        std::string rpn;
-        if (encoder && event.speed >= kFastSpeed) {
-            std::string fastKey(actionKey);
-            fastKey.append("_FAST");
-            rpn = buttons->Lookup(controlName, fastKey, role);
-            line.fast = !rpn.empty();
-        }
-        if (rpn.empty()) {
-            rpn = buttons->Lookup(controlName, actionKey, role);
-        }
-        if (!rpn.empty()) {
-            if (!mobiFlight->IsRegistered()) {
-                std::string message = "MobiFlight not ready; using SimConnect fallback for ";
-                message.append(controlName);
-                Logger::Instance().Debug(message);
-            } else if (CommandFits(controlName, actionKey, rpn, line.fast ? "_FAST" : "")) {
-                SendMode mode = SendMode::Plain;
-                std::int32_t count = 1;
-                if (action == EventType::Hold) {
-                    mode = SendMode::Dedupe;
-                } else if (encoder) {
-                    mode = SendMode::Counted;
-                    line.mfAmount = line.fast ? 1 : EncoderAmount(event);
-                    count = static_cast<std::int32_t>(line.mfAmount);
-                }
-                std::string error;
-                if (mobiFlight->QueueRpn(rpn, mode, count, error)) {
-                    line.rpnQueued = true;
-                } else {
-                    std::string message = "MobiFlight RPN send failed for ";
-                    message.append(controlName).append(": ").append(error);
-                    Logger::Instance().Log(LogLevel::Warn, message);
-                }
+    bool sent = false;
+    std::string error;
+    std::string_view failure;  // the warning's head when the send fails, and its subject
+    std::string_view subject = decision.controlName;
+    switch (decision.outcome) {
+        case EventOutcome::QueueCommand:
+            sent = mobiFlight->QueueRpn(decision.command, decision.mode, decision.count, error);
+            failure = "MobiFlight RPN send failed for ";
+            break;
+        case EventOutcome::MapPress:
+            if (!decision.command.empty()) {
+                sent = mobiFlight->SendRpnNow(decision.command, error);
+                failure = "Managed map press send failed for ";
             }
-        }
-    }
-
-    if (!line.rpnQueued && action == EventType::ButtonPress && !inButtonConfig) {
-        const char* apEvent = AutopilotEvent(event.controlId);
-        if (apEvent != nullptr && simEvents->IsConnected()) {
-            std::string error;
-            if (simEvents->TransmitEvent(apEvent, 0, error)) {
-                line.simEventSent = true;
-            } else {
-                std::string message = "SimConnect send failed for ";
-                message.append(apEvent).append(": ").append(error);
-                Logger::Instance().Log(LogLevel::Warn, message);
+            break;
+        case EventOutcome::MapHold:
+            if (!decision.command.empty()) {
+                StartHold(decision.holdKey, decision.command);
             }
-        }
+            break;
+        case EventOutcome::AutopilotEvent:
+            sent = simEvents->TransmitEvent(decision.simEvent, 0, error);
+            failure = "SimConnect send failed for ";
+            subject = decision.simEvent;
+            break;
+        case EventOutcome::MapRelease:
+        case EventOutcome::None:
+            break;
+    }
+    if (!sent && !failure.empty()) {
+        std::string message(failure);
+        message.append(subject).append(": ").append(error);
+        log.Log(LogLevel::Warn, message);
     }
 
     // The line is built only when it will be written: every event passes here.
-    Logger& log = Logger::Instance();
     if (log.IsDebugEnabled()) {
-        log.Debug(FormatEventLine(line));
+        log.Debug(decision.DebugLine(sent));
     }
-}
-
-bool MappingEngine::CommandFits(std::string_view controlName, std::string_view action,
-                                const std::string& rpn, std::string_view actionSuffix) {
-    if (rpn.size() <= MobiFlightProtocol::kMaxRpnText) {
-        return true;
-    }
-    std::string message = "Command for ";
-    message.append(controlName).append(" ").append(action).append(actionSuffix);
-    message.append(" is too long (");
-    message.append(std::to_string(rpn.size())).append(" bytes, at most ");
-    message.append(std::to_string(MobiFlightProtocol::kMaxRpnText)).append("); not sent");
-    Logger::Instance().Log(LogLevel::Error, message);
-    return false;
 }
 
 void MappingEngine::HoldOffOutputs(const std::string& deviceName, std::int32_t index) {

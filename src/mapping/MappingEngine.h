@@ -1,7 +1,8 @@
 // Turns the panel boards' input events into simulator commands and keeps the boards' backlight and
 // LEDs in step with the simulator. Three workers:
-// - the event worker resolves each queued event (role, names, action, command) and sends the
-//   command through MobiFlight, or an autopilot event through SimConnect;
+// - the event worker resolves each queued event (ResolveEvent: role, names, action, command) and
+//   acts on the decision: sends the command through MobiFlight, or an autopilot event through
+//   SimConnect, or starts or ends a managed map hold;
 // - the hold worker repeats the command of a held map-panning control on its own clock;
 // - the output worker recomputes every board's LED state on request (debounced) and once a
 //   second.
@@ -15,7 +16,6 @@
 #include <deque>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <unordered_map>
 
@@ -84,19 +84,9 @@ private:
     };
 
     struct HoldEntry {
-        std::string controlName;
-        std::string role;
         std::string command;
         MappingClock::TimePoint nextDue{};
         bool hasDue = false;
-    };
-
-    // Resolved parts of one event, handed from HandleEvent to the managed-map handling.
-    struct MapEvent {
-        std::string holdKey;
-        std::string controlName;
-        std::string role;
-        HidProtocol::EventType action = HidProtocol::EventType::None;
     };
 
     bool StartWorkers(std::string& errorText);
@@ -107,19 +97,11 @@ private:
     void HandleEvent(const HidProtocol::HidEvent& event, const std::string& deviceName,
                      std::int32_t index);
     void HoldOffOutputs(const std::string& deviceName, std::int32_t index);
-    // False, with an ERROR line naming the control and the action (+ suffix), for a calculator
-    // code too long for the MobiFlight command block: it is not sent rather than cut.
-    static bool CommandFits(std::string_view controlName, std::string_view action,
-                            const std::string& rpn, std::string_view actionSuffix = {});
 
-    // Hold worker and managed map (MappingEngineHolds.cpp).
+    // Hold worker and managed map holds (MappingEngineHolds.cpp).
     void HoldWorker();
-    void HandleMapEvent(const MapEvent& mapEvent);
-    void StartHold(const std::string& holdKey, const std::string& controlName,
-                   const std::string& role, const std::string& command);
+    void StartHold(const std::string& holdKey, const std::string& command);
     void CancelHold(const std::string& holdKey);
-    void CancelQueuedCommands(const std::string& controlName, const std::string& role);
-    bool MobiFlightEnabled() const;
 
     // Output worker (MappingEngineOutputs.cpp).
     void OutputWorker();

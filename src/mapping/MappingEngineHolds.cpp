@@ -1,66 +1,18 @@
-// The managed map: press-and-hold handling of the four map-panning controls, and the hold worker
-// that repeats a held control's command on the engine's own clock.
+// The managed map's holds: the four map-panning controls repeat their command while held, on the
+// engine's own clock, from the hold worker.
 #include <algorithm>
 #include <utility>
 #include <vector>
 
-#include "config/AppConfig.h"
-#include "config/ButtonConfig.h"
 #include "log/Logger.h"
 #include "mapping/MappingEngine.h"
 
 namespace tarnwick {
 
-using HidProtocol::EventType;
-
-bool MappingEngine::MobiFlightEnabled() const {
-    return with_.config != nullptr && with_.config->mobiflight.enabled &&
-           with_.buttonConfig != nullptr && with_.commands != nullptr;
-}
-
-void MappingEngine::HandleMapEvent(const MapEvent& mapEvent) {
-    const ButtonConfig& buttons = *with_.buttonConfig;
-    const std::string pressCommand = buttons.Lookup(mapEvent.controlName, "PRESS", mapEvent.role);
-    std::string holdCommand = buttons.Lookup(mapEvent.controlName, "HOLD", mapEvent.role);
-    if (holdCommand.empty()) {
-        holdCommand = pressCommand;
-    }
-
-    switch (mapEvent.action) {
-        case EventType::ButtonPress: {
-            // A press ends a hold whose release was lost before the new press is sent.
-            CancelHold(mapEvent.holdKey);
-            if (!pressCommand.empty() && CommandFits(mapEvent.controlName, "PRESS", pressCommand)) {
-                std::string error;
-                if (!with_.commands->SendRpnNow(pressCommand, error)) {
-                    std::string message = "Managed map press send failed for ";
-                    message.append(mapEvent.controlName).append(": ").append(error);
-                    Logger::Instance().Log(LogLevel::Warn, message);
-                }
-            }
-            break;
-        }
-        case EventType::Hold:
-            if (!holdCommand.empty() && CommandFits(mapEvent.controlName, "HOLD", holdCommand)) {
-                StartHold(mapEvent.holdKey, mapEvent.controlName, mapEvent.role, holdCommand);
-            }
-            break;
-        case EventType::ButtonRelease:
-            CancelHold(mapEvent.holdKey);
-            CancelQueuedCommands(mapEvent.controlName, mapEvent.role);
-            break;
-        default:
-            break;
-    }
-}
-
-void MappingEngine::StartHold(const std::string& holdKey, const std::string& controlName,
-                              const std::string& role, const std::string& command) {
+void MappingEngine::StartHold(const std::string& holdKey, const std::string& command) {
     {
         std::lock_guard<std::mutex> lock(holdMutex_);
         HoldEntry& entry = holds_[holdKey];
-        entry.controlName = controlName;
-        entry.role = role;
         entry.command = command;
         // The board repeats its hold report; only the first one sets the cadence.
         if (!entry.hasDue) {
@@ -80,19 +32,6 @@ void MappingEngine::CancelHold(const std::string& holdKey) {
         holds_.erase(holdKey);
     }
     holdCv_.notify_one();
-}
-
-void MappingEngine::CancelQueuedCommands(const std::string& controlName, const std::string& role) {
-    if (!MobiFlightEnabled()) {
-        return;
-    }
-    // Hold repeats still waiting are stale once the button is up, whatever their text. Only the
-    // repeats go: a press still waiting (behind a rate limit or a burst of encoder clicks) is a
-    // real tap, even when its text is the same as the hold's.
-    const std::string hold = with_.buttonConfig->Lookup(controlName, "HOLD", role);
-    if (!hold.empty()) {
-        with_.commands->CancelHoldRepeats(hold);
-    }
 }
 
 std::size_t MappingEngine::ActiveHoldCount() const {
