@@ -269,12 +269,14 @@ bool ReadStep(const JsonValue& entry, const std::string& where, const Scenario& 
         if (!IsOfKind(entry, kind)) {
             continue;
         }
+        // Built by appending: GCC 12 sees a false overlap in "'" + text at -O3 (-Wrestrict).
+        std::string quoted(1, '\'');
+        quoted.append(KeyNames(kind)).append("' ");
         if (kind.needs == StepNeeds::Device && device == nullptr) {
-            return Fail(error, where, "'" + KeyNames(kind) + "' needs a 'device'");
+            return Fail(error, where, quoted + "needs a 'device'");
         }
         if (kind.needs == StepNeeds::Simulator && !scenario.simulator) {
-            return Fail(error, where,
-                        "'" + KeyNames(kind) + "' needs a virtual simulator in the scenario");
+            return Fail(error, where, quoted + "needs a virtual simulator in the scenario");
         }
         return kind.read(entry, where, step, error);
     }
