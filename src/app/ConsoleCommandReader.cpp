@@ -5,6 +5,7 @@
 
 #include "app/Application.h"
 #include "log/Logger.h"
+#include "platform/Threads.h"
 
 namespace tarnwick {
 
@@ -106,6 +107,7 @@ TelemetryProtocol::Values SyntheticTelemetry(int step) {
 }
 
 void ConsoleCommandReader(std::shared_ptr<ConsoleLink> link, std::istream& input) {
+    platform::NameCurrentThread("tw-console");
     Logger::Instance().Log(LogLevel::Info, "Console commands: bootsel, telemetry, quit");
     if (link->Ending()) {
         return;

@@ -11,6 +11,7 @@
 #include "hid/HidLogText.h"
 #include "hid/HidManagerDevice.h"
 #include "log/Logger.h"
+#include "platform/Threads.h"
 
 namespace tarnwick {
 
@@ -179,6 +180,7 @@ void HidManager::RequestScan() {
 }
 
 void HidManager::ScanLoop() {
+    platform::NameCurrentThread("tw-hid-scan");
     std::int32_t intervalMs = 0;
     {
         std::lock_guard<std::mutex> lock(configMutex_);

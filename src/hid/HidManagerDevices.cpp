@@ -128,6 +128,7 @@ void HidManager::Disconnect(Device& device) {
 }
 
 void HidManager::ReaderLoop(Device& device) {
+    platform::NameCurrentThread("tw-hid-read");
     platform::RaiseCurrentThreadPriority();  // on a button press's way to the simulator
     HidProtocol::Report buffer{};
     std::string ignored;

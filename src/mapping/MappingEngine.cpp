@@ -117,6 +117,7 @@ void MappingEngine::OnHidEvent(const HidProtocol::HidEvent& event, const std::st
 }
 
 void MappingEngine::EventWorker() {
+    platform::NameCurrentThread("tw-map-events");
     platform::RaiseCurrentThreadPriority();  // on a button press's way to the simulator
     std::unique_lock<std::mutex> lock(eventMutex_);
     for (;;) {

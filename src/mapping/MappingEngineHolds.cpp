@@ -6,6 +6,7 @@
 
 #include "log/Logger.h"
 #include "mapping/MappingEngine.h"
+#include "platform/Threads.h"
 
 namespace tarnwick {
 
@@ -40,6 +41,7 @@ std::size_t MappingEngine::ActiveHoldCount() const {
 }
 
 void MappingEngine::HoldWorker() {
+    platform::NameCurrentThread("tw-map-holds");
     const std::chrono::milliseconds period = repeatPeriod_;
     std::vector<std::pair<std::string, std::string>> due;
     std::unique_lock<std::mutex> lock(holdMutex_);

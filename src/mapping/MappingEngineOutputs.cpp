@@ -11,6 +11,7 @@
 #include "mapping/MappingEngine.h"
 #include "mapping/OutputState.h"
 #include "mapping/SimStatus.h"
+#include "platform/Threads.h"
 
 namespace tarnwick {
 namespace {
@@ -64,6 +65,7 @@ void MappingEngine::SetSimConnected(bool connected) {
 }
 
 void MappingEngine::OutputWorker() {
+    platform::NameCurrentThread("tw-map-outputs");
     const std::chrono::milliseconds debounce(
         with_.config != nullptr ? with_.config->outputs.debounceMs : 0);
     std::unique_lock<std::mutex> lock(outputMutex_);

@@ -331,6 +331,7 @@ void MobiFlightClient::OnClientData(std::uint32_t requestId, const std::uint8_t*
 // --- The worker -------------------------------------------------------------------------------
 
 void MobiFlightClient::WorkerMain() {
+    platform::NameCurrentThread("tw-mobiflight");
     platform::RaiseCurrentThreadPriority();  // on a button press's way to the simulator
     while (running_) {
         RegistrationStep();

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "log/Logger.h"
+#include "platform/Threads.h"
 #include "sim/SimConnectRecords.h"
 
 namespace tarnwick {
@@ -112,6 +113,7 @@ bool SimConnectClient::IsConnected() const {
 // --- Worker ------------------------------------------------------------------------------------
 
 void SimConnectClient::WorkerMain() {
+    platform::NameCurrentThread("tw-simconnect");
     tWorkerOf = this;
     bool waitingForHid = false;
     bool waitingForSim = false;

@@ -5,6 +5,7 @@
 
 #include "config/PathText.h"
 #include "log/Logger.h"
+#include "platform/Threads.h"
 
 namespace tarnwick {
 namespace {
@@ -107,6 +108,7 @@ bool VirtualCockpit::Finished() const {
 }
 
 void VirtualCockpit::Run() {
+    platform::NameCurrentThread("tw-v-timeline");
     const auto start = std::chrono::steady_clock::now();
     bool simStarted = !scenario_.simulator || scenario_.simulator->startMs == 0;
     for (const auto& step : scenario_.steps) {

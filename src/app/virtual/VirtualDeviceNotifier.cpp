@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "log/Logger.h"
+#include "platform/Threads.h"
 
 namespace tarnwick {
 
@@ -69,6 +70,7 @@ bool VirtualDeviceNotifier::WaitUntilProcessed(std::uint64_t count,
 }
 
 void VirtualDeviceNotifier::Run() {
+    platform::NameCurrentThread("tw-v-notify");
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
         // Wake path: Notify and Stop notify changed_.

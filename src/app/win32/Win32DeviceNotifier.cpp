@@ -22,6 +22,7 @@ extern "C" {
 
 #include "app/DeviceNotifier.h"
 #include "log/Logger.h"
+#include "platform/Threads.h"
 
 namespace tarnwick {
 namespace {
@@ -90,6 +91,7 @@ private:
     };
 
     void Run(Handshake& handshake) {
+        platform::NameCurrentThread("tw-dev-notify");
         // Stored before the window exists, so that Stop can always reach this thread.
         threadId_.store(GetCurrentThreadId());
         const HINSTANCE instance = GetModuleHandleA(nullptr);
