@@ -30,10 +30,10 @@ constexpr std::uint16_t kPanelPid = 0x10F0;
 
 HidManagerSettings Settings() {
     HidManagerSettings settings;
-    settings.vid = "04D8";
-    settings.pid = "E6B0";
-    settings.devices = {HidDeviceTarget{"04D8", "E6B0", "g1000"},
-                        HidDeviceTarget{"2E8A", "10F0", "touchpanel"}};
+    settings.vendorId = 0x04D8;
+    settings.productId = 0xE6B0;
+    settings.devices = {HidDeviceTarget{0x04D8, 0xE6B0, PanelRole::G1000},
+                        HidDeviceTarget{0x2E8A, 0x10F0, PanelRole::TouchPanel}};
     settings.scanIntervalMs = 600000;  // scans only when the benchmark asks
     return settings;
 }

@@ -175,7 +175,7 @@ bool Application::Initialize(const std::string& configPath, bool consoleMode,
         }
     }
     for (const auto& device : config_.devices) {
-        if (device.role == "touchpanel") {
+        if (device.role == PanelRole::TouchPanel) {
             LogInfo("Touch panel configured; telemetry enabled");
             simConnect_.SetTelemetryHandler(
                 [this](const SimTelemetry& telemetry) { OnTelemetry(telemetry); });

@@ -4,12 +4,12 @@ namespace tarnwick {
 
 HidManagerSettings HidSettingsFromConfig(const AppConfig& config) {
     HidManagerSettings settings;
-    settings.vid = config.vid;
-    settings.pid = config.pid;
+    settings.vendorId = config.vid.value;
+    settings.productId = config.pid.value;
     for (const HidDeviceConfig& device : config.devices) {
-        settings.devices.push_back(HidDeviceTarget{device.vid, device.pid, device.role});
+        settings.devices.push_back(
+            HidDeviceTarget{device.vid.value, device.pid.value, device.role});
     }
-    settings.readIntervalMs = config.readIntervalMs;
     settings.scanIntervalMs = config.scanIntervalMs;
     return settings;
 }

@@ -6,8 +6,7 @@
 
 namespace tarnwick {
 
-// The fallback ids, every configured device (ids and role as written in the file) and the
-// intervals, unchanged; the manager interprets them.
+// The fallback ids, every configured device (ids as read at load, role) and the scan interval.
 HidManagerSettings HidSettingsFromConfig(const AppConfig& config);
 
 }  // namespace tarnwick

@@ -65,18 +65,22 @@ bool ReadHidDeviceEntry(const JsonValue& entry, std::size_t i, HidDeviceConfig& 
     if (!entry.IsObject()) {
         return Fail(error, p + " must be an object");
     }
-    if (!GetStringMember(entry, "vid", device.vid) || device.vid.empty()) {
+    std::string vid;
+    std::string pid;
+    if (!GetStringMember(entry, "vid", vid) || vid.empty()) {
         return Fail(error, "Missing or invalid '" + p + ".vid'");
     }
-    if (!GetStringMember(entry, "pid", device.pid) || device.pid.empty()) {
+    if (!GetStringMember(entry, "pid", pid) || pid.empty()) {
         return Fail(error, "Missing or invalid '" + p + ".pid'");
     }
+    device.vid = ReadHexId16(vid);
+    device.pid = ReadHexId16(pid);
     std::string role;
     if (GetStringMember(entry, "role", role) && !role.empty()) {
-        if (role != "g1000" && role != "touchpanel") {
+        device.role = ParsePanelRole(role);
+        if (device.role == PanelRole::Unknown) {
             return Fail(error, "Unknown '" + p + ".role': " + role);
         }
-        device.role = role;
     }
     return true;
 }
@@ -91,8 +95,8 @@ bool ReadHidSection(const JsonValue& hid, HidSection& out, std::string& error) {
             return Fail(error, "Missing or invalid 'hid.pid'");
         }
         HidDeviceConfig device;
-        device.vid = out.vid;
-        device.pid = out.pid;
+        device.vid = ReadHexId16(out.vid);
+        device.pid = ReadHexId16(out.pid);
         out.devices.push_back(std::move(device));
         return true;
     }
@@ -111,8 +115,8 @@ bool ReadHidSection(const JsonValue& hid, HidSection& out, std::string& error) {
         }
         out.devices.push_back(std::move(device));
     }
-    out.vid = out.devices.front().vid;
-    out.pid = out.devices.front().pid;
+    out.vid = out.devices.front().vid.text;
+    out.pid = out.devices.front().pid.text;
     GetStringMember(hid, "vid", out.vid);
     GetStringMember(hid, "pid", out.pid);
     return true;
@@ -226,11 +230,10 @@ bool LoadAppConfig(const std::string& configPath, AppConfig& config, std::string
     if (!ReadHidSection(*hid, hidSection, error)) {
         return false;
     }
-    std::int32_t readIntervalMs = config.readIntervalMs;
     std::int32_t scanIntervalMs = config.scanIntervalMs;
     std::int32_t trace = FlagNumber(config.trace);
     std::int32_t telemetryIntervalMs = config.telemetryIntervalMs;
-    GetIntMember(*hid, "readIntervalMs", readIntervalMs);
+    // "readIntervalMs" is still accepted, and ignored: every reader waits on its device.
     GetIntMember(*hid, "scanIntervalMs", scanIntervalMs);
     GetIntMember(*hid, "trace", trace);
     GetIntMember(*hid, "telemetryIntervalMs", telemetryIntervalMs);
@@ -274,10 +277,9 @@ bool LoadAppConfig(const std::string& configPath, AppConfig& config, std::string
 
     ReadOutputsSection(root, config.outputs);
 
-    config.vid = std::move(hidSection.vid);
-    config.pid = std::move(hidSection.pid);
+    config.vid = ReadHexId16(hidSection.vid);
+    config.pid = ReadHexId16(hidSection.pid);
     config.devices = std::move(hidSection.devices);
-    config.readIntervalMs = readIntervalMs;
     config.scanIntervalMs = scanIntervalMs;
     config.trace = trace != 0;
     config.telemetryIntervalMs = telemetryIntervalMs;

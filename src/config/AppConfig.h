@@ -8,13 +8,16 @@
 #include <vector>
 
 #include "config/OutputProfile.h"
+#include "config/PanelRole.h"
+#include "config/TextNormalize.h"
 
 namespace tarnwick {
 
 struct HidDeviceConfig {
-    std::string vid;  // exactly the text of the file; the device manager interprets it
-    std::string pid;
-    std::string role = "g1000";  // "g1000" (panel board) or "touchpanel"
+    HexId16 vid;  // an id without a value is accepted and leaves the device unmatched
+    HexId16 pid;
+    PanelRole role = PanelRole::G1000;
+    std::string unknownRole;  // the text of an Unknown role, for its message
 };
 
 struct MobiFlightSettings {
@@ -42,10 +45,9 @@ struct OutputDeviceConfig {
 };
 
 struct AppConfig {
-    std::string vid;
-    std::string pid;
+    HexId16 vid;  // the fallback device's ids; the HID manager needs both values
+    HexId16 pid;
     std::vector<HidDeviceConfig> devices;
-    std::int32_t readIntervalMs = 2;
     std::int32_t scanIntervalMs = 1000;
     bool trace = false;
     std::int32_t telemetryIntervalMs = 50;

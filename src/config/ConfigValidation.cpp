@@ -23,19 +23,22 @@ bool ValidateDevices(const AppConfig& config, std::string& error) {
     for (std::size_t i = 0; i < devices.size(); ++i) {
         const HidDeviceConfig& device = devices[i];
         const std::string p = "hid.devices[" + std::to_string(i) + "]";
-        if (device.vid.empty()) {
+        if (device.vid.text.empty()) {
             return Fail(error, p + ".vid is required");
         }
-        if (device.pid.empty()) {
+        if (device.pid.text.empty()) {
             return Fail(error, p + ".pid is required");
         }
-        if (device.role != "g1000" && device.role != "touchpanel") {
-            return Fail(error, p + ".role is unknown: " + device.role);
+        if (device.role == PanelRole::Unknown) {
+            return Fail(error, p + ".role is unknown: " + device.unknownRole);
         }
-        const std::string vid = NormalizeHexId(device.vid);
-        const std::string pid = NormalizeHexId(device.pid);
+        // Compared as normalized text, so that "4d8" and "04D8" stay two entries as they always
+        // were (the HID manager matches the first of them).
+        const std::string vid = NormalizeHexId(device.vid.text);
+        const std::string pid = NormalizeHexId(device.pid.text);
         for (std::size_t j = 0; j < i; ++j) {
-            if (NormalizeHexId(devices[j].vid) == vid && NormalizeHexId(devices[j].pid) == pid) {
+            if (NormalizeHexId(devices[j].vid.text) == vid &&
+                NormalizeHexId(devices[j].pid.text) == pid) {
                 return Fail(
                     error, p + " duplicates the vid/pid of hid.devices[" + std::to_string(j) + "]");
             }
@@ -99,10 +102,10 @@ bool ValidateProfile(const std::string& name, const OutputProfile& profile, std:
 }  // namespace
 
 bool ValidateAppConfig(const AppConfig& config, std::string& error) {
-    if (config.vid.empty()) {
+    if (config.vid.text.empty()) {
         return Fail(error, "hid.vid is required");
     }
-    if (config.pid.empty()) {
+    if (config.pid.text.empty()) {
         return Fail(error, "hid.pid is required");
     }
     if (config.devices.empty()) {

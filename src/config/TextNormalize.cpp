@@ -49,6 +49,26 @@ std::string NormalizeHexId(std::string_view text) {
     return result;
 }
 
+HexId16 ReadHexId16(std::string_view text) {
+    HexId16 id{std::string(text), std::nullopt};
+    const std::string digits = NormalizeHexId(text);
+    std::uint32_t value = 0;
+    for (const char c : digits) {
+        const int digit = HexDigitValue(c);
+        if (digit < 0) {
+            return id;
+        }
+        value = value * 16 + static_cast<std::uint32_t>(digit);
+        if (value > 0xFFFF) {
+            return id;
+        }
+    }
+    if (!digits.empty()) {
+        id.value = static_cast<std::uint16_t>(value);
+    }
+    return id;
+}
+
 int HexDigitValue(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';

@@ -7,7 +7,6 @@
 #include <unordered_set>
 #include <utility>
 
-#include "config/TextNormalize.h"
 #include "hid/HidLogText.h"
 #include "hid/HidManagerDevice.h"
 #include "log/Logger.h"
@@ -23,49 +22,7 @@ namespace {
 // Below this the scanner would enumerate the system's devices almost without pause.
 constexpr std::int32_t kMinScanIntervalMs = 100;
 
-bool IsCSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 }  // namespace
-
-bool ParseHexId(std::string_view text, std::uint16_t& id) {
-    std::size_t pos = 0;
-    while (pos < text.size() && IsCSpace(text[pos])) {
-        ++pos;
-    }
-    bool negative = false;
-    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
-        negative = text[pos] == '-';
-        ++pos;
-    }
-    // "0x" counts as a prefix only when a digit follows; otherwise the 0 is the number.
-    if (pos + 2 < text.size() && text[pos] == '0' &&
-        (text[pos + 1] == 'x' || text[pos + 1] == 'X') && HexDigitValue(text[pos + 2]) >= 0) {
-        pos += 2;
-    }
-    std::uint32_t value = 0;
-    bool anyDigit = false;
-    bool tooLarge = false;
-    for (; pos < text.size(); ++pos) {
-        const int digit = HexDigitValue(text[pos]);
-        if (digit < 0) {
-            break;
-        }
-        anyDigit = true;
-        value = value * 16 + static_cast<std::uint32_t>(digit);
-        if (value > 0xFFFF) {
-            tooLarge = true;
-            value = 0x10000;  // stays too large without overflowing
-        }
-    }
-    // A negated non-zero value wraps around to a huge unsigned number, as in the C library.
-    if (!anyDigit || tooLarge || (negative && value != 0)) {
-        return false;
-    }
-    id = static_cast<std::uint16_t>(value);
-    return true;
-}
 
 HidManager::HidManager(HidBackend& backend) : HidManager(backend, Options{}) {}
 
@@ -91,9 +48,7 @@ bool HidManager::Start(const HidManagerSettings& settings, EventCallback eventCa
     if (running_.load()) {
         return true;
     }
-    std::uint16_t vid = 0;
-    std::uint16_t pid = 0;
-    if (!ParseHexId(settings.vid, vid) || !ParseHexId(settings.pid, pid)) {
+    if (!settings.vendorId || !settings.productId) {
         errorText = "Invalid VID/PID";
         return false;
     }
@@ -101,14 +56,12 @@ bool HidManager::Start(const HidManagerSettings& settings, EventCallback eventCa
     // The targets never change during a run, so they are worked out once here.
     auto targets = std::make_shared<std::vector<Target>>();
     for (const HidDeviceTarget& entry : settings.devices) {
-        Target target;
-        if (ParseHexId(entry.vid, target.vendorId) && ParseHexId(entry.pid, target.productId)) {
-            target.role = entry.role.empty() ? kDefaultRole : entry.role;
-            targets->push_back(std::move(target));
+        if (entry.vendorId && entry.productId) {
+            targets->push_back(Target{*entry.vendorId, *entry.productId, entry.role});
         }
     }
     if (settings.devices.empty()) {
-        targets->push_back(Target{vid, pid, kDefaultRole});
+        targets->push_back(Target{*settings.vendorId, *settings.productId, PanelRole::G1000});
     }
     HidManagerSettings copy = settings;
     if (copy.scanIntervalMs < kMinScanIntervalMs) {

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -20,31 +21,26 @@
 #include <unordered_map>
 #include <vector>
 
+#include "config/PanelRole.h"
 #include "hid/HidBackend.h"
 #include "hid/HidProtocol.h"
 #include "hid/TelemetryProtocol.h"
 
 namespace tarnwick {
 
-// Reads a vendor or product id the way the C library's "%x" conversion does: leading white
-// space, an optional sign and an optional 0x or 0X are skipped, reading stops at the first
-// character that is not a hexadecimal digit. Valid when at least one digit was read and the
-// value is at most 0xFFFF.
-bool ParseHexId(std::string_view text, std::uint16_t& id);
-
-// One kind of device the manager looks for; a target whose ids do not parse is left out.
+// One kind of device the manager looks for; the first target whose ids match gives the role.
+// A target without both ids (config.json accepts ids that are no numbers) is left out.
 struct HidDeviceTarget {
-    std::string vid;  // hexadecimal text, read by ParseHexId
-    std::string pid;
-    std::string role = "g1000";  // "g1000" (panel board) or "touchpanel"; empty counts as "g1000"
+    std::optional<std::uint16_t> vendorId;
+    std::optional<std::uint16_t> productId;
+    PanelRole role = PanelRole::G1000;  // anything but TouchPanel is a panel board
 };
 
 // What the manager works with: the device targets and its scan pace.
 struct HidManagerSettings {
-    std::string vid;  // the fallback target's ids, hexadecimal text; both must parse
-    std::string pid;
+    std::optional<std::uint16_t> vendorId;  // the fallback target's ids; Start needs both
+    std::optional<std::uint16_t> productId;
     std::vector<HidDeviceTarget> devices;  // the targets; empty: the fallback target alone
-    std::int32_t readIntervalMs = 2;       // kept with the settings; nothing depends on it
     std::int32_t scanIntervalMs = 1000;    // pause between periodic scans; at least 100
 };
 
@@ -133,19 +129,18 @@ private:
     struct Target {
         std::uint16_t vendorId = 0;
         std::uint16_t productId = 0;
-        std::string role;
+        PanelRole role = PanelRole::G1000;
     };
     struct MatchedPath {
         std::string path;
-        std::string role;
+        PanelRole role;
     };
 
     void ScanLoop();
     std::vector<MatchedPath> FindMatchingPaths();
     // Opens, names and starts reading; without any lock held (it talks to the device).
     // `afterReadError`: the path's last device was dropped because its reads failed.
-    std::shared_ptr<Device> Connect(const std::string& path, const std::string& role,
-                                    bool afterReadError);
+    std::shared_ptr<Device> Connect(const std::string& path, PanelRole role, bool afterReadError);
     // Run with deviceMutex_ held.
     std::shared_ptr<Device> FindDevice(const std::string& name, int index);
     std::vector<std::shared_ptr<Device>> Writable(bool touchPanels);

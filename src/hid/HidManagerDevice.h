@@ -14,16 +14,11 @@
 
 namespace tarnwick {
 
-// The one role that makes a device a touch panel; compared byte for byte.
-inline constexpr const char* kTouchPanelRole = "touchpanel";
-// The role of a device whose configuration names none.
-inline constexpr const char* kDefaultRole = "g1000";
-
 struct HidManager::Device {
     std::string path;    // as enumerated; the table key
     std::string name;    // board id, else serial number, else path
     std::string serial;  // UTF-8; empty when unavailable
-    std::string role;
+    PanelRole role = PanelRole::G1000;
     bool touchPanel = false;
     HidProtocol::DeviceInfo info;
     HidProtocol::ProtocolInfo protocol;

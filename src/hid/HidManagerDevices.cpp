@@ -17,13 +17,12 @@ namespace tarnwick {
 using hidtext::Concat;
 using hidtext::HexBytes;
 
-std::shared_ptr<HidManager::Device> HidManager::Connect(const std::string& path,
-                                                        const std::string& role,
+std::shared_ptr<HidManager::Device> HidManager::Connect(const std::string& path, PanelRole role,
                                                         bool afterReadError) {
     auto device = std::make_shared<Device>();
     device->path = path;
-    device->role = role.empty() ? kDefaultRole : role;
-    device->touchPanel = device->role == kTouchPanelRole;
+    device->role = role == PanelRole::TouchPanel ? role : PanelRole::G1000;
+    device->touchPanel = device->role == PanelRole::TouchPanel;
     device->afterReadError = afterReadError;
 
     device->readHandle = backend_.Open(path, HidOpenPurpose::Read);
@@ -74,11 +73,12 @@ std::shared_ptr<HidManager::Device> HidManager::Connect(const std::string& path,
     }
 
     device->index = nextIndex_.fetch_add(1);
-    Logger::Instance().Log(LogLevel::Info,
-                           Concat("HID device connected: ", device->name, " index=",
-                                  std::to_string(device->index), " role=", device->role, " fw=",
-                                  device->hasInfo ? HidProtocol::FormatFirmwareVersion(device->info)
-                                                  : std::string("unknown")));
+    Logger::Instance().Log(
+        LogLevel::Info,
+        Concat("HID device connected: ", device->name, " index=", std::to_string(device->index),
+               " role=", PanelRoleName(device->role), " fw=",
+               device->hasInfo ? HidProtocol::FormatFirmwareVersion(device->info)
+                               : std::string("unknown")));
     if (device->hasProtocolInfo) {
         Logger::Instance().Debug(Concat("HID protocol info: device=", device->name,
                                         " proto=", std::to_string(device->protocol.major), ".",

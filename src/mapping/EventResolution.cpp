@@ -93,7 +93,7 @@ EventDecision ResolveEvent(const HidProtocol::HidEvent& event, const std::string
     if (entry != nullptr) {
         line.configuredRole = entry->role;
     }
-    line.role = PanelRole(event.mode, entry);
+    line.role = EventRole(event.mode, entry);
     line.typeName = eventMap.FindEventType(event.type);
     line.controlName = eventMap.FindControl(event.controlId);
     decision.controlName = line.controlName;

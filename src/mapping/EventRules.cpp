@@ -63,7 +63,7 @@ std::string_view ActionKey(EventType action) {
     }
 }
 
-std::string PanelRole(std::uint8_t mode, const OutputDeviceConfig* entry) {
+std::string EventRole(std::uint8_t mode, const OutputDeviceConfig* entry) {
     if (mode == 0) {
         return "PFD";
     }

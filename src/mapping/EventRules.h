@@ -21,7 +21,7 @@ std::string_view ActionKey(HidProtocol::EventType action);
 
 // Mode 0 is the PFD and mode 1 the MFD whatever the board is configured as; any other mode plays
 // the board's configured role, or none when the board has no device entry.
-std::string PanelRole(std::uint8_t mode, const OutputDeviceConfig* entry);
+std::string EventRole(std::uint8_t mode, const OutputDeviceConfig* entry);
 
 // Detents of an encoder event: |value|, at least 1, raised to the reported speed when that is
 // larger.

@@ -33,7 +33,7 @@ TEST(Scenario, DevicesAndSimulatorAreReadWithTheirDefaults) {
     ASSERT_EQ(s.devices.size(), 2u);
     EXPECT_TRUE(s.hasDevices);
     const ScenarioDevice& pfd = s.devices[0];
-    EXPECT_EQ(pfd.role, "g1000");
+    EXPECT_EQ(pfd.role, PanelRole::G1000);
     EXPECT_EQ(pfd.vendorId, 0x2E8A);
     EXPECT_EQ(pfd.productId, 0x10F0);
     EXPECT_EQ(pfd.boardId, "E66118604B1F2A31");

@@ -1,5 +1,7 @@
+#include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -138,14 +140,18 @@ TEST_F(AppConfigTest, MinimalFileGivesEveryDefault) {
     const LoadResult result = Load(Doc());
     ASSERT_TRUE(result.ok) << result.error;
     const AppConfig& c = result.config;
-    EXPECT_EQ(c.vid + " " + c.pid, "0x04D8 0xE6D6");
+    EXPECT_EQ(c.vid.text + " " + c.pid.text, "0x04D8 0xE6D6");
+    EXPECT_EQ(std::vector<std::optional<std::uint16_t>>({c.vid.value, c.pid.value}),
+              std::vector<std::optional<std::uint16_t>>({0x04D8, 0xE6D6}));
     ASSERT_EQ(c.devices.size(), 1u);
-    EXPECT_EQ(c.devices[0].vid + " " + c.devices[0].pid + " " + c.devices[0].role,
+    EXPECT_EQ(c.devices[0].vid.text + " " + c.devices[0].pid.text + " " +
+                  std::string(PanelRoleName(c.devices[0].role)),
               "0x04D8 0xE6D6 g1000");
-    EXPECT_EQ(std::vector<int>({c.readIntervalMs, c.scanIntervalMs, c.telemetryIntervalMs,
-                                c.mobiflight.rpnRateLimitMs, c.mobiflight.mapHoldRepeatMs,
-                                c.outputs.debounceMs}),
-              std::vector<int>({2, 1000, 50, 0, 10, 50}));
+    EXPECT_EQ(c.devices[0].pid.value, 0xE6D6);
+    EXPECT_EQ(
+        std::vector<int>({c.scanIntervalMs, c.telemetryIntervalMs, c.mobiflight.rpnRateLimitMs,
+                          c.mobiflight.mapHoldRepeatMs, c.outputs.debounceMs}),
+        std::vector<int>({1000, 50, 0, 10, 50}));
     EXPECT_EQ(std::vector<bool>({c.trace, c.mobiflight.enabled, c.cdcEnabled, c.debug}),
               std::vector<bool>({false, true, false, false}));
     EXPECT_EQ(c.buttonConfigPath, Beside("buttons.json"));
@@ -174,10 +180,10 @@ TEST_F(AppConfigTest, KeysAreReadAndWrongKindsKeepDefaults) {
             R"({"buttonConfigPath":"b.json","hidEventMapPath":"map.json"})"));
     ASSERT_TRUE(set.ok) << set.error;
     const AppConfig& c = set.config;
-    EXPECT_EQ(std::vector<int>({c.readIntervalMs, c.scanIntervalMs, c.telemetryIntervalMs,
-                                c.mobiflight.rpnRateLimitMs, c.mobiflight.mapHoldRepeatMs,
-                                c.outputs.debounceMs}),
-              std::vector<int>({5, 0, 20, 3, 7, 12}));
+    EXPECT_EQ(
+        std::vector<int>({c.scanIntervalMs, c.telemetryIntervalMs, c.mobiflight.rpnRateLimitMs,
+                          c.mobiflight.mapHoldRepeatMs, c.outputs.debounceMs}),
+        std::vector<int>({0, 20, 3, 7, 12}));
     EXPECT_EQ(std::vector<bool>({c.trace, c.mobiflight.enabled, c.cdcEnabled, c.debug}),
               std::vector<bool>({true, false, true, true}));
     EXPECT_EQ(c.mobiflight.clientName + c.mobiflight.commandChannel + c.mobiflight.responseChannel +
@@ -192,8 +198,8 @@ TEST_F(AppConfigTest, KeysAreReadAndWrongKindsKeepDefaults) {
             R"({"buttonConfigPath":"b.json","hidEventMapPath":7})"));
     ASSERT_TRUE(wrong.ok) << wrong.error;
     const AppConfig& d = wrong.config;
-    EXPECT_EQ(std::vector<int>({d.readIntervalMs, d.telemetryIntervalMs, d.outputs.debounceMs}),
-              std::vector<int>({2, 50, 50}));
+    EXPECT_EQ(std::vector<int>({d.telemetryIntervalMs, d.outputs.debounceMs}),
+              std::vector<int>({50, 50}));
     EXPECT_EQ(std::vector<bool>({d.trace, d.mobiflight.enabled, d.cdcEnabled, d.debug}),
               std::vector<bool>({false, true, false, false}));
     EXPECT_EQ(d.mobiflight.clientName, "TarnwickHID");
@@ -207,10 +213,10 @@ TEST_F(AppConfigTest, HidDevicesGiveRolesAndTheFirstVidPid) {
         R"({"vid":"0x04D8","pid":"0x0003","role":""},{"vid":"0x04D8","pid":"0x0004","role":4}])";
     const LoadResult first = Load(Doc(HidDevices(devices)));
     ASSERT_TRUE(first.ok) << first.error;
-    EXPECT_EQ(first.config.vid + " " + first.config.pid, "0x04D8 0x0001");
+    EXPECT_EQ(first.config.vid.text + " " + first.config.pid.text, "0x04D8 0x0001");
     std::vector<std::string> seen;
     for (const HidDeviceConfig& device : first.config.devices) {
-        seen.push_back(device.pid + " " + device.role);
+        seen.push_back(device.pid.text + " " + std::string(PanelRoleName(device.role)));
     }
     EXPECT_EQ(seen, (std::vector<std::string>{"0x0001 g1000", "0x0002 touchpanel", "0x0003 g1000",
                                               "0x0004 g1000"}));
@@ -218,7 +224,7 @@ TEST_F(AppConfigTest, HidDevicesGiveRolesAndTheFirstVidPid) {
     const LoadResult given =
         Load(Doc(R"({"vid":"0x1111","pid":"0x2222","devices":)" + devices + "}"));
     ASSERT_TRUE(given.ok) << given.error;
-    EXPECT_EQ(given.config.vid + " " + given.config.pid, "0x1111 0x2222");
+    EXPECT_EQ(given.config.vid.text + " " + given.config.pid.text, "0x1111 0x2222");
     EXPECT_EQ(given.config.devices.size(), 4u);
 }
 

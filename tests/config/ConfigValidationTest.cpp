@@ -13,16 +13,22 @@ namespace tarnwick {
 namespace {
 
 HidDeviceConfig Device(const std::string& vid, const std::string& pid,
-                       const std::string& role = "g1000") {
-    return HidDeviceConfig{vid, pid, role};
+                       PanelRole role = PanelRole::G1000) {
+    return HidDeviceConfig{ReadHexId16(vid), ReadHexId16(pid), role, ""};
+}
+
+void SetUnknownRole(HidDeviceConfig& device, const std::string& text) {
+    device.role = PanelRole::Unknown;
+    device.unknownRole = text;
 }
 
 // A record that passes every rule; each case below breaks only what it names.
 AppConfig ValidConfig() {
     AppConfig config;
-    config.vid = "0x04D8";
-    config.pid = "0xE6D6";
-    config.devices = {Device("0x04D8", "0xE6D6"), Device("0x04D8", "0xE6D7", "touchpanel")};
+    config.vid = ReadHexId16("0x04D8");
+    config.pid = ReadHexId16("0xE6D6");
+    config.devices = {Device("0x04D8", "0xE6D6"),
+                      Device("0x04D8", "0xE6D7", PanelRole::TouchPanel)};
     config.buttonConfigPath = "buttons.json";
     config.outputs.profiles["DEFAULT"] = BuiltInDefaultProfile();
     return config;
@@ -67,15 +73,15 @@ INSTANTIATE_TEST_SUITE_P(
     Rules, ValidationRuleTest,
     ::testing::Values(
         RuleCase{"Valid", [](AppConfig&) {}, ""},
-        RuleCase{"Vid", [](AppConfig& c) { c.vid.clear(); }, "hid.vid is required"},
-        RuleCase{"Pid", [](AppConfig& c) { c.pid.clear(); }, "hid.pid is required"},
+        RuleCase{"Vid", [](AppConfig& c) { c.vid = {}; }, "hid.vid is required"},
+        RuleCase{"Pid", [](AppConfig& c) { c.pid = {}; }, "hid.pid is required"},
         RuleCase{"NoDevices", [](AppConfig& c) { c.devices.clear(); },
                  "hid.devices must not be empty"},
-        RuleCase{"DeviceVid", [](AppConfig& c) { c.devices[1].vid.clear(); },
+        RuleCase{"DeviceVid", [](AppConfig& c) { c.devices[1].vid = {}; },
                  "hid.devices[1].vid is required"},
-        RuleCase{"DevicePid", [](AppConfig& c) { c.devices[0].pid.clear(); },
+        RuleCase{"DevicePid", [](AppConfig& c) { c.devices[0].pid = {}; },
                  "hid.devices[0].pid is required"},
-        RuleCase{"DeviceRole", [](AppConfig& c) { c.devices[1].role = "TouchPanel"; },
+        RuleCase{"DeviceRole", [](AppConfig& c) { SetUnknownRole(c.devices[1], "TouchPanel"); },
                  "hid.devices[1].role is unknown: TouchPanel"},
         RuleCase{"Duplicate", [](AppConfig& c) { c.devices.push_back(Device(" 04d8", "0Xe6d7")); },
                  "hid.devices[2] duplicates the vid/pid of hid.devices[1]"},
@@ -106,7 +112,6 @@ INSTANTIATE_TEST_SUITE_P(
                  "outputs.debounceMs must be >= 0"},
         RuleCase{"NotExamined",
                  [](AppConfig& c) {
-                     c.readIntervalMs = -5;
                      c.scanIntervalMs = -5;
                      c.outputDevices.push_back(OutputDeviceConfig{"", -7, "", ""});
                      Light(c).mode = "nonsense";
@@ -156,8 +161,8 @@ TEST(ValidationOrderTest, OnlyTheFirstFailingRuleIsReported) {
          "hid.telemetryIntervalMs must be > 0"},
         // All checks of one device come before any check of the next.
         {[](AppConfig& c) {
-             c.devices[0].role = "pfd";
-             c.devices[1].vid.clear();
+             SetUnknownRole(c.devices[0], "pfd");
+             c.devices[1].vid = {};
          },
          "hid.devices[0].role is unknown: pfd"},
         // Profiles in key order, each one checked completely before the next.

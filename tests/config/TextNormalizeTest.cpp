@@ -1,4 +1,7 @@
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -39,6 +42,34 @@ TEST(TextNormalizeTest, NormalizeHexIdDropsOneLeadingPrefix) {
     };
     for (const NormalizeCase& c : cases) {
         EXPECT_EQ(NormalizeHexId(c.text), c.expected) << c.text;
+    }
+}
+
+// Every vendor and product id is read by this one rule: white space anywhere and one leading 0x
+// do not count, and what is left must be hexadecimal digits worth at most 0xFFFF.
+TEST(TextNormalizeTest, ReadHexId16ReadsWhatTheNormalizedTextSays) {
+    const std::pair<const char*, std::optional<std::uint16_t>> cases[] = {
+        {"0x04d8", 0x04D8},
+        {" 0 X04D8\t", 0x04D8},
+        {"4d8", 0x04D8},
+        {"04 d8", 0x04D8},
+        {"0000ffff", 0xFFFF},
+        {"0", 0},
+        {"0x0", 0},
+        {"", std::nullopt},
+        {"0x", std::nullopt},
+        {"   ", std::nullopt},
+        {"04d8h", std::nullopt},
+        {"+1f", std::nullopt},
+        {"-0", std::nullopt},
+        {"0x0x12", std::nullopt},
+        {"0x10000", std::nullopt},
+        {"123456789012345678901234567890", std::nullopt},
+    };
+    for (const auto& [text, expected] : cases) {
+        const HexId16 id = ReadHexId16(text);
+        EXPECT_EQ(id.value, expected) << text;
+        EXPECT_EQ(id.text, text);
     }
 }
 

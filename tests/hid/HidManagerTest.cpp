@@ -2,6 +2,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,49 +25,18 @@ using test::kPanelVid;
 using test::MakeInfo;
 using test::WaitUntil;
 
-// ---- ids ----
-
-TEST(HidManagerParseHexId, ReadsWhatTheCScannerReads) {
-    const std::pair<const char*, std::uint16_t> cases[] = {
-        {"04d8", 0x04D8},
-        {"0x04D8", 0x04D8},
-        {"  \t0XffFF", 0xFFFF},
-        {"4d8 and more", 0x04D8},
-        {"12g", 0x12},
-        {"+1f", 0x1F},
-        {"0x", 0},
-        {"0xg", 0},
-        {"-0", 0},
-        {"0", 0},
-    };
-    for (const auto& [text, expected] : cases) {
-        std::uint16_t id = 0xBEEF;
-        EXPECT_TRUE(ParseHexId(text, id)) << text;
-        EXPECT_EQ(id, expected) << text;
-    }
-}
-
-TEST(HidManagerParseHexId, RejectsNoDigitsAndValuesAboveFfff) {
-    for (const char* text :
-         {"", "   ", "g12", "x12", "0x10000", "10000", "-1", "123456789012345678901234567890"}) {
-        std::uint16_t id = 0xBEEF;
-        EXPECT_FALSE(ParseHexId(text, id)) << text;
-        EXPECT_EQ(id, 0xBEEF) << text;
-    }
-}
-
 class HidManagerTest : public test::HidManagerFixture {};
 
 // ---- start ----
 
 TEST_F(HidManagerTest, StartFailsOnInvalidTopLevelIdsWithoutScanning) {
     HidManagerSettings settings = DefaultSettings();
-    settings.vid = "";
+    settings.vendorId.reset();
     EXPECT_FALSE(Start(settings));
     EXPECT_EQ(lastError_, "Invalid VID/PID");
 
     settings = DefaultSettings();
-    settings.pid = "0x1FFFF";  // the device entries are fine; the fallback target is not
+    settings.productId.reset();  // the device entries are fine; the fallback target is not
     EXPECT_FALSE(Start(settings));
     EXPECT_EQ(lastError_, "Invalid VID/PID");
     EXPECT_EQ(backend_.EnumerationCount(), 0u);
@@ -84,7 +54,7 @@ TEST_F(HidManagerTest, SecondStartReturnsTrueAndChangesNothing) {
     const auto enumerations = backend_.EnumerationCount();
     PlugBoard("hid#a", 0xE6);
     HidManagerSettings invalid = DefaultSettings();
-    invalid.vid = "nonsense";
+    invalid.vendorId.reset();
     EXPECT_TRUE(Start(invalid));
     EXPECT_TRUE(lastError_.empty());
     // No scan of its own, so the board plugged meanwhile is still unknown.
@@ -107,8 +77,8 @@ TEST_F(HidManagerTest, IndicesGoOnCountingAcrossStopAndStart) {
 
 TEST_F(HidManagerTest, FirstMatchingEntryGivesTheRole) {
     HidManagerSettings settings = DefaultSettings();
-    settings.devices = {HidDeviceTarget{"04d8", "e6b0", "touchpanel"},
-                        HidDeviceTarget{"04d8", "e6b0", "g1000"}};
+    settings.devices = {HidDeviceTarget{0x04D8, 0xE6B0, PanelRole::TouchPanel},
+                        HidDeviceTarget{0x04D8, 0xE6B0, PanelRole::G1000}};
     PlugBoard("hid#a", 0xE6, "SER");
     ASSERT_TRUE(Start(settings));
     EXPECT_EQ(manager_->CountTouchPanels(), 1u);
@@ -117,11 +87,11 @@ TEST_F(HidManagerTest, FirstMatchingEntryGivesTheRole) {
                   "[INFO] HID device connected: SER index=0 role=touchpanel fw=unknown"}));
 }
 
-TEST_F(HidManagerTest, UnparseableEntriesAreSkippedAndEmptyRoleIsPanelBoard) {
+TEST_F(HidManagerTest, EntriesWithoutIdsAreSkipped) {
     HidManagerSettings settings = DefaultSettings();
-    settings.devices = {HidDeviceTarget{"zz", "e6b0", "touchpanel"},
-                        HidDeviceTarget{"04d8", "", "touchpanel"},
-                        HidDeviceTarget{"04d8", "e6b0", ""}};
+    settings.devices = {HidDeviceTarget{std::nullopt, 0xE6B0, PanelRole::TouchPanel},
+                        HidDeviceTarget{0x04D8, std::nullopt, PanelRole::TouchPanel},
+                        HidDeviceTarget{0x04D8, 0xE6B0, PanelRole::G1000}};
     PlugBoard("hid#a", 0xE6);
     ASSERT_TRUE(Start(settings));
     EXPECT_EQ(logs_.Lines(),
@@ -133,8 +103,8 @@ TEST_F(HidManagerTest, UnparseableEntriesAreSkippedAndEmptyRoleIsPanelBoard) {
 TEST_F(HidManagerTest, WithoutDeviceEntriesTheTopLevelIdsAreOnePanelBoardTarget) {
     HidManagerSettings settings = DefaultSettings();
     settings.devices.clear();
-    settings.vid = "2e8a";
-    settings.pid = "10f0";
+    settings.vendorId = 0x2E8A;
+    settings.productId = 0x10F0;
     auto panelIds = PlugPanel("hid#p", "PANEL");  // touch-panel ids, but configured as a board
     PlugBoard("hid#b", 0xE6);                     // board ids, no longer a target
     ASSERT_TRUE(Start(settings));

@@ -14,10 +14,10 @@ HidProtocol::DeviceInfo MakeInfo(std::uint8_t firstIdByte, std::uint8_t major, s
 
 HidManagerSettings DefaultSettings(std::int32_t scanIntervalMs) {
     HidManagerSettings settings;
-    settings.vid = "0x04D8";
-    settings.pid = "0xE6B0";
-    settings.devices = {HidDeviceTarget{"0x04D8", "0xE6B0", "g1000"},
-                        HidDeviceTarget{"0x2E8A", "0x10F0", "touchpanel"}};
+    settings.vendorId = 0x04D8;
+    settings.productId = 0xE6B0;
+    settings.devices = {HidDeviceTarget{0x04D8, 0xE6B0, PanelRole::G1000},
+                        HidDeviceTarget{0x2E8A, 0x10F0, PanelRole::TouchPanel}};
     settings.scanIntervalMs = scanIntervalMs;
     return settings;
 }

@@ -133,8 +133,8 @@ public:
               stamping_, [this] { return sim_.IsRunning(); },
               options.programTiming ? SimConnectClientOptions{} : FastSimConnect()) {
         LoadFiles();
-        config_.vid = "0x04D8";
-        config_.pid = "0xE6B0";
+        config_.vid = ReadHexId16("0x04D8");
+        config_.pid = ReadHexId16("0xE6B0");
         config_.scanIntervalMs = 600000;  // the boards are plugged before the start
         config_.mobiflight.mapHoldRepeatMs = options.mapHoldRepeatMs;
         config_.mobiflight.rpnRateLimitMs = options.rpnRateLimitMs;

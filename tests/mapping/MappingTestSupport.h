@@ -342,8 +342,8 @@ inline const char* kButtonConfigJson = R"({
 // Two boards with entries: "B0" (index 0) plays the MFD, board index 1 plays "copilot".
 inline AppConfig MakeConfig() {
     AppConfig config;
-    config.vid = "0x2E8A";
-    config.pid = "0x10C0";
+    config.vid = ReadHexId16("0x2E8A");
+    config.pid = ReadHexId16("0x10C0");
     config.mobiflight.enabled = true;
     config.mobiflight.mapHoldRepeatMs = 100;
     config.outputs.debounceMs = 50;

@@ -81,14 +81,12 @@ bool ReadHex16(const JsonValue& object, const char* key, std::uint16_t& out,
     if (!GetStringMember(object, key, text)) {
         return Fail(error, where, std::string("'") + key + "' must be a hexadecimal string");
     }
-    const std::string digits = NormalizeHexId(text);
-    char* end = nullptr;
-    const unsigned long value = std::strtoul(digits.c_str(), &end, 16);
-    if (digits.empty() || digits.size() > 4 || end == nullptr || *end != '\0' || value > 0xFFFF) {
-        return Fail(error, where, std::string("'") + key + "' is not a 16-bit hexadecimal id: " +
-                                      text);
+    const HexId16 id = ReadHexId16(text);
+    if (!id.value) {
+        return Fail(error, where,
+                    std::string("'") + key + "' is not a 16-bit hexadecimal id: " + text);
     }
-    out = static_cast<std::uint16_t>(value);
+    out = *id.value;
     return true;
 }
 
@@ -128,9 +126,11 @@ bool ReadDevice(const JsonValue& entry, const std::string& where, ScenarioDevice
     if (!GetStringMember(entry, "name", device.name) || device.name.empty()) {
         return Fail(error, where, "'name' must be a non-empty string");
     }
-    GetStringMember(entry, "role", device.role);
-    if (device.role != "g1000" && device.role != "touchpanel") {
-        return Fail(error, where, "'role' must be \"g1000\" or \"touchpanel\": " + device.role);
+    std::string role(PanelRoleName(PanelRole::G1000));
+    GetStringMember(entry, "role", role);
+    device.role = ParsePanelRole(role);
+    if (device.role == PanelRole::Unknown) {
+        return Fail(error, where, "'role' must be \"g1000\" or \"touchpanel\": " + role);
     }
     if (!ReadHex16(entry, "vid", device.vendorId, where, error) ||
         !ReadHex16(entry, "pid", device.productId, where, error)) {

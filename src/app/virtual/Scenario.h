@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "config/PanelRole.h"
+
 namespace tarnwick {
 
 struct ScenarioDevice {
     std::string name;             // how the timeline refers to the device
-    std::string role = "g1000";   // "g1000" (panel board) or "touchpanel"
+    PanelRole role = PanelRole::G1000;
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
     std::string boardId;          // panel boards: 16 hex digits; empty: no device-info answer

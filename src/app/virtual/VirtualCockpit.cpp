@@ -236,7 +236,7 @@ void VirtualCockpit::Play(const ScenarioStep& step) {
 
 std::shared_ptr<VirtualHidDevice> VirtualCockpit::Plug(const ScenarioDevice& device) {
     VirtualHidDeviceSetup setup;
-    if (device.role == "touchpanel") {
+    if (device.role == PanelRole::TouchPanel) {
         setup = VirtualTouchPanelSetup(DevicePath(device), device.vendorId, device.productId,
                                      device.serial);
     } else {
