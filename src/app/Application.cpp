@@ -22,19 +22,14 @@ namespace {
 constexpr const char* kVersionBanner = "Initializing application: TarnwickHID v0.2.2";
 constexpr auto kPollPeriod = std::chrono::milliseconds(100);
 // A settings value must move further than this from the value last forwarded to be sent again.
-constexpr float kSettingsThreshold = 0.125f;
-
-void LogInfo(const std::string& text) { Logger::Instance().Log(LogLevel::Info, text); }
-void LogWarn(const std::string& text) { Logger::Instance().Log(LogLevel::Warn, text); }
-void LogError(const std::string& text) { Logger::Instance().Log(LogLevel::Error, text); }
-
-// Degrees folded into 0..359 and rounded half away from zero: 359.6 gives 0, -10 gives 350.
-std::uint32_t WholeDegrees(float degrees) {
-    double x = std::fmod(static_cast<double>(degrees), 360.0);
-    if (x < 0) {
-        x += 360.0;
-    }
-    return static_cast<std::uint32_t>(std::round(x)) % 360u;
+void LogInfo(const std::string& text) {
+    Logger::Instance().Log(LogLevel::Info, text);
+}
+void LogWarn(const std::string& text) {
+    Logger::Instance().Log(LogLevel::Warn, text);
+}
+void LogError(const std::string& text) {
+    Logger::Instance().Log(LogLevel::Error, text);
 }
 
 // Where each simulator value travels in the touch panels' telemetry pages.
@@ -150,9 +145,8 @@ bool Application::Initialize(const std::string& configPath, bool consoleMode,
             return false;
         }
     }
-    mobiFlight_.SetTextHandler([this](const std::string& text) {
-        mappingEngine_.OnMobiFlightText(text);
-    });
+    mobiFlight_.SetTextHandler(
+        [this](const std::string& text) { mappingEngine_.OnMobiFlightText(text); });
 
     hidManager_.SetTrace(config_.trace);
     hidManager_.SetSettingsCallback(
@@ -239,8 +233,7 @@ bool Application::StartNotifications(std::string& errorText) {
         errorText = "Failed to initialize notification thread";
         return false;
     }
-    notifierRunning_ =
-        platform_.notifier->Start([this] { hidManager_.RequestScan(); }, errorText);
+    notifierRunning_ = platform_.notifier->Start([this] { hidManager_.RequestScan(); }, errorText);
     return notifierRunning_;
 }
 
@@ -256,22 +249,13 @@ std::uint16_t Application::NextTelemetrySequence() {
 }
 
 void Application::OnTelemetry(const SimTelemetry& telemetry) {
-    const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                 std::chrono::steady_clock::now().time_since_epoch())
-                                 .count();
-    const std::int64_t interval = static_cast<std::int64_t>(config_.telemetryIntervalMs) * 1000000;
-    if (lastTelemetryTime_ != 0 && now - lastTelemetryTime_ < interval) {
+    if (!panelRules_.TelemetryDue(std::chrono::milliseconds(config_.telemetryIntervalMs))) {
         return;
     }
-    lastTelemetryTime_ = now;
     const unsigned count =
         hidManager_.SendTelemetry(PanelValues(telemetry), NextTelemetrySequence());
-    if (count > 0 && !telemetryStreaming_) {
-        telemetryStreaming_ = true;
-        LogInfo("Telemetry streaming to " + std::to_string(count) + " touch panel(s)");
-    } else if (count == 0 && telemetryStreaming_) {
-        telemetryStreaming_ = false;
-        LogInfo("Telemetry paused; no touch panel connected");
+    if (const auto line = panelRules_.TelemetrySent(count)) {
+        LogInfo(*line);
     }
 }
 
@@ -279,33 +263,14 @@ void Application::OnPanelSettings(const TelemetryProtocol::Settings& settings,
                                   const std::string& deviceName) {
     // Two touch panels report on two reader threads; the forwarded values are one set.
     std::lock_guard<std::mutex> lock(settingsMutex_);
-    if (haveSettings_ && settings.sequence == lastSettingsSequence_) {
-        return;
-    }
-    const auto forward = [&](float value, float& last, const char* eventName, const char* label) {
-        // A panel that sends garbage (NaN, infinity) must not become an event value.
-        if (!std::isfinite(value) ||
-            (haveSettings_ && std::fabs(value - last) <= kSettingsThreshold)) {
-            return;
-        }
-        const std::uint32_t degrees = WholeDegrees(value);
+    for (const PanelBridgeRules::SimEvent& event : panelRules_.OnSettings(settings, deviceName)) {
         std::string error;
-        if (simConnect_.TransmitEvent(eventName, degrees, error)) {
-            Logger::Instance().Debug(std::string(label) + " -> " + std::to_string(degrees) +
-                                     " (" + deviceName + ")");
+        if (simConnect_.TransmitEvent(event.eventName, event.degrees, error)) {
+            Logger::Instance().Debug(event.debugLine);
         } else {
-            LogWarn(std::string(eventName) + " failed: " + error);
+            LogWarn(event.eventName + " failed: " + error);
         }
-        last = value;
-    };
-    if ((settings.flags & TelemetryProtocol::kHeadingBugValid) != 0) {
-        forward(settings.headingBug, lastHeadingBug_, "HEADING_BUG_SET", "Panel heading bug");
     }
-    if ((settings.flags & TelemetryProtocol::kCourseValid) != 0) {
-        forward(settings.course, lastCourse_, "VOR1_SET", "Panel course");
-    }
-    lastSettingsSequence_ = settings.sequence;
-    haveSettings_ = true;
 }
 
 void Application::OnMasterBattery2(bool on) {

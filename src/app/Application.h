@@ -14,6 +14,7 @@
 #include "app/ConsoleLink.h"
 #include "app/DeviceNotifier.h"
 #include "app/MappingAdapters.h"
+#include "app/PanelBridgeRules.h"
 #include "config/AppConfig.h"
 #include "config/ButtonConfig.h"
 #include "config/HidEventMap.h"
@@ -102,17 +103,12 @@ private:
     bool notifierRunning_ = false;
     std::optional<bool> hidTraceOverride_;
 
-    // Telemetry: the SimConnect worker (and the console's synthetic stream for the sequence).
-    std::int64_t lastTelemetryTime_ = 0;
+    // The console's synthetic stream shares the telemetry sequence with the SimConnect worker.
     std::atomic<std::uint16_t> telemetrySequence_{0};
-    bool telemetryStreaming_ = false;
-
-    // Panel settings: the reader threads of every touch panel, one at a time.
+    // Its telemetry half runs on the SimConnect worker alone; its settings half on the touch
+    // panels' reader threads, under settingsMutex_.
+    PanelBridgeRules panelRules_;
     std::mutex settingsMutex_;
-    bool haveSettings_ = false;
-    std::uint16_t lastSettingsSequence_ = 0;
-    float lastHeadingBug_ = 0.0f;
-    float lastCourse_ = 0.0f;
 
     // The console command thread is detached; it reaches the Application only through this link,
     // which the destructor cuts, so the thread never touches a destroyed Application.

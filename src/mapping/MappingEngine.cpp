@@ -15,26 +15,9 @@ namespace {
 
 constexpr std::chrono::milliseconds kOutputHoldOff{1500};
 
-class SteadyMappingClock final : public MappingClock {
-public:
-    TimePoint Now() const override { return std::chrono::steady_clock::now(); }
-    void Wait(std::condition_variable& cv, std::unique_lock<std::mutex>& lock) const override {
-        cv.wait(lock);
-    }
-    void WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
-                   TimePoint deadline) const override {
-        cv.wait_until(lock, deadline);
-    }
-};
-
 }  // namespace
 
-const MappingClock& MappingClock::Steady() {
-    static const SteadyMappingClock clock;
-    return clock;
-}
-
-MappingEngine::MappingEngine(const MappingClock& clock) : clock_(clock) {}
+MappingEngine::MappingEngine(const Clock& clock) : clock_(clock) {}
 
 MappingEngine::~MappingEngine() {
     Stop();
@@ -211,7 +194,7 @@ void MappingEngine::HandleEvent(const HidProtocol::HidEvent& event, const std::s
 }
 
 void MappingEngine::HoldOffOutputs(const std::string& deviceName, std::int32_t index) {
-    const MappingClock::TimePoint until = clock_.Now() + kOutputHoldOff;
+    const Clock::TimePoint until = clock_.Now() + kOutputHoldOff;
     {
         std::lock_guard<std::mutex> lock(suppressMutex_);
         auto [it, inserted] = suppressUntil_.try_emplace(BoardKey(deviceName, index), until);
@@ -226,7 +209,7 @@ void MappingEngine::HoldOffOutputs(const std::string& deviceName, std::int32_t i
 
 bool MappingEngine::IsOutputSuppressed(const std::string& deviceName, std::int32_t index) {
     const std::string key = BoardKey(deviceName, index);
-    const MappingClock::TimePoint now = clock_.Now();
+    const Clock::TimePoint now = clock_.Now();
     std::lock_guard<std::mutex> lock(suppressMutex_);
     const auto it = suppressUntil_.find(key);
     if (it == suppressUntil_.end()) {

@@ -21,6 +21,7 @@
 
 #include "hid/HidProtocol.h"
 #include "mapping/MappingPorts.h"
+#include "platform/Clock.h"
 
 namespace tarnwick {
 
@@ -44,7 +45,7 @@ struct MappingCollaborators {
 class MappingEngine {
 public:
     // `clock` must outlive the engine.
-    explicit MappingEngine(const MappingClock& clock = MappingClock::Steady());
+    explicit MappingEngine(const Clock& clock = Clock::Steady());
     ~MappingEngine();  // Stop
 
     MappingEngine(const MappingEngine&) = delete;
@@ -85,7 +86,7 @@ private:
 
     struct HoldEntry {
         std::string command;
-        MappingClock::TimePoint nextDue{};
+        Clock::TimePoint nextDue{};
         bool hasDue = false;
     };
 
@@ -107,7 +108,7 @@ private:
     void OutputWorker();
     void RefreshOutputs();
 
-    const MappingClock& clock_;
+    const Clock& clock_;
 
     // Serialises Start and Stop with each other; never taken by a worker.
     std::mutex lifecycleMutex_;
@@ -133,10 +134,10 @@ private:
     std::mutex outputMutex_;
     std::condition_variable outputCv_;  // a refresh request, or Stop
     bool refreshPending_ = false;
-    MappingClock::TimePoint refreshRequestTime_{};
+    Clock::TimePoint refreshRequestTime_{};
 
     std::mutex suppressMutex_;
-    std::unordered_map<std::string, MappingClock::TimePoint> suppressUntil_;
+    std::unordered_map<std::string, Clock::TimePoint> suppressUntil_;
 };
 
 }  // namespace tarnwick

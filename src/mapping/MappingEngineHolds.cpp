@@ -52,8 +52,8 @@ void MappingEngine::HoldWorker() {
             clock_.Wait(holdCv_, lock);
             continue;
         }
-        const MappingClock::TimePoint now = clock_.Now();
-        MappingClock::TimePoint earliest = MappingClock::TimePoint::max();
+        const Clock::TimePoint now = clock_.Now();
+        Clock::TimePoint earliest = Clock::TimePoint::max();
         for (const auto& [key, entry] : holds_) {
             earliest = std::min(earliest, entry.nextDue);
         }

@@ -71,7 +71,7 @@ void MappingEngine::OutputWorker() {
     std::unique_lock<std::mutex> lock(outputMutex_);
     while (running_.load()) {
         // Wake path for both waits: RequestOutputRefresh and Stop notify outputCv_.
-        const MappingClock::TimePoint latest = clock_.Now() + kRefreshPeriod;
+        const Clock::TimePoint latest = clock_.Now() + kRefreshPeriod;
         if (!refreshPending_) {
             while (running_.load() && !refreshPending_ && clock_.Now() < latest) {
                 clock_.WaitUntil(outputCv_, lock, latest);

@@ -1,13 +1,10 @@
 // What the mapping engine needs from the HID manager, the MobiFlight client and the SimConnect
-// client, as three narrow interfaces, plus the clock its timing rules run on. In the program they
-// are thin adapters over the real components (app/MappingAdapters.h); tests put recording fakes
-// and a hand-driven clock in their place.
+// client, as three narrow interfaces (its timing rules run on the injected platform Clock). In the
+// program they are thin adapters over the real components (app/MappingAdapters.h); tests put
+// recording fakes and a hand-driven clock in their place.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,28 +47,6 @@ public:
     virtual bool IsConnected() = 0;
     virtual bool TransmitEvent(const std::string& eventName, std::uint32_t value,
                                std::string& errorText) = 0;
-};
-
-// The time every timing rule of the engine is measured with: hold cadence, LED hold-off, output
-// debounce and the periodic refresh. Every wait of the engine's workers goes through it, timed or
-// not, so that a hand-moved test clock knows when all of them are idle and moves time only then.
-class MappingClock {
-public:
-    using TimePoint = std::chrono::steady_clock::time_point;
-
-    virtual ~MappingClock() = default;
-    virtual TimePoint Now() const = 0;
-    // Waits on `cv` with `lock` held on entry and on return, until notified. May return early,
-    // so callers test their condition again.
-    virtual void Wait(std::condition_variable& cv, std::unique_lock<std::mutex>& lock) const = 0;
-    // Waits on `cv` with `lock` held on entry and on return, until notified or until Now()
-    // reaches `deadline`. May return early without either, so callers test their condition
-    // again.
-    virtual void WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
-                           TimePoint deadline) const = 0;
-
-    // The steady clock, with plain condition-variable deadlines. Lives as long as the process.
-    static const MappingClock& Steady();
 };
 
 }  // namespace tarnwick

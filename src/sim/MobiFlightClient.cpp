@@ -1,11 +1,10 @@
 #include "sim/MobiFlightClient.h"
 
-#include "platform/Threads.h"
-
 #include <exception>
 #include <utility>
 
 #include "log/Logger.h"
+#include "platform/Threads.h"
 #include "sim/MobiFlightProtocol.h"
 #include "sim/SimConnectClient.h"
 
@@ -34,15 +33,15 @@ std::string SecondsText(milliseconds period) {
 
 }  // namespace
 
-MobiFlightClient::MobiFlightClient(MobiFlightClientOptions options)
-    : options_(std::move(options)) {}
+MobiFlightClient::MobiFlightClient(MobiFlightClientOptions options, const Clock& clock)
+    : options_(std::move(options)), clock_(clock) {}
 
 MobiFlightClient::~MobiFlightClient() {
     Stop();
 }
 
 MobiFlightClient::TimePoint MobiFlightClient::Now() const {
-    return options_.clock ? options_.clock() : std::chrono::steady_clock::now();
+    return clock_.Now();
 }
 
 // --- Lifecycle --------------------------------------------------------------------------------
@@ -340,9 +339,10 @@ void MobiFlightClient::WorkerMain() {
         {
             std::unique_lock<std::mutex> lock(stateMutex_);
             // Woken by new entries, connection changes and Stop; the time-out keeps the
-            // registration step going with an empty queue.
-            queueCv_.wait_for(lock, options_.timing.idleWake,
-                              [this] { return !running_ || !queue_.Empty(); });
+            // registration step going with an empty queue. Any wake means one more pass.
+            if (running_ && queue_.Empty()) {
+                clock_.WaitUntil(queueCv_, lock, Now() + options_.timing.idleWake);
+            }
             if (!running_) {
                 return;
             }
@@ -354,12 +354,12 @@ void MobiFlightClient::WorkerMain() {
         CommandEntry& entry = *taken;
 
         if (!simConnected_) {
-            if (!Pause(options_.timing.disconnectedRetry)) {
+            if (!Retry(options_.timing.disconnectedRetry)) {
                 return;
             }
             PutBack(std::move(entry));
         } else if (!registered_) {  // the client's own channel exists once registered
-            if (!Pause(options_.timing.notReadyRetry)) {
+            if (!Retry(options_.timing.notReadyRetry)) {
                 return;
             }
             PutBack(std::move(entry));
@@ -396,10 +396,22 @@ bool MobiFlightClient::WaitRateLimit() {
     return Pause(milliseconds(limitMs - elapsed));
 }
 
+bool MobiFlightClient::Retry(milliseconds duration) {
+    std::unique_lock<std::mutex> lock(stateMutex_);
+    if (running_) {
+        clock_.WaitUntil(queueCv_, lock, Now() + duration);
+    }
+    return running_;
+}
+
 bool MobiFlightClient::Pause(milliseconds duration) {
     std::unique_lock<std::mutex> lock(stateMutex_);
     // Stop's notification ends the wait early.
-    return !queueCv_.wait_for(lock, duration, [this] { return !running_; });
+    const TimePoint until = Now() + duration;
+    while (running_ && Now() < until) {
+        clock_.WaitUntil(queueCv_, lock, until);
+    }
+    return running_;
 }
 
 // --- Sending ----------------------------------------------------------------------------------

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "config/AppConfig.h"
+#include "platform/Clock.h"
 #include "sim/MobiFlightCommandQueue.h"
 
 namespace tarnwick {
@@ -37,17 +38,17 @@ struct MobiFlightTiming {
 
 struct MobiFlightClientOptions {
     MobiFlightTiming timing;
-    // The time the registration schedule, the rate limit and the entries are measured with;
-    // empty means the steady clock. The waits themselves always run on the steady clock.
-    std::function<std::chrono::steady_clock::time_point()> clock;
 };
 
 class MobiFlightClient {
 public:
     using TextHandler = std::function<void(const std::string& text)>;
-    using TimePoint = std::chrono::steady_clock::time_point;
+    using TimePoint = Clock::TimePoint;
 
-    explicit MobiFlightClient(MobiFlightClientOptions options = {});
+    // `clock` measures the registration schedule, the rate limit and the entries, and runs every
+    // wait of the worker; it must outlive the client.
+    explicit MobiFlightClient(MobiFlightClientOptions options = {},
+                              const Clock& clock = Clock::Steady());
     // Stop. The SimConnect worker may still be inside OnClientData or OnSimConnectionChanged
     // when Stop returns, so the object must outlive that worker (stop SimConnect first).
     ~MobiFlightClient();
@@ -110,7 +111,11 @@ private:
     bool HeldEntryWithdrawn(const CommandEntry& entry);
     // False when Stop interrupted the wait.
     bool WaitRateLimit();
+    // Waits on queueCv_ until Stop or `duration` on the clock has passed; false when Stop came.
     bool Pause(std::chrono::milliseconds duration);
+    // An entry's wait for the connection or the registration: as Pause, but any wake (a new
+    // entry, a connection change, the registration) ends it early too.
+    bool Retry(std::chrono::milliseconds duration);
 
     // Where a command goes: the registration on the configured channel, everything else on the
     // client's own.
@@ -127,6 +132,7 @@ private:
     // the subscription goes out on them. SimConnect worker thread.
     void OnRegistrationAcknowledged();
     const MobiFlightClientOptions options_;
+    const Clock& clock_;
 
     // Set by Start before the worker and the handler exist; read without a lock afterwards.
     SimConnectClient* simConnect_ = nullptr;

@@ -68,7 +68,7 @@ protected:
 
     test::TempDir dir_;
     test::FakeLeds leds_;
-    test::FakeCommands commands_{MappingClock::Steady()};
+    test::FakeCommands commands_{Clock::Steady()};
     test::FakeSimEvents sim_;
     SimStatus status_;
     AppConfig config_;

@@ -1,5 +1,5 @@
-// What the mapping engine tests share: a clock the test moves by hand, recording fakes of the
-// engine's three ports, and the configuration files every test uses.
+// What the mapping engine tests share: recording fakes of the engine's three ports, and the
+// configuration files every test uses.
 #pragma once
 
 #include <atomic>
@@ -21,92 +21,12 @@
 #include "config/AppConfig.h"
 #include "config/ButtonConfig.h"
 #include "config/HidEventMap.h"
+#include "fakes/ManualClock.h"
 #include "log/Logger.h"
 #include "mapping/MappingPorts.h"
 #include "support/TestSupport.h"
 
 namespace tarnwick::test {
-
-// Time moves only when the test says so, and only once every worker of the engine waits on the
-// clock: a worker that is busy when the test moves time would otherwise count its next deadline
-// from the moved clock. The test names the number of workers (SetWorkers) while they run.
-class ManualClock final : public MappingClock {
-public:
-    TimePoint Now() const override { return TimePoint(std::chrono::nanoseconds(now_.load())); }
-
-    void Wait(std::condition_variable& cv, std::unique_lock<std::mutex>& lock) const override {
-        Park(cv, lock, std::nullopt);
-    }
-    void WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
-                   TimePoint deadline) const override {
-        Park(cv, lock, deadline);
-    }
-
-    void SetWorkers(int workers) { workers_.store(workers); }
-
-    void Advance(std::chrono::nanoseconds step) {
-        Settle();
-        now_.fetch_add(step.count());
-        std::vector<Waiter> woken;
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            ++generation_;
-            woken = waiters_;
-        }
-        // Notified under the waiter's own lock: it holds that lock from its look at the time
-        // until its wait begins, so the notification cannot fall in between.
-        for (const Waiter& waiter : woken) {
-            std::lock_guard<std::mutex> hold(*waiter.mutex);
-            waiter.cv->notify_all();
-        }
-    }
-
-    // Returns once every worker waits again, having looked at the time since the last Advance,
-    // so that a test can tell "nothing happened" from "not yet".
-    void Settle() const {
-        const bool idle = test::WaitUntil([this] {
-            std::lock_guard<std::mutex> guard(mutex_);
-            int current = 0;
-            for (const Waiter& waiter : waiters_) {
-                current += waiter.generation == generation_ ? 1 : 0;
-            }
-            return current >= workers_.load();
-        });
-        EXPECT_TRUE(idle) << "the engine's workers never came to rest";
-    }
-
-private:
-    struct Waiter {
-        std::condition_variable* cv = nullptr;
-        std::mutex* mutex = nullptr;
-        std::uint64_t generation = 0;
-    };
-
-    void Park(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
-              std::optional<TimePoint> deadline) const {
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            waiters_.push_back(Waiter{&cv, lock.mutex(), generation_});
-        }
-        if (!deadline || Now() < *deadline) {
-            cv.wait(lock);
-        }
-        std::lock_guard<std::mutex> guard(mutex_);
-        for (auto it = waiters_.begin(); it != waiters_.end(); ++it) {
-            if (it->cv == &cv) {
-                waiters_.erase(it);
-                break;
-            }
-        }
-    }
-
-    // Starts far from the epoch: a time of 0 must not look special.
-    std::atomic<std::int64_t> now_{std::chrono::nanoseconds(std::chrono::hours(1000)).count()};
-    std::atomic<int> workers_{0};
-    mutable std::mutex mutex_;
-    mutable std::vector<Waiter> waiters_;
-    std::uint64_t generation_ = 0;
-};
 
 struct LedWrite {
     std::string name;
@@ -169,7 +89,7 @@ struct RpnCall {
     std::string rpn;
     SendMode mode = SendMode::Plain;
     std::int32_t count = 0;
-    MappingClock::TimePoint time{};
+    Clock::TimePoint time{};
     friend bool operator==(const RpnCall& a, const RpnCall& b) {
         return a.kind == b.kind && a.rpn == b.rpn && a.mode == b.mode && a.count == b.count;
     }
@@ -193,7 +113,7 @@ inline RpnCall Cancelled(std::string rpn) {
 
 class FakeCommands final : public RpnCommandPort {
 public:
-    explicit FakeCommands(const MappingClock& clock) : clock_(clock) {}
+    explicit FakeCommands(const Clock& clock) : clock_(clock) {}
 
     bool IsRegistered() override { return registered_.load(); }
     bool QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count,
@@ -270,7 +190,7 @@ private:
         return false;
     }
 
-    const MappingClock& clock_;
+    const Clock& clock_;
     std::atomic<bool> registered_{true};
     mutable std::mutex mutex_;
     std::condition_variable gateCv_;

@@ -1,6 +1,6 @@
 // What the MobiFlight client tests run against: the virtual simulator (which plays the MobiFlight
 // module) behind a real SimConnectClient, with every command-channel write observed on its way,
-// and a settable clock.
+// and the clock of the test's choice.
 #pragma once
 
 #include <atomic>
@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fakes/ManualClock.h"
 #include "log/Logger.h"
 #include "sim/ForwardingSimConnectApi.h"
 #include "sim/MobiFlightClient.h"
@@ -28,22 +29,8 @@
 
 namespace tarnwick::test {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// A clock that only moves when told to.
-class ManualClock {
-public:
-    Clock::time_point Now() const { return base_ + std::chrono::nanoseconds(offset_.load()); }
-    void Advance(std::chrono::nanoseconds by) { offset_ += by.count(); }
-    std::function<Clock::time_point()> Function() {
-        return [this] { return Now(); };
-    }
-
-private:
-    const Clock::time_point base_ = Clock::now();
-    std::atomic<std::int64_t> offset_{0};
-};
 
 // Passes every call through to the virtual simulator and notes each write to a MobiFlight
 // command area (the registration one or the client's own). A write of a chosen text can be held in
@@ -53,8 +40,8 @@ public:
     struct Write {
         std::string text;                 // up to the block's first NUL
         std::vector<std::uint8_t> block;  // every byte written
-        Clock::time_point begin;          // call made
-        Clock::time_point end;            // call returned: the module has read it
+        SteadyClock::time_point begin;    // call made
+        SteadyClock::time_point end;      // call returned: the module has read it
         bool ok = false;
     };
 
@@ -124,10 +111,10 @@ public:
                 cv_.wait(lock, [this] { return released_; });
             }
         }
-        w.begin = Clock::now();
+        w.begin = SteadyClock::now();
         const SimConnectResult result =
             inner_.SetClientData(handle, clientDataId, defineId, flags, reserved, size, data);
-        w.end = Clock::now();
+        w.end = SteadyClock::now();
         w.ok = result >= 0;
         std::lock_guard<std::mutex> lock(mutex_);
         writes_.push_back(std::move(w));
@@ -169,10 +156,11 @@ inline const std::string kRegistration = "MF.Clients.Add.Tester";
 // wires them.
 class MobiFlightRig {
 public:
-    explicit MobiFlightRig(MobiFlightClientOptions options = {})
+    explicit MobiFlightRig(MobiFlightClientOptions options = {},
+                           const Clock& clock = Clock::Steady())
         : simConnect_(
               api_, [this] { return sim_.IsRunning(); }, FastSimConnect()),
-          client_(std::move(options)) {}
+          client_(std::move(options), clock) {}
     // In the application's order; and SimConnect's worker, which calls into the MobiFlight
     // client, ends before either is destroyed.
     ~MobiFlightRig() {
