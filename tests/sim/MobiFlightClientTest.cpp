@@ -147,15 +147,17 @@ TEST(MobiFlightLifecycleTest, StopIsPromptFromEveryState) {
 
 class MobiFlightRegistrationTest : public testing::Test {
 protected:
+    // The client's worker waits on the test clock, which then moves only while it waits.
+    MobiFlightRegistrationTest() { clock_.SetWorkers(1); }
     std::size_t Attempts() { return rig_.Api().CountOf(kRegistration); }
     void Step(std::chrono::milliseconds by, std::size_t expectedAttempts) {
         clock_.Advance(by);
         ASSERT_TRUE(WaitUntil([&] { return Attempts() == expectedAttempts; }))
             << "attempts: " << Attempts();
     }
-    // Many worker passes go by: nothing more is due.
+    // The worker has looked at the time again: nothing more is due.
     void ExpectQuiet(std::size_t attempts) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        clock_.Settle();
         EXPECT_EQ(Attempts(), attempts);
     }
 
@@ -399,8 +401,10 @@ TEST_F(MobiFlightLVarTest, AnotherClientOnTheSharedChannelsKeepsItsVariables) {
 TEST_F(MobiFlightLVarTest, NoHandlerCallsAfterStop) {
     rig_.Start();
     rig_.Client().Stop();
+    // The module may have reported a level before the Stop; nothing may come after it.
+    const auto before = Count();
     Deliver(std::vector<std::uint8_t>{'1', 0});
-    EXPECT_EQ(Count(), 0u);
+    EXPECT_EQ(Count(), before);
 }
 
 }  // namespace

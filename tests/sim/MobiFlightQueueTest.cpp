@@ -33,6 +33,8 @@ protected:
     void StartNotReady() {
         rig_.Sim().SetModuleAnswer(ModuleAnswer::Silent);
         rig_.Start();
+        // The client's worker waits on the test clock, which then moves only while it waits.
+        clock_.SetWorkers(1);
         ASSERT_TRUE(WaitUntil([&] { return rig_.Api().CountOf(kRegistration) == 1; }));
     }
     void Register() {
