@@ -21,12 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string Hex4(std::uint16_t id) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", id);
-    return text;
-}
-
 struct Interface {
     std::string path;
     HidAttributes attributes;
@@ -126,9 +120,9 @@ TEST(Win32HidManager, OpensNothingThatDoesNotMatch) {
         ++pid;
     }
     HidManagerSettings settings = test::DefaultSettings();
-    settings.vid = "04D8";
-    settings.pid = Hex4(pid);
-    settings.devices = {HidDeviceTarget{"04D8", Hex4(pid), "g1000"}};
+    settings.vendorId = 0x04D8;
+    settings.productId = pid;
+    settings.devices = {HidDeviceTarget{0x04D8, pid, PanelRole::G1000}};
 
     HidManager manager(*backend);
     std::string error;
@@ -148,8 +142,8 @@ TEST(Win32HidManager, OpensAMatchingInterfaceAndStopsPromptly) {
     }
     const Interface& target = interfaces.front();
     HidManagerSettings settings;
-    settings.vid = Hex4(target.attributes.vendorId);
-    settings.pid = Hex4(target.attributes.productId);
+    settings.vendorId = target.attributes.vendorId;
+    settings.productId = target.attributes.productId;
     settings.scanIntervalMs = 600000;
 
     HidManager manager(*backend);
