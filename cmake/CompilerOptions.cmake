@@ -14,6 +14,16 @@ if(TARNWICK_SANITIZE)
   add_link_options(-fsanitize=${TARNWICK_SANITIZE})
 endif()
 
+# TARNWICK_COVERAGE: line and branch counts for scripts/coverage. The tests are threaded, so the
+# counters are updated atomically; TARNWICK_COVERAGE tells the program to write its counts before
+# it ends itself without the usual exit path.
+option(TARNWICK_COVERAGE "Build with coverage counters" OFF)
+if(TARNWICK_COVERAGE)
+  add_compile_options(--coverage -fprofile-update=atomic)
+  add_compile_definitions(TARNWICK_COVERAGE=1)
+  add_link_options(--coverage)
+endif()
+
 if(WIN32)
   # Windows 10 is the oldest system the simulators run on.
   add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00)

@@ -10,6 +10,10 @@
 #include <system_error>
 
 #include "app/SystemServices.h"
+
+#if defined(TARNWICK_COVERAGE)
+extern "C" void __gcov_dump(void);
+#endif
 #include "log/Logger.h"
 
 namespace tarnwick {
@@ -100,6 +104,9 @@ void InstallCrashHandlers() {
 void EndProcessNow(int exitCode) {
     std::fflush(stdout);
     std::fflush(stderr);
+#if defined(TARNWICK_COVERAGE)
+    __gcov_dump();  // _Exit skips the handler that would write the counts
+#endif
     std::_Exit(exitCode);
 }
 
