@@ -29,8 +29,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include "mapping/CockpitRig.h"
+#include "CockpitRig.h"
 #include "platform/Threads.h"
+#include "sim/ForwardingSimConnectApi.h"
+#include "sim/MobiFlightProtocol.h"
 
 namespace tarnwick {
 namespace {
@@ -41,13 +43,74 @@ using test::CockpitRig;
 constexpr std::uint16_t kSoftkey = 50;
 constexpr std::uint16_t kMapLeft = 40;
 
-std::set<long> ThreadIds() {
-    std::set<long> ids;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-        ids.insert(std::stol(entry.path().filename().string()));
+// Passes every call to the virtual simulator and notes the moment each calculator-code command
+// reaches the module (the virtual module reads a command inside SetClientData), so that the
+// benchmarks can wait for commands without polling the simulator.
+class StampingSimConnectApi final : public ForwardingSimConnectApi {
+public:
+    struct Stamp {
+        Clock::time_point time;
+        std::string text;
+    };
+
+    using ForwardingSimConnectApi::ForwardingSimConnectApi;
+
+    std::size_t CommandCount() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return stamps_.size();
     }
-    return ids;
-}
+    std::vector<Stamp> Stamps() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return stamps_;
+    }
+    // Blocks until at least `count` commands have reached the module; false after `timeout`.
+    bool WaitForCommands(std::size_t count, std::chrono::milliseconds timeout) const {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, timeout, [&] { return stamps_.size() >= count; });
+    }
+    void ClearStamps() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stamps_.clear();
+    }
+
+    SimConnectResult SetClientData(SimConnectHandle h, std::uint32_t area, std::uint32_t d,
+                                   std::uint32_t f, std::uint32_t r, std::uint32_t size,
+                                   const void* data) override {
+        const SimConnectResult result = inner_.SetClientData(h, area, d, f, r, size, data);
+        const auto now = Clock::now();
+        if (result >= 0 && MobiFlightProtocol::IsCommandArea(area) && data != nullptr) {
+            std::string text =
+                MobiFlightProtocol::BlockText(static_cast<const std::uint8_t*>(data), size);
+            if (text.rfind(MobiFlightProtocol::kRpnPrefix, 0) == 0) {
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    stamps_.push_back(
+                        Stamp{now, text.substr(MobiFlightProtocol::kRpnPrefix.size())});
+                }
+                cv_.notify_all();
+            }
+        }
+        return result;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable cv_;
+    std::vector<Stamp> stamps_;
+};
+
+// A rig whose module commands are stamped.
+struct StampedRig {
+    explicit StampedRig(test::CockpitOptions options) {
+        options.decorate = [this](SimConnectApi& inner) -> SimConnectApi& {
+            stamping = std::make_unique<StampingSimConnectApi>(inner);
+            return *stamping;
+        };
+        rig = std::make_unique<CockpitRig>(std::move(options));
+    }
+    std::unique_ptr<StampingSimConnectApi> stamping;  // outlives the rig
+    std::unique_ptr<CockpitRig> rig;
+};
 
 // Nanoseconds the threads have spent on a CPU.
 std::uint64_t CpuNs(const std::set<long>& threads) {
@@ -62,17 +125,17 @@ std::uint64_t CpuNs(const std::set<long>& threads) {
     return total;
 }
 
-// Starts the rig and returns the ids of the engine's worker threads: the ones its Start made.
+// Starts the rig and returns the ids of the engine's worker threads, known by their names.
 std::set<long> StartAndFindEngineThreads(CockpitRig& rig) {
-    const std::set<long> before = ThreadIds();
-    rig.StartEngine();
+    rig.Start();
     std::set<long> engine;
-    for (long tid : ThreadIds()) {
-        if (before.count(tid) == 0) {
-            engine.insert(tid);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(entry.path() / "comm");
+        std::string name;
+        if (std::getline(comm, name) && name.rfind("tw-map-", 0) == 0) {
+            engine.insert(std::stol(entry.path().filename().string()));
         }
     }
-    rig.StartLinks();
     return engine;
 }
 
@@ -96,12 +159,13 @@ double Mean(const std::vector<double>& values) {
 void BM_PressToModule(benchmark::State& state) {
     test::CockpitOptions options;
     options.programTiming = true;
-    CockpitRig rig(options);
+    StampedRig stamped(options);
+    CockpitRig& rig = *stamped.rig;
     rig.Start();
     // This thread plays the board's USB transfer, which the system completes without waiting
     // for a time slice: it runs at the input path's priority too.
     platform::RaiseCurrentThreadPriority();
-    auto& commands = rig.Commands();
+    auto& commands = *stamped.stamping;
     std::vector<double> latenciesUs;
     for (auto _ : state) {
         const std::size_t before = commands.CommandCount();
@@ -221,9 +285,10 @@ void BM_HeldMapControl(benchmark::State& state) {
     test::CockpitOptions options;
     options.mapHoldRepeatMs = 10;
     options.programTiming = true;
-    CockpitRig rig(options);
+    StampedRig stamped(options);
+    CockpitRig& rig = *stamped.rig;
     const std::set<long> engine = StartAndFindEngineThreads(rig);
-    auto& commands = rig.Commands();
+    auto& commands = *stamped.stamping;
     for (auto _ : state) {
         commands.ClearStamps();
         rig.Board(0).SendEvent(CockpitRig::Button(kMapLeft, 1));

@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "app/ConsoleCommandReader.h"
-#include "app/HidSettings.h"
 #include "app/Paths.h"
 #include "app/SystemServices.h"
 #include "config/PathText.h"
@@ -63,17 +62,15 @@ TelemetryProtocol::Values PanelValues(const SimTelemetry& telemetry) {
 }  // namespace
 
 Application::Application(ApplicationPlatform platform)
-    : hidManager_(*platform.hidBackend),
-      simConnect_(*platform.simConnectApi, platform.simulatorRunning),
-      mappingAdapters_(hidManager_, simConnect_, mobiFlight_),
-      platform_(std::move(platform)),
+    : platform_(std::move(platform)),
+      components_(*platform_.hidBackend, *platform_.simConnectApi, platform_.simulatorRunning),
       console_(std::make_shared<ConsoleLink>(this)) {}
 
 Application::~Application() {
     // The console thread may still wait for input; from now on it finds nothing to act on.
     console_->Cut();
     StopNotifications();
-    StopComponents();
+    components_.Stop();
 }
 
 void Application::RequestStop() {
@@ -81,8 +78,7 @@ void Application::RequestStop() {
     console_->Wake();
 }
 
-bool Application::Initialize(const std::string& configPath, bool consoleMode,
-                             std::string& errorText) {
+Result Application::Initialize(const std::string& configPath, bool consoleMode) {
     consoleMode_ = consoleMode;
     SystemServices& services = *platform_.services;
     const std::string exeDir = ExecutableDirectory(services);
@@ -92,7 +88,7 @@ bool Application::Initialize(const std::string& configPath, bool consoleMode,
     LogInfo(kVersionBanner);
 
     if (!std::filesystem::exists(ToFsPath(configPath))) {
-        errorText = "Config file not found: " + configPath;
+        std::string errorText = "Config file not found: " + configPath;
         std::string searchOrder;
         if (!exeDir.empty()) {
             searchOrder = JoinPath(JoinPath(exeDir, "config"), "config.json");
@@ -107,11 +103,11 @@ bool Application::Initialize(const std::string& configPath, bool consoleMode,
             errorText.append(" (default search order: ").append(searchOrder).append(")");
         }
         LogError(errorText);
-        return false;
+        return Result::Failure(errorText);
     }
-    if (!LoadAppConfig(configPath, config_, errorText)) {
+    if (std::string errorText; !LoadAppConfig(configPath, config_, errorText)) {
         LogError(errorText);
-        return false;
+        return Result::Failure(errorText);
     }
     if (hidTraceOverride_) {
         config_.trace = *hidTraceOverride_;
@@ -129,76 +125,36 @@ bool Application::Initialize(const std::string& configPath, bool consoleMode,
         std::string buttonError;
         if (!buttonConfig_.Load(config_.buttonConfigPath, buttonError)) {
             LogError("Failed to load button config: " + buttonError);
-            return false;
+            return Result::Failure("");
         }
         for (const std::string& warning :
              buttonConfig_.OverLongCommands(MobiFlightProtocol::kMaxRpnText)) {
             LogWarn(warning);
         }
     }
-    {
-        std::string engineError;
-        if (!mappingEngine_.Start(
-                mappingAdapters_.With(&config_, &buttonConfig_, &hidEventMap_, &simStatus_),
-                engineError)) {
-            LogError("Failed to start mapping engine: " + engineError);
-            return false;
-        }
-    }
-    mobiFlight_.SetTextHandler(
-        [this](const std::string& text) { mappingEngine_.OnMobiFlightText(text); });
-
-    hidManager_.SetTrace(config_.trace);
-    hidManager_.SetSettingsCallback(
-        [this](const TelemetryProtocol::Settings& settings, const std::string& deviceName) {
-            OnPanelSettings(settings, deviceName);
-        });
-    const auto onEvent = [this](const HidProtocol::HidEvent& event, const std::string& name,
-                                int index) { mappingEngine_.OnHidEvent(event, name, index); };
-    if (!hidManager_.Start(HidSettingsFromConfig(config_), onEvent, errorText)) {
-        LogError("Failed to start HID manager: " + errorText);
-        StopComponents();
-        return false;
-    }
-    {
-        std::string mobiFlightError;
-        if (!mobiFlight_.Start(&simConnect_, config_.mobiflight, mobiFlightError)) {
-            LogError("Failed to start MobiFlight client: " + mobiFlightError);
-            StopComponents();
-            return false;
-        }
-    }
+    BridgeHooks hooks;
     for (const auto& device : config_.devices) {
         if (device.role == PanelRole::TouchPanel) {
-            LogInfo("Touch panel configured; telemetry enabled");
-            simConnect_.SetTelemetryHandler(
-                [this](const SimTelemetry& telemetry) { OnTelemetry(telemetry); });
+            hooks.onTelemetry = [this](const SimTelemetry& telemetry) { OnTelemetry(telemetry); };
             break;
         }
     }
-    simConnect_.SetBatteryHandler([this](bool on) { OnMasterBattery2(on); });
-    simConnect_.SetShutdownHandler([this] { RequestStop(); });
-    {
-        std::string simError;
-        if (!simConnect_.Start(
-                "TarnwickHID", [this](bool connected) { OnSimConnectionChanged(connected); },
-                [this] { return hidManager_.HasDevices(); }, simError)) {
-            LogError("Failed to start SimConnect client: " + simError);
-            StopComponents();
-            return false;
-        }
+    hooks.onPanelSettings = [this](const TelemetryProtocol::Settings& settings,
+                                   const std::string& deviceName) {
+        OnPanelSettings(settings, deviceName);
+    };
+    hooks.onSimulatorShutdown = [this] { RequestStop(); };
+    if (Result started = components_.Start(config_, buttonConfig_, hidEventMap_, hooks); !started) {
+        return started;
     }
-    {
-        std::string notifyError;
-        if (!StartNotifications(notifyError)) {
-            LogWarn("Failed to register HID device notifications: " + notifyError);
-        }
+    if (const Result notifying = StartNotifications(); !notifying) {
+        LogWarn("Failed to register HID device notifications: " + notifying.Error());
     }
     if (config_.cdcEnabled) {
         LogWarn("CDC debug requested but this build does not include CDC support");
     }
     LogInfo("HID manager started");
-    return true;
+    return Result::Success();
 }
 
 void Application::Run() {
@@ -217,24 +173,17 @@ void Application::Run() {
     }
     // No rescan request may reach a stopping HID manager.
     StopNotifications();
-    StopComponents();
+    components_.Stop();
     LogInfo("Application run loop stopped");
 }
 
-void Application::StopComponents() {
-    mappingEngine_.Stop();
-    mobiFlight_.Stop();
-    simConnect_.Stop();
-    hidManager_.Stop();
-}
-
-bool Application::StartNotifications(std::string& errorText) {
+Result Application::StartNotifications() {
     if (platform_.notifier == nullptr) {
-        errorText = "Failed to initialize notification thread";
-        return false;
+        return Result::Failure("Failed to initialize notification thread");
     }
-    notifierRunning_ = platform_.notifier->Start([this] { hidManager_.RequestScan(); }, errorText);
-    return notifierRunning_;
+    Result started = platform_.notifier->Start([this] { components_.Hid().RequestScan(); });
+    notifierRunning_ = started.Ok();
+    return started;
 }
 
 void Application::StopNotifications() {
@@ -253,7 +202,7 @@ void Application::OnTelemetry(const SimTelemetry& telemetry) {
         return;
     }
     const unsigned count =
-        hidManager_.SendTelemetry(PanelValues(telemetry), NextTelemetrySequence());
+        components_.Hid().SendTelemetry(PanelValues(telemetry), NextTelemetrySequence());
     if (const auto line = panelRules_.TelemetrySent(count)) {
         LogInfo(*line);
     }
@@ -265,25 +214,12 @@ void Application::OnPanelSettings(const TelemetryProtocol::Settings& settings,
     std::lock_guard<std::mutex> lock(settingsMutex_);
     for (const PanelBridgeRules::SimEvent& event : panelRules_.OnSettings(settings, deviceName)) {
         std::string error;
-        if (simConnect_.TransmitEvent(event.eventName, event.degrees, error)) {
+        if (components_.SimConnect().TransmitEvent(event.eventName, event.degrees, error)) {
             Logger::Instance().Debug(event.debugLine);
         } else {
             LogWarn(event.eventName + " failed: " + error);
         }
     }
-}
-
-void Application::OnMasterBattery2(bool on) {
-    simStatus_.SetBattery(on);
-    mappingEngine_.RequestOutputRefresh();
-    Logger::Instance().Debug(std::string("State update: master battery 2=") + (on ? "1" : "0"));
-}
-
-void Application::OnSimConnectionChanged(bool connected) {
-    hidManager_.SendSimStatus(connected);
-    mobiFlight_.OnSimConnectionChanged(connected);
-    mappingEngine_.SetSimConnected(connected);
-    mappingEngine_.RequestOutputRefresh();
 }
 
 }  // namespace tarnwick

@@ -1,6 +1,6 @@
-// One bridge run: owns the configuration and every component, starts them in a fixed order and
-// wires them together with callbacks, idles until something asks it to stop, and stops them in a
-// fixed order.
+// One bridge run: sets up the log, loads the configuration, runs the bridge's components over the
+// platform it is given, bridges telemetry and panel settings for the touch panels, and idles
+// until something asks it to stop.
 #pragma once
 
 #include <atomic>
@@ -11,19 +11,15 @@
 #include <optional>
 #include <string>
 
+#include "app/BridgeComponents.h"
 #include "app/ConsoleLink.h"
 #include "app/DeviceNotifier.h"
-#include "app/MappingAdapters.h"
 #include "app/PanelBridgeRules.h"
 #include "config/AppConfig.h"
 #include "config/ButtonConfig.h"
 #include "config/HidEventMap.h"
-#include "hid/HidManager.h"
 #include "hid/TelemetryProtocol.h"
-#include "mapping/MappingEngine.h"
-#include "mapping/SimStatus.h"
-#include "sim/MobiFlightClient.h"
-#include "sim/SimConnectClient.h"
+#include "platform/Result.h"
 #include "sim/SimTelemetry.h"
 
 namespace tarnwick {
@@ -56,9 +52,9 @@ public:
     void SetHidTraceOverride(bool value) { hidTraceOverride_ = value; }
 
     // Sets up the log, loads the configuration and the mapping files and starts every component
-    // in order. False when a required step failed; the components already started are stopped
-    // again. errorText holds the reason for the steps that name one.
-    bool Initialize(const std::string& configPath, bool consoleMode, std::string& errorText);
+    // in order. A failure when a required step failed; the components already started are
+    // stopped again. Its message is the reason for the steps that name one, else empty.
+    Result Initialize(const std::string& configPath, bool consoleMode);
 
     // Polls the stop flag every 100 ms, then stops everything in order.
     void Run();
@@ -73,33 +69,26 @@ public:
     void OnTelemetry(const SimTelemetry& telemetry);
     void OnPanelSettings(const TelemetryProtocol::Settings& settings,
                          const std::string& deviceName);
-    void OnMasterBattery2(bool on);
-    void OnSimConnectionChanged(bool connected);
 
     // For the console commands: the next telemetry sequence number (wrapping, 1 first), shared
     // by the simulator's and the synthetic stream.
     std::uint16_t NextTelemetrySequence();
-    HidManager& Hid() { return hidManager_; }
+    HidManager& Hid() { return components_.Hid(); }
     const AppConfig& Config() const { return config_; }
 
 private:
-    void StopComponents();
-    bool StartNotifications(std::string& errorText);
+    Result StartNotifications();
     void StopNotifications();
 
-    // Declared in construction order; destruction runs in reverse.
+    // Declared in construction order; destruction runs in reverse, so the platform and the
+    // records outlive the components.
+    ApplicationPlatform platform_;
     std::atomic<bool> stopRequested_{false};
     bool consoleMode_ = false;
     AppConfig config_;
-    HidManager hidManager_;
     ButtonConfig buttonConfig_;
-    MobiFlightClient mobiFlight_;
-    SimConnectClient simConnect_;
-    MappingAdapters mappingAdapters_;
-    SimStatus simStatus_;
     HidEventMap hidEventMap_;
-    MappingEngine mappingEngine_;
-    ApplicationPlatform platform_;
+    BridgeComponents components_;
     bool notifierRunning_ = false;
     std::optional<bool> hidTraceOverride_;
 

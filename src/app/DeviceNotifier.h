@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/Result.h"
+
 namespace tarnwick {
 
 class DeviceNotifier {
@@ -18,10 +20,10 @@ public:
 
     virtual ~DeviceNotifier() = default;
 
-    // Starts the notification thread and returns once it is listening. True at once, starting
-    // nothing, when already running. On failure `errorText` says why and no thread is left
-    // behind. Called by the Application's start-up thread.
-    virtual bool Start(ChangeCallback onHidChange, std::string& errorText) = 0;
+    // Starts the notification thread and returns once it is listening. When already running it
+    // changes nothing and fails with "Device notifier already running". On failure no thread is
+    // left behind and Start may be called again. Called by the Application's start-up thread.
+    virtual Result Start(ChangeCallback onHidChange) = 0;
 
     // Ends the notification thread (a change being handled finishes first) and joins it.
     // Nothing when not running. Called by the Application's main thread, and by the destructor

@@ -1,89 +1,24 @@
-// TarnwickHID: the composition root. Picks the platform backends (or the virtual cockpit), parses
-// the command line and runs one of the courses: list EXE.xml files, register or unregister, or run
-// the bridge.
+// TarnwickHID's entry point: parses the command line and runs one of the courses: list EXE.xml
+// files, register or unregister, or run the bridge over the backends app/Backends picks.
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <string>
 
 #include "app/Application.h"
+#include "app/Backends.h"
 #include "app/CommandLine.h"
 #include "app/OneShotCommands.h"
 #include "app/Paths.h"
 #include "app/SystemServices.h"
 #include "app/virtual/Scenario.h"
 #include "app/virtual/VirtualCockpit.h"
-#include "app/virtual/VirtualDeviceNotifier.h"
-#include "hid/HidBackend.h"
 #include "log/Logger.h"
-#include "sim/SimConnectApi.h"
 
 namespace tarnwick {
 namespace {
 
 constexpr const char* kSingleInstanceName = "Local\\TarnwickHID.singleton";
-
-#ifdef _WIN32
-constexpr bool kHasRealBackends = true;
-#else
-constexpr bool kHasRealBackends = false;
-#endif
-
-// The backends of one bridge run and what owns them.
-struct Backends {
-    std::unique_ptr<VirtualCockpit> cockpit;
-    std::unique_ptr<HidBackend> realHid;
-    std::unique_ptr<SimConnectApi> realSim;
-    // Stand-ins where the native build has no real backend: no devices, a simulator that never
-    // runs.
-    std::unique_ptr<VirtualHidBackend> idleHid;
-    std::unique_ptr<VirtualSimulator> idleSim;
-    std::unique_ptr<VirtualSimConnectApi> idleSimApi;
-};
-
-ApplicationPlatform PickBackends(SystemServices& services, Backends& owned) {
-    ApplicationPlatform platform;
-    platform.services = &services;
-    VirtualCockpit* cockpit = owned.cockpit.get();
-
-    if (cockpit != nullptr && cockpit->HasDevices()) {
-        platform.hidBackend = &cockpit->HidBackendFor();
-        auto notifier = std::make_unique<VirtualDeviceNotifier>();
-        VirtualDeviceNotifier* raw = notifier.get();
-        cockpit->HidBackendFor().SetHotplugListener([raw](const std::string&, bool arrived) {
-            raw->Notify(arrived ? VirtualDeviceChange::HidArrival
-                                : VirtualDeviceChange::HidRemoval);
-        });
-        platform.notifier = std::move(notifier);
-    } else if (kHasRealBackends) {
-#ifdef _WIN32
-        owned.realHid = CreateWin32HidBackend();
-        platform.hidBackend = owned.realHid.get();
-        platform.notifier = CreateWin32DeviceNotifier();
-#endif
-    } else {
-        owned.idleHid = std::make_unique<VirtualHidBackend>();
-        platform.hidBackend = owned.idleHid.get();
-        platform.notifier = std::make_unique<VirtualDeviceNotifier>();
-    }
-
-    if (cockpit != nullptr && cockpit->HasSimulator()) {
-        platform.simConnectApi = &cockpit->SimConnectApiFor();
-        platform.simulatorRunning = [cockpit] { return cockpit->SimulatorRunning(); };
-    } else if (kHasRealBackends) {
-#ifdef _WIN32
-        owned.realSim = CreateWin32SimConnectApi();
-        platform.simConnectApi = owned.realSim.get();
-        platform.simulatorRunning = [&services] { return services.IsSimulatorProcessRunning(); };
-#endif
-    } else {
-        owned.idleSim = std::make_unique<VirtualSimulator>();
-        owned.idleSimApi = std::make_unique<VirtualSimConnectApi>(*owned.idleSim);
-        platform.simConnectApi = owned.idleSimApi.get();
-        platform.simulatorRunning = [] { return false; };
-    }
-    return platform;
-}
 
 struct CockpitStopper {
     VirtualCockpit* cockpit;
@@ -100,15 +35,16 @@ int RunBridge(SystemServices& services, const CommandLineOptions& options) {
         return 0;  // a launch by the simulator while a bridge runs does no harm
     }
 
-    Backends backends;
+    // Declared before what it owns: the cockpit goes last.
+    std::unique_ptr<VirtualCockpit> cockpit;
+    OwnedBackends owned;
     if (!options.scenarioPath.empty()) {
         Scenario scenario;
-        std::string error;
-        if (!LoadScenario(options.scenarioPath, scenario, error)) {
-            std::fprintf(stderr, "TarnwickHID: %s\n", error.c_str());
+        if (const Result loaded = LoadScenario(options.scenarioPath, scenario); !loaded) {
+            std::fprintf(stderr, "TarnwickHID: %s\n", loaded.Error().c_str());
             return 1;
         }
-        backends.cockpit =
+        cockpit =
             std::make_unique<VirtualCockpit>(std::move(scenario), !options.recordPath.empty());
     } else if (!kHasRealBackends) {
         std::fprintf(stderr,
@@ -119,7 +55,7 @@ int RunBridge(SystemServices& services, const CommandLineOptions& options) {
 
     int exitCode = 0;
     {
-        ApplicationPlatform platform = PickBackends(services, backends);
+        ApplicationPlatform platform = PickBackends(services, cockpit.get(), owned);
         if (options.consoleMode) {
             services.InstallConsoleStopHandler();
             platform.processStop = &g_consoleStopRequested;
@@ -127,25 +63,23 @@ int RunBridge(SystemServices& services, const CommandLineOptions& options) {
         Application app(std::move(platform));
         // Stops the cockpit before the Application goes, also when an exception leaves: a plug or
         // unplug step still to come would call the device notifier the Application owns.
-        const CockpitStopper stopCockpitFirst{backends.cockpit.get()};
+        const CockpitStopper stopCockpitFirst{cockpit.get()};
         if (options.hidTrace) {
             app.SetHidTraceOverride(true);
         }
-        std::string errorText;
-        if (app.Initialize(options.configPath, options.consoleMode, errorText)) {
-            if (backends.cockpit != nullptr) {
-                backends.cockpit->Start();
+        if (const Result initialized = app.Initialize(options.configPath, options.consoleMode)) {
+            if (cockpit != nullptr) {
+                cockpit->Start();
             }
             app.Run();
         } else {
-            Logger::Instance().Log(LogLevel::Error, "Failed to initialize: " + errorText);
+            Logger::Instance().Log(LogLevel::Error, "Failed to initialize: " + initialized.Error());
             exitCode = 1;
         }
     }
-    if (backends.cockpit != nullptr) {
-        std::string error;
-        if (!options.recordPath.empty() && !backends.cockpit->WriteRecord(options.recordPath, error)) {
-            Logger::Instance().Log(LogLevel::Error, error);
+    if (cockpit != nullptr && !options.recordPath.empty()) {
+        if (const Result written = cockpit->WriteRecord(options.recordPath); !written) {
+            Logger::Instance().Log(LogLevel::Error, written.Error());
             exitCode = exitCode == 0 ? 1 : exitCode;
         }
     }

@@ -1,11 +1,11 @@
 // A process that fails must log one line and end, not wait in an error dialog holding the
 // single-instance lock.
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
@@ -14,36 +14,27 @@
 namespace tarnwick {
 namespace {
 
-namespace fs = std::filesystem;
-
-#ifdef _WIN32
-constexpr const char* kProbeName = "crash_probe.exe";
-#else
-constexpr const char* kProbeName = "crash_probe";
-#endif
-
 TEST(CrashHandlersTest, AFailureLogsOneLineAndEndsTheProcess) {
-    struct Case {
-        const char* mode;
-        std::string linePrefix;
-    };
-    std::vector<Case> cases = {{"throw", "[ERROR] Terminated (probe failure); exiting"}};
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {"throw", "[ERROR] Terminated (probe failure); exiting"}};
+    std::string probeName = "crash_probe";
 #ifdef _WIN32
-    cases.push_back({"crash", "[ERROR] Unhandled exception 0xC0000005 at 0x"});
+    probeName += ".exe";
+    cases.emplace_back("crash", "[ERROR] Unhandled exception 0xC0000005 at 0x");
 #endif
-    const std::string probe =
-        (fs::path(test::CurrentExecutablePath()).parent_path() / kProbeName).string();
-    for (const Case& c : cases) {
+    const auto probe =
+        std::filesystem::path(test::CurrentExecutablePath()).parent_path() / probeName;
+    for (const auto& [mode, linePrefix] : cases) {
         test::TempDir dir;
-        const auto result = test::RunChild(probe, {dir.Path().string(), c.mode},
+        const auto result = test::RunChild(probe.string(), {dir.Path().string(), mode},
                                            test::ChildOptions{{}, dir.Path().string(), ""},
                                            std::chrono::seconds(30));
         // Ended (not -1), and not as a success.
-        EXPECT_NE(result.exitCode, -1) << c.mode << "\n" << result.err;
-        EXPECT_NE(result.exitCode, 0) << c.mode << "\n" << result.err;
+        EXPECT_NE(result.exitCode, -1) << mode << "\n" << result.err;
+        EXPECT_NE(result.exitCode, 0) << mode << "\n" << result.err;
         const auto log = test::LogFileLines((dir.Path() / "TarnwickHID.log").string());
-        ASSERT_EQ(log.size(), 1u) << c.mode << "\n" << result.err;
-        EXPECT_EQ(log[0].rfind(c.linePrefix, 0), 0u) << log[0];
+        ASSERT_EQ(log.size(), 1u) << mode << "\n" << result.err;
+        EXPECT_EQ(log[0].rfind(linePrefix, 0), 0u) << log[0];
     }
 }
 

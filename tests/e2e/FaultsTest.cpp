@@ -116,8 +116,8 @@ protected:
             platform.simulatorRunning = std::move(probe);
         }
         app_ = std::make_unique<Application>(std::move(platform));
-        std::string error;
-        ASSERT_TRUE(app_->Initialize(dir_.File("bin/config/config.json"), false, error)) << error;
+        const Result started = app_->Initialize(dir_.File("bin/config/config.json"), false);
+        ASSERT_TRUE(started) << started.Error();
         runner_ = std::thread([this] {
             app_->Run();
             runReturned_.store(true);

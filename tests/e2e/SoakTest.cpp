@@ -342,9 +342,9 @@ protected:
 
         auto session = std::make_unique<Session>();
         session->app = std::make_unique<Application>(test::CockpitPlatform(services_, *cockpit_));
-        std::string error;
-        if (!session->app->Initialize(dir_.File("bin/config/config.json"), false, error)) {
-            ADD_FAILURE() << "bridge run " << sessions_ + 1 << " failed to start: " << error;
+        const Result started = session->app->Initialize(dir_.File("bin/config/config.json"), false);
+        if (!started) {
+            ADD_FAILURE() << "bridge run " << sessions_ + 1 << " failed to start: " << started.Error();
             Hid().SetHotplugListener({});
             aborted_ = true;
             return false;

@@ -188,9 +188,7 @@ bool ReadSimulator(const JsonValue& entry, ScenarioSimulator& sim, std::string& 
     return true;
 }
 
-}  // namespace
-
-bool ParseScenario(const std::string& text, Scenario& scenario, std::string& error) {
+bool ReadScenario(const std::string& text, Scenario& scenario, std::string& error) {
     scenario = Scenario{};
     const JsonParseResult parsed = ParseJson(text);
     if (!parsed.ok) {
@@ -276,13 +274,19 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
     return true;
 }
 
-bool LoadScenario(const std::string& path, Scenario& scenario, std::string& error) {
+}  // namespace
+
+Result ParseScenario(const std::string& text, Scenario& scenario) {
+    std::string error;
+    return ReadScenario(text, scenario, error) ? Result::Success() : Result::Failure(error);
+}
+
+Result LoadScenario(const std::string& path, Scenario& scenario) {
     std::string text;
     if (!ReadWholeFile(path, text)) {
-        error = "Failed to open scenario file: " + path;
-        return false;
+        return Result::Failure("Failed to open scenario file: " + path);
     }
-    return ParseScenario(text, scenario, error);
+    return ParseScenario(text, scenario);
 }
 
 }  // namespace tarnwick

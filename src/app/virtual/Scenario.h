@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "config/PanelRole.h"
+#include "platform/Result.h"
 
 namespace tarnwick {
 
@@ -75,9 +76,9 @@ struct Scenario {
     int endMs = 0;                               // the time of the final End step
 };
 
-// False with one message naming the place of the first problem, for example
+// A failure carries one message naming the place of the first problem, for example
 // "timeline[3]: unknown device 'mfd'".
-bool ParseScenario(const std::string& text, Scenario& scenario, std::string& error);
-bool LoadScenario(const std::string& path, Scenario& scenario, std::string& error);
+Result ParseScenario(const std::string& text, Scenario& scenario);
+Result LoadScenario(const std::string& path, Scenario& scenario);
 
 }  // namespace tarnwick

@@ -303,16 +303,15 @@ std::string VirtualCockpit::Record() const {
     return record;
 }
 
-bool VirtualCockpit::WriteRecord(const std::string& path, std::string& error) const {
+Result VirtualCockpit::WriteRecord(const std::string& path) const {
     std::ofstream out(ToFsPath(path), std::ios::binary | std::ios::trunc);
     const std::string record = Record();
     out.write(record.data(), static_cast<std::streamsize>(record.size()));
     out.close();
     if (!out) {
-        error = "Failed to write record file: " + path;
-        return false;
+        return Result::Failure("Failed to write record file: " + path);
     }
-    return true;
+    return Result::Success();
 }
 
 }  // namespace tarnwick

@@ -46,7 +46,7 @@ public:
 
     // What the devices and the simulator received, one item a line (see docs/scenario.md).
     std::string Record() const;
-    bool WriteRecord(const std::string& path, std::string& error) const;
+    Result WriteRecord(const std::string& path) const;
 
 private:
     void Run();

@@ -12,22 +12,24 @@ VirtualDeviceNotifier::~VirtualDeviceNotifier() {
     Stop();
 }
 
-bool VirtualDeviceNotifier::Start(ChangeCallback onHidChange, std::string& errorText) {
+Result VirtualDeviceNotifier::Start(ChangeCallback onHidChange) {
     if (running_.load()) {
-        return true;
+        return Result::Failure("Device notifier already running");
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!startFailure_.empty()) {
-            errorText = startFailure_;
-            return false;
+            return Result::Failure(startFailure_);
         }
         callback_ = std::move(onHidChange);
         queue_.clear();
     }
     running_.store(true);
-    thread_ = std::thread(&VirtualDeviceNotifier::Run, this);
-    return true;
+    Result started = StartThread(thread_, "notification thread", [this] { Run(); });
+    if (!started) {
+        running_.store(false);
+    }
+    return started;
 }
 
 void VirtualDeviceNotifier::Stop() {

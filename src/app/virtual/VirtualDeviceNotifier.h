@@ -31,7 +31,7 @@ public:
     VirtualDeviceNotifier(const VirtualDeviceNotifier&) = delete;
     VirtualDeviceNotifier& operator=(const VirtualDeviceNotifier&) = delete;
 
-    bool Start(ChangeCallback onHidChange, std::string& errorText) override;
+    Result Start(ChangeCallback onHidChange) override;
     void Stop() override;
 
     // Makes the next Start fail with `errorText` (an empty text lets it work again), to try the

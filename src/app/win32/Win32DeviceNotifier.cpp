@@ -22,6 +22,7 @@ extern "C" {
 
 #include "app/DeviceNotifier.h"
 #include "log/Logger.h"
+#include "platform/Result.h"
 #include "platform/Threads.h"
 
 namespace tarnwick {
@@ -38,11 +39,11 @@ public:
     Win32DeviceNotifier(const Win32DeviceNotifier&) = delete;
     Win32DeviceNotifier& operator=(const Win32DeviceNotifier&) = delete;
 
-    bool Start(ChangeCallback onHidChange, std::string& errorText) override {
+    Result Start(ChangeCallback onHidChange) override {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (window_ != nullptr) {
-                return true;
+                return Result::Failure("Device notifier already running");
             }
             callback_ = std::move(onHidChange);
         }
@@ -50,7 +51,11 @@ public:
             thread_.join();  // a loop that ended on its own (GetMessageA error) left it behind
         }
         Handshake handshake;
-        thread_ = std::thread(&Win32DeviceNotifier::Run, this, std::ref(handshake));
+        if (Result started = StartThread(thread_, "notification thread",
+                                         [this, &handshake] { Run(handshake); });
+            !started) {
+            return started;
+        }
         bool ok = false;
         std::string error;
         {
@@ -60,14 +65,13 @@ public:
             error = handshake.error;
         }
         if (ok) {
-            return true;
+            return Result::Success();
         }
         if (thread_.joinable()) {
             thread_.join();
         }
         threadId_.store(0);
-        errorText = error.empty() ? "Failed to initialize notification thread" : error;
-        return false;
+        return Result::Failure(error.empty() ? "Failed to initialize notification thread" : error);
     }
 
     void Stop() override {

@@ -1,7 +1,7 @@
 // The single-instance lock of the real backend.
-#include <gtest/gtest.h>
-
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "app/SystemServices.h"
 #include "platform/win32/WinApi.h"
