@@ -8,38 +8,24 @@
 namespace tarnwick {
 namespace {
 
-TEST(PathsTest, DefaultConfigAndLogFolderFollowTheSearchOrder) {
+// Where the program looks when no --config is given; the end-to-end course covers the common
+// case, these rows the fallbacks.
+TEST(PathsTest, DefaultConfigFollowsTheSearchOrder) {
     test::TempDir dir;
-    const auto in = [&](const std::string& a, const std::string& b = "") {
-        return JoinPath(JoinPath(dir.Path().string(), a), b);
-    };
-    const std::string exe = in("bin", "TarnwickHID.exe");
-    const std::string data = in("ProgramData");
-    const std::string besideExe = JoinPath(in("bin", "config"), "config.json");
-    const std::string machineWide = JoinPath(in("ProgramData", "Tarnwick"), "config.json");
-    const std::string relative = JoinPath("config", "config.json");
-    const struct {
-        std::string exe, data, expected;
-    } cases[] = {
-        {exe, data, machineWide},  // nothing beside the executable yet
-        {exe, "", besideExe},      // the executable's candidate stays, existing or not
-        {"", "", relative},        // without an executable path: relative to the working folder
-        {"", data, machineWide},
-    };
-    for (const auto& c : cases) {
-        test::FakeServices services(c.exe, c.data);
-        EXPECT_EQ(ResolveDefaultConfigPath(services), c.expected) << c.exe << " | " << c.data;
-    }
+    const std::string data = dir.Path().string();
+    const std::string bin = JoinPath(data, "bin");
     dir.Write("bin/config/config.json", "{}");
-    test::FakeServices services(exe, data);
-    EXPECT_EQ(ResolveDefaultConfigPath(services), besideExe);
-    EXPECT_EQ(ExecutableDirectory(services), in("bin"));
-
-    EXPECT_EQ(ResolveLogDirectory(false, data, in("bin")),
-              JoinPath(in("ProgramData", "Tarnwick"), "logs"));
-    EXPECT_EQ(ResolveLogDirectory(true, data, in("bin")), in("bin"));
-    EXPECT_EQ(ResolveLogDirectory(false, "", in("bin")), in("bin"));
-    EXPECT_EQ(ResolveLogDirectory(false, "", ""), "");
+    const std::string cases[][3] = {
+        {JoinPath(bin, "TarnwickHID.exe"), data, JoinPath(JoinPath(bin, "config"), "config.json")},
+        {"", data, JoinPath(JoinPath(data, "Tarnwick"), "config.json")},
+        // Relative to the working folder, which is never searched.
+        {"", "", JoinPath("config", "config.json")},
+        {JoinPath(data, "TarnwickHID.exe"), "", JoinPath(JoinPath(data, "config"), "config.json")},
+    };
+    for (const auto& [exePath, appData, expected] : cases) {
+        test::FakeServices services(exePath, appData);
+        EXPECT_EQ(ResolveDefaultConfigPath(services), expected) << exePath << " | " << appData;
+    }
 }
 
 }  // namespace
