@@ -24,6 +24,9 @@ BridgeComponents::~BridgeComponents() {
 
 Result BridgeComponents::Start(const AppConfig& config, const ButtonConfig& buttons,
                                const HidEventMap& eventMap, BridgeHooks hooks) {
+    if (running_) {
+        return Result::Failure("Bridge components already running");
+    }
     const auto fail = [this](const char* what, const std::string& error, std::string repeated) {
         Logger::Instance().Log(LogLevel::Error,
                                std::string("Failed to start ") + what + ": " + error);
@@ -68,10 +71,12 @@ Result BridgeComponents::Start(const AppConfig& config, const ButtonConfig& butt
             return fail("SimConnect client", simError, "");
         }
     }
+    running_ = true;
     return Result::Success();
 }
 
 void BridgeComponents::Stop() {
+    running_ = false;
     engine_.Stop();
     mobiFlight_.Stop();
     simConnect_.Stop();

@@ -45,7 +45,8 @@ public:
     // in that order, each wired to the others. The records must outlive the run. A component that
     // cannot start logs its ERROR line ("Failed to start HID manager: ..."), the ones already
     // started are stopped again, and the failure carries the reason start-up repeats: the HID
-    // manager's (a configuration the user can fix), for the others none.
+    // manager's (a configuration the user can fix), for the others none. While running it changes
+    // nothing and fails with "Bridge components already running".
     Result Start(const AppConfig& config, const ButtonConfig& buttons, const HidEventMap& eventMap,
                  BridgeHooks hooks = {});
     // Engine, MobiFlight client, SimConnect client, HID manager: nothing that comes after the
@@ -68,6 +69,7 @@ private:
     MappingAdapters adapters_;
     SimStatus status_;
     MappingEngine engine_;
+    bool running_ = false;  // the thread that starts and stops them only
 };
 
 }  // namespace tarnwick
