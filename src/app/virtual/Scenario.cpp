@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <set>
+#include <utility>
 
 #include "app/virtual/ScenarioReading.h"
 #include "config/Json.h"
@@ -14,10 +15,19 @@ namespace tarnwick {
 
 namespace scenarioread {
 
-bool Fail(std::string& error, const std::string& where, const std::string& what) {
-    error = where;
-    error.append(": ").append(what);
-    return false;
+Result Fail(const std::string& where, const std::string& what) {
+    std::string message = where;
+    message.append(": ").append(what);
+    return Result::Failure(std::move(message));
+}
+
+Result FirstFailure(std::initializer_list<Result> reads) {
+    for (const Result& read : reads) {
+        if (!read) {
+            return read;
+        }
+    }
+    return Result::Success();
 }
 
 const JsonValue* Member(const JsonValue& object, const char* key) {
@@ -34,20 +44,19 @@ bool ReadNumber(const JsonValue& object, const char* key, double& out) {
     return true;
 }
 
-bool ReadInt(const JsonValue& object, const char* key, long low, long high, long& out,
-             const std::string& where, std::string& error) {
+Result ReadInt(const JsonValue& object, const char* key, long low, long high, long& out,
+               const std::string& where) {
     const JsonValue* value = Member(object, key);
     if (value == nullptr) {
-        return true;
+        return Result::Success();
     }
     const double n = value->numberValue;
     if (!value->IsNumber() || !std::isfinite(n) || n != std::floor(n) || n < low || n > high) {
-        return Fail(error, where,
-                    std::string("'") + key + "' must be a whole number from " +
-                        std::to_string(low) + " to " + std::to_string(high));
+        return Fail(where, std::string("'") + key + "' must be a whole number from " +
+                               std::to_string(low) + " to " + std::to_string(high));
     }
     out = static_cast<long>(n);
-    return true;
+    return Result::Success();
 }
 
 bool ReadModuleAnswer(const std::string& text, std::string& out) {
@@ -63,6 +72,7 @@ bool ReadModuleAnswer(const std::string& text, std::string& out) {
 namespace {
 
 using scenarioread::Fail;
+using scenarioread::FirstFailure;
 using scenarioread::Member;
 using scenarioread::ReadInt;
 using scenarioread::ReadModuleAnswer;
@@ -75,30 +85,29 @@ constexpr int kDefaultTail = 1000;
 // Enough for a hundred seconds at a thousand steps a second; small enough to stay a few megabytes.
 constexpr long kMaxRepeat = 100000;
 
-bool ReadHex16(const JsonValue& object, const char* key, std::uint16_t& out,
-               const std::string& where, std::string& error) {
+Result ReadHex16(const JsonValue& object, const char* key, std::uint16_t& out,
+                 const std::string& where) {
     std::string text;
     if (!GetStringMember(object, key, text)) {
-        return Fail(error, where, std::string("'") + key + "' must be a hexadecimal string");
+        return Fail(where, std::string("'") + key + "' must be a hexadecimal string");
     }
     const HexId16 id = ReadHexId16(text);
     if (!id.value) {
-        return Fail(error, where,
-                    std::string("'") + key + "' is not a 16-bit hexadecimal id: " + text);
+        return Fail(where, std::string("'") + key + "' is not a 16-bit hexadecimal id: " + text);
     }
     out = *id.value;
-    return true;
+    return Result::Success();
 }
 
 // "1.4.0" into `count` bytes.
-bool ReadVersion(const JsonValue& object, const char* key, std::uint8_t* parts, int count,
-                 const std::string& where, std::string& error) {
+Result ReadVersion(const JsonValue& object, const char* key, std::uint8_t* parts, int count,
+                   const std::string& where) {
     std::string text;
     if (Member(object, key) == nullptr) {
-        return true;
+        return Result::Success();
     }
     if (!GetStringMember(object, key, text)) {
-        return Fail(error, where, std::string("'") + key + "' must be a string");
+        return Fail(where, std::string("'") + key + "' must be a string");
     }
     size_t pos = 0;
     for (int i = 0; i < count; ++i) {
@@ -108,121 +117,121 @@ bool ReadVersion(const JsonValue& object, const char* key, std::uint8_t* parts, 
         const unsigned long value = std::strtoul(part.c_str(), &end, 10);
         const bool last = i == count - 1;
         if (part.empty() || *end != '\0' || value > 255 || (last != (dot == std::string::npos))) {
-            return Fail(error, where,
-                        std::string("'") + key + "' must be " + (count == 3 ? "x.y.z" : "x.y") +
-                            " with numbers from 0 to 255: " + text);
+            return Fail(where, std::string("'") + key + "' must be " +
+                                   (count == 3 ? "x.y.z" : "x.y") +
+                                   " with numbers from 0 to 255: " + text);
         }
         parts[i] = static_cast<std::uint8_t>(value);
         pos = dot + 1;
     }
-    return true;
+    return Result::Success();
 }
 
-bool ReadDevice(const JsonValue& entry, const std::string& where, ScenarioDevice& device,
-                std::string& error) {
+Result ReadDevice(const JsonValue& entry, const std::string& where, ScenarioDevice& device) {
     if (!entry.IsObject()) {
-        return Fail(error, where, "must be an object");
+        return Fail(where, "must be an object");
     }
     if (!GetStringMember(entry, "name", device.name) || device.name.empty()) {
-        return Fail(error, where, "'name' must be a non-empty string");
+        return Fail(where, "'name' must be a non-empty string");
     }
     std::string role(PanelRoleName(PanelRole::G1000));
     GetStringMember(entry, "role", role);
     device.role = ParsePanelRole(role);
     if (device.role == PanelRole::Unknown) {
-        return Fail(error, where, "'role' must be \"g1000\" or \"touchpanel\": " + role);
+        return Fail(where, "'role' must be \"g1000\" or \"touchpanel\": " + role);
     }
-    if (!ReadHex16(entry, "vid", device.vendorId, where, error) ||
-        !ReadHex16(entry, "pid", device.productId, where, error)) {
-        return false;
+    if (Result read = FirstFailure({ReadHex16(entry, "vid", device.vendorId, where),
+                                    ReadHex16(entry, "pid", device.productId, where)});
+        !read) {
+        return read;
     }
     if (Member(entry, "boardId") != nullptr) {
         std::string boardId;
         if (!GetStringMember(entry, "boardId", boardId)) {
-            return Fail(error, where, "'boardId' must be a string");
+            return Fail(where, "'boardId' must be a string");
         }
         device.boardId = NormalizeHexId(boardId);
         if (device.boardId.size() != 16 ||
             device.boardId.find_first_not_of("0123456789ABCDEF") != std::string::npos) {
-            return Fail(error, where, "'boardId' must be 16 hexadecimal digits: " + boardId);
+            return Fail(where, "'boardId' must be 16 hexadecimal digits: " + boardId);
         }
     }
     GetStringMember(entry, "serial", device.serial);
     long plugged = device.plugged ? 1 : 0;
     long readOnly = device.readOnly ? 1 : 0;
-    if (!ReadVersion(entry, "firmware", device.firmware, 3, where, error) ||
-        !ReadVersion(entry, "protocol", device.protocol, 2, where, error) ||
-        !ReadInt(entry, "plugged", 0, 1, plugged, where, error) ||
-        !ReadInt(entry, "readOnly", 0, 1, readOnly, where, error)) {
-        return false;
+    if (Result read = FirstFailure({ReadVersion(entry, "firmware", device.firmware, 3, where),
+                                    ReadVersion(entry, "protocol", device.protocol, 2, where),
+                                    ReadInt(entry, "plugged", 0, 1, plugged, where),
+                                    ReadInt(entry, "readOnly", 0, 1, readOnly, where)});
+        !read) {
+        return read;
     }
     device.plugged = plugged != 0;
     device.readOnly = readOnly != 0;
-    return true;
+    return Result::Success();
 }
 
-bool ReadSimulator(const JsonValue& entry, ScenarioSimulator& sim, std::string& error) {
+Result ReadSimulator(const JsonValue& entry, ScenarioSimulator& sim) {
     const std::string where = "simulator";
     if (!entry.IsObject()) {
-        return Fail(error, where, "must be an object");
+        return Fail(where, "must be an object");
     }
     long startMs = sim.startMs;
     long battery = sim.batteryOn ? 1 : 0;
-    if (!ReadInt(entry, "startMs", 0, 86400000, startMs, where, error) ||
-        !ReadInt(entry, "battery", 0, 1, battery, where, error)) {
-        return false;
+    if (Result read = FirstFailure({ReadInt(entry, "startMs", 0, 86400000, startMs, where),
+                                    ReadInt(entry, "battery", 0, 1, battery, where)});
+        !read) {
+        return read;
     }
     sim.startMs = static_cast<int>(startMs);
     sim.batteryOn = battery != 0;
     double lighting = 0.0;
     if (Member(entry, "lighting") != nullptr) {
         if (!ReadNumber(entry, "lighting", lighting)) {
-            return Fail(error, where, "'lighting' must be a number");
+            return Fail(where, "'lighting' must be a number");
         }
         sim.lighting = lighting;
     }
     std::string answer;
     if (GetStringMember(entry, "module", answer) && !ReadModuleAnswer(answer, sim.moduleAnswer)) {
-        return Fail(error, where, "'module' must be \"finished\", \"error\" or \"silent\"");
+        return Fail(where, "'module' must be \"finished\", \"error\" or \"silent\"");
     }
-    return true;
+    return Result::Success();
 }
 
-bool ReadScenario(const std::string& text, Scenario& scenario, std::string& error) {
+Result ReadScenario(const std::string& text, Scenario& scenario) {
     scenario = Scenario{};
     const JsonParseResult parsed = ParseJson(text);
     if (!parsed.ok) {
-        error = "Scenario parse error: " + parsed.error;
-        return false;
+        return Result::Failure("Scenario parse error: " + parsed.error);
     }
     const JsonValue& root = parsed.value;
     if (!root.IsObject()) {
-        error = "Scenario root must be an object";
-        return false;
+        return Result::Failure("Scenario root must be an object");
     }
 
     if (const JsonValue* devices = Member(root, "devices")) {
         if (!devices->IsArray()) {
-            return Fail(error, "devices", "must be an array");
+            return Fail("devices", "must be an array");
         }
         scenario.hasDevices = true;
         std::set<std::string> names;
         for (size_t i = 0; i < devices->arrayValue.size(); ++i) {
             const std::string where = "devices[" + std::to_string(i) + "]";
             ScenarioDevice device;
-            if (!ReadDevice(devices->arrayValue[i], where, device, error)) {
-                return false;
+            if (Result read = ReadDevice(devices->arrayValue[i], where, device); !read) {
+                return read;
             }
             if (!names.insert(device.name).second) {
-                return Fail(error, where, "the name '" + device.name + "' is used twice");
+                return Fail(where, "the name '" + device.name + "' is used twice");
             }
             scenario.devices.push_back(std::move(device));
         }
     }
     if (const JsonValue* sim = Member(root, "simulator")) {
         ScenarioSimulator simulator;
-        if (!ReadSimulator(*sim, simulator, error)) {
-            return false;
+        if (Result read = ReadSimulator(*sim, simulator); !read) {
+            return read;
         }
         scenario.simulator = simulator;
     }
@@ -230,26 +239,28 @@ bool ReadScenario(const std::string& text, Scenario& scenario, std::string& erro
     bool hasEnd = false;
     if (const JsonValue* timeline = Member(root, "timeline")) {
         if (!timeline->IsArray()) {
-            return Fail(error, "timeline", "must be an array");
+            return Fail("timeline", "must be an array");
         }
         for (size_t i = 0; i < timeline->arrayValue.size(); ++i) {
             const JsonValue& entry = timeline->arrayValue[i];
             const std::string where = "timeline[" + std::to_string(i) + "]";
             ScenarioStep step;
-            if (!ReadStep(entry, where, scenario, step, error)) {
-                return false;
+            if (Result read = ReadStep(entry, where, scenario, step); !read) {
+                return read;
             }
             hasEnd = hasEnd || step.kind == ScenarioActionKind::End;
             // "repeat": the same step that many times, "everyMs" apart (a knob turned steadily,
             // a load test).
             long repeat = 1;
             long everyMs = 0;
-            if (!ReadInt(entry, "repeat", 1, kMaxRepeat, repeat, where, error) ||
-                !ReadInt(entry, "everyMs", 0, 86400000, everyMs, where, error)) {
-                return false;
+            if (Result read =
+                    FirstFailure({ReadInt(entry, "repeat", 1, kMaxRepeat, repeat, where),
+                                  ReadInt(entry, "everyMs", 0, 86400000, everyMs, where)});
+                !read) {
+                return read;
             }
             if (step.kind == ScenarioActionKind::End && repeat > 1) {
-                return Fail(error, where, "'end' cannot repeat");
+                return Fail(where, "'end' cannot repeat");
             }
             for (long n = 0; n < repeat; ++n) {
                 ScenarioStep copy = step;
@@ -271,14 +282,13 @@ bool ReadScenario(const std::string& text, Scenario& scenario, std::string& erro
                      [](const ScenarioStep& s) { return s.kind == ScenarioActionKind::End; });
     scenario.steps.erase(firstEnd + 1, scenario.steps.end());
     scenario.endMs = scenario.steps.back().atMs;
-    return true;
+    return Result::Success();
 }
 
 }  // namespace
 
 Result ParseScenario(const std::string& text, Scenario& scenario) {
-    std::string error;
-    return ReadScenario(text, scenario, error) ? Result::Success() : Result::Failure(error);
+    return ReadScenario(text, scenario);
 }
 
 Result LoadScenario(const std::string& path, Scenario& scenario) {

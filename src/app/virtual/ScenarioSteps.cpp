@@ -18,8 +18,7 @@ enum class StepNeeds { Nothing, Device, Simulator };
 
 using Kind = ScenarioActionKind;
 
-using StepReader = bool (*)(const JsonValue& entry, const std::string& where, ScenarioStep& step,
-                            std::string& error);
+using StepReader = Result (*)(const JsonValue& entry, const std::string& where, ScenarioStep& step);
 
 struct StepKind {
     // The step key, or two keys either of which makes the step; messages name them "a/b".
@@ -29,17 +28,16 @@ struct StepKind {
     StepReader read;
 };
 
-bool ReadButton(const JsonValue& entry, const std::string& where, ScenarioStep& step,
-                std::string& error) {
+Result ReadButton(const JsonValue& entry, const std::string& where, ScenarioStep& step) {
     long control = 0;
     std::string action;
-    if (!ReadInt(entry, "button", 0, 65535, control, where, error)) {
-        return false;
+    if (Result read = ReadInt(entry, "button", 0, 65535, control, where); !read) {
+        return read;
     }
     GetStringMember(entry, "action", action);
     long level = 2;
-    if (!ReadInt(entry, "level", 2, 4, level, where, error)) {
-        return false;
+    if (Result read = ReadInt(entry, "level", 2, 4, level, where); !read) {
+        return read;
     }
     if (action == "press") {
         step.value = 1;
@@ -48,87 +46,82 @@ bool ReadButton(const JsonValue& entry, const std::string& where, ScenarioStep& 
     } else if (action == "hold") {
         step.value = static_cast<std::int8_t>(level);
     } else {
-        return Fail(error, where, "'action' must be \"press\", \"release\" or \"hold\"");
+        return Fail(where, "'action' must be \"press\", \"release\" or \"hold\"");
     }
     step.kind = Kind::Button;
     step.control = static_cast<std::uint16_t>(control);
-    return true;
+    return Result::Success();
 }
 
-bool ReadEncoder(const JsonValue& entry, const std::string& where, ScenarioStep& step,
-                 std::string& error) {
+Result ReadEncoder(const JsonValue& entry, const std::string& where, ScenarioStep& step) {
     long control = 0;
     long detents = 1;
     long speed = 0;
-    if (!ReadInt(entry, "encoder", 0, 65535, control, where, error) ||
-        !ReadInt(entry, "detents", -128, 127, detents, where, error) ||
-        !ReadInt(entry, "speed", 0, 255, speed, where, error)) {
-        return false;
+    if (Result read = FirstFailure({ReadInt(entry, "encoder", 0, 65535, control, where),
+                                    ReadInt(entry, "detents", -128, 127, detents, where),
+                                    ReadInt(entry, "speed", 0, 255, speed, where)});
+        !read) {
+        return read;
     }
     step.kind = Kind::Encoder;
     step.control = static_cast<std::uint16_t>(control);
     step.value = static_cast<std::int8_t>(detents);
     step.speed = static_cast<std::uint8_t>(speed);
-    return true;
+    return Result::Success();
 }
 
-bool ReadSettings(const JsonValue& entry, const std::string& where, ScenarioStep& step,
-                  std::string& error) {
+Result ReadSettings(const JsonValue& entry, const std::string& where, ScenarioStep& step) {
     double heading = 0.0;
     double course = 0.0;
     const bool hasHeading = ReadNumber(entry, "headingBug", heading);
     const bool hasCourse = ReadNumber(entry, "course", course);
     long sequence = 0;
-    if (!ReadInt(entry, "sequence", 0, 65535, sequence, where, error)) {
-        return false;
+    if (Result read = ReadInt(entry, "sequence", 0, 65535, sequence, where); !read) {
+        return read;
     }
     step.kind = Kind::Settings;
     step.flags = static_cast<std::uint8_t>((hasHeading ? 0x01 : 0) | (hasCourse ? 0x02 : 0));
     step.sequence = static_cast<std::uint16_t>(sequence);
     step.headingBug = static_cast<float>(heading);
     step.course = static_cast<float>(course);
-    return true;
+    return Result::Success();
 }
 
-bool ReadPlug(const JsonValue& entry, const std::string&, ScenarioStep& step, std::string&) {
+Result ReadPlug(const JsonValue& entry, const std::string&, ScenarioStep& step) {
     step.kind = Member(entry, "plug") != nullptr ? Kind::Plug : Kind::Unplug;
-    return true;
+    return Result::Success();
 }
 
-bool ReadWritesFail(const JsonValue& entry, const std::string& where, ScenarioStep& step,
-                    std::string& error) {
+Result ReadWritesFail(const JsonValue& entry, const std::string& where, ScenarioStep& step) {
     long fail = 1;
-    if (!ReadInt(entry, "writesFail", 0, 1, fail, where, error)) {
-        return false;
+    if (Result read = ReadInt(entry, "writesFail", 0, 1, fail, where); !read) {
+        return read;
     }
     step.kind = Kind::WritesFail;
     step.number = static_cast<double>(fail);
-    return true;
+    return Result::Success();
 }
 
-bool ReadWritesStall(const JsonValue& entry, const std::string& where, ScenarioStep& step,
-                     std::string& error) {
+Result ReadWritesStall(const JsonValue& entry, const std::string& where, ScenarioStep& step) {
     long stallMs = 0;
-    if (!ReadInt(entry, "writesStall", 0, 86400000, stallMs, where, error)) {
-        return false;
+    if (Result read = ReadInt(entry, "writesStall", 0, 86400000, stallMs, where); !read) {
+        return read;
     }
     step.kind = Kind::WritesStall;
     step.number = static_cast<double>(stallMs);
-    return true;
+    return Result::Success();
 }
 
-bool ReadReadError(const JsonValue& entry, const std::string& where, ScenarioStep& step,
-                   std::string& error) {
+Result ReadReadError(const JsonValue& entry, const std::string& where, ScenarioStep& step) {
     long once = 1;
-    if (!ReadInt(entry, "readError", 1, 1, once, where, error)) {
-        return false;
+    if (Result read = ReadInt(entry, "readError", 1, 1, once, where); !read) {
+        return read;
     }
     step.kind = Kind::ReadError;
-    return true;
+    return Result::Success();
 }
 
-bool ReadSimulatorStep(const JsonValue& entry, const std::string& where, ScenarioStep& step,
-                       std::string& error) {
+Result ReadSimulatorStep(const JsonValue& entry, const std::string& where, ScenarioStep& step) {
     std::string text;
     GetStringMember(entry, "simulator", text);
     if (text == "start") {
@@ -138,47 +131,44 @@ bool ReadSimulatorStep(const JsonValue& entry, const std::string& where, Scenari
     } else if (text == "drop") {
         step.kind = Kind::SimDrop;
     } else {
-        return Fail(error, where, "'simulator' must be \"start\", \"quit\" or \"drop\"");
+        return Fail(where, "'simulator' must be \"start\", \"quit\" or \"drop\"");
     }
-    return true;
+    return Result::Success();
 }
 
-bool ReadBattery(const JsonValue& entry, const std::string& where, ScenarioStep& step,
-                 std::string& error) {
+Result ReadBattery(const JsonValue& entry, const std::string& where, ScenarioStep& step) {
     long on = 1;
-    if (!ReadInt(entry, "battery", 0, 1, on, where, error)) {
-        return false;
+    if (Result read = ReadInt(entry, "battery", 0, 1, on, where); !read) {
+        return read;
     }
     step.kind = Kind::Battery;
     step.number = static_cast<double>(on);
-    return true;
+    return Result::Success();
 }
 
-bool ReadLighting(const JsonValue& entry, const std::string& where, ScenarioStep& step,
-                  std::string& error) {
+Result ReadLighting(const JsonValue& entry, const std::string& where, ScenarioStep& step) {
     if (!ReadNumber(entry, "lighting", step.number)) {
-        return Fail(error, where, "'lighting' must be a number");
+        return Fail(where, "'lighting' must be a number");
     }
     step.kind = Kind::Lighting;
-    return true;
+    return Result::Success();
 }
 
-bool ReadModule(const JsonValue& entry, const std::string& where, ScenarioStep& step,
-                std::string& error) {
+Result ReadModule(const JsonValue& entry, const std::string& where, ScenarioStep& step) {
     std::string text;
     GetStringMember(entry, "module", text);
     if (!ReadModuleAnswer(text, step.text)) {
-        return Fail(error, where, "'module' must be \"finished\", \"error\" or \"silent\"");
+        return Fail(where, "'module' must be \"finished\", \"error\" or \"silent\"");
     }
     step.kind = Kind::ModuleAnswer;
-    return true;
+    return Result::Success();
 }
 
 // A step whose key alone says everything.
 template <Kind kKind>
-bool ReadKeyOnly(const JsonValue&, const std::string&, ScenarioStep& step, std::string&) {
+Result ReadKeyOnly(const JsonValue&, const std::string&, ScenarioStep& step) {
     step.kind = kKind;
-    return true;
+    return Result::Success();
 }
 
 constexpr StepKind kStepKinds[] = {
@@ -232,17 +222,17 @@ std::string KeyNames(const StepKind& kind) {
 
 }  // namespace
 
-bool ReadStep(const JsonValue& entry, const std::string& where, const Scenario& scenario,
-              ScenarioStep& step, std::string& error) {
+Result ReadStep(const JsonValue& entry, const std::string& where, const Scenario& scenario,
+                ScenarioStep& step) {
     if (!entry.IsObject()) {
-        return Fail(error, where, "must be an object");
+        return Fail(where, "must be an object");
     }
     long at = -1;
-    if (!ReadInt(entry, "at", 0, 86400000, at, where, error)) {
-        return false;
+    if (Result read = ReadInt(entry, "at", 0, 86400000, at, where); !read) {
+        return read;
     }
     if (at < 0) {
-        return Fail(error, where, "'at' (milliseconds from the start) is required");
+        return Fail(where, "'at' (milliseconds from the start) is required");
     }
     step.atMs = static_cast<int>(at);
 
@@ -255,13 +245,13 @@ bool ReadStep(const JsonValue& entry, const std::string& where, const Scenario& 
             }
         }
         if (device == nullptr) {
-            return Fail(error, where, "unknown device '" + step.device + "'");
+            return Fail(where, "unknown device '" + step.device + "'");
         }
     }
 
     long mode = 0;
-    if (!ReadInt(entry, "mode", 0, 255, mode, where, error)) {
-        return false;
+    if (Result read = ReadInt(entry, "mode", 0, 255, mode, where); !read) {
+        return read;
     }
     step.mode = static_cast<std::uint8_t>(mode);
 
@@ -273,14 +263,14 @@ bool ReadStep(const JsonValue& entry, const std::string& where, const Scenario& 
         std::string quoted(1, '\'');
         quoted.append(KeyNames(kind)).append("' ");
         if (kind.needs == StepNeeds::Device && device == nullptr) {
-            return Fail(error, where, quoted + "needs a 'device'");
+            return Fail(where, quoted + "needs a 'device'");
         }
         if (kind.needs == StepNeeds::Simulator && !scenario.simulator) {
-            return Fail(error, where, quoted + "needs a virtual simulator in the scenario");
+            return Fail(where, quoted + "needs a virtual simulator in the scenario");
         }
-        return kind.read(entry, where, step, error);
+        return kind.read(entry, where, step);
     }
-    return Fail(error, where, "says nothing to do");
+    return Fail(where, "says nothing to do");
 }
 
 }  // namespace tarnwick::scenarioread
