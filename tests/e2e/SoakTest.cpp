@@ -399,62 +399,53 @@ protected:
 
     void Step() {
         HandleStopRequest();
-        for (Unit& unit : units_)
+        for (Unit& unit : units_) {
             ServiceHeld(unit);
+        }
         Unit& board = units_[static_cast<std::size_t>(Between(0, 1))];
         Unit& any = units_[static_cast<std::size_t>(Between(0, 2))];
-        const int roll = Roll();
-        const auto fails = [](bool on) {
-            VirtualWriteBehaviour behaviour;
-            behaviour.mode = on ? VirtualWriteMode::Fail : VirtualWriteMode::Accept;
-            return behaviour;
+        VirtualWriteBehaviour fail;
+        fail.mode = Roll() < 5000 ? VirtualWriteMode::Fail : VirtualWriteMode::Accept;
+        const auto stall = std::chrono::milliseconds(Roll() < 5000 ? 0 : Between(1, 600));
+        // What happens, with its weight in ten thousandths.
+        const std::pair<int, std::function<void()>> walk[] = {
+            {1500, [&] { PressAndHold(board); }},
+            {1500, [&] { Ready(board) ? AccountedPress(board) : void(); }},
+            {800, [&] { Ready(board) ? Turn(board, kAccKnob) : void(); }},
+            {1000, [&] { Turn(board, kHdgKnob); }},
+            {200,
+             [&] {
+                 allowed_["AP_MASTER"] += Send(board, kControlTypeButton, kAutopilot, 1) ? 1 : 0;
+                 Send(board, kControlTypeButton, kAutopilot, 0);
+             }},
+            {50, [&] { Send(board, kLedShow, 0, 0); }},
+            {750, [&] { PanelSettings(units_[2]); }},
+            {150,
+             [&] {
+                 Sim().SetLVar(VirtualSimulator::kLightingPotentiometer, Between(0, 100) / 100.0);
+             }},
+            {30, [&] { Sim().SetMasterBattery2(Roll() < 7000); }},
+            {20,
+             [&] {
+                 Sim().SetCallDelay(std::chrono::microseconds(Roll() < 5000 ? 0 : Between(1, 200)));
+             }},
+            {35, [&] { Unplug(any); }},
+            {85, [&] { Plug(any); }},
+            {20, [&] { ReadError(board); }},
+            {20, [&] { any.device != nullptr ? any.device->SetWriteBehaviour(fail) : void(); }},
+            {20, [&] { any.device != nullptr ? any.device->SetWriteStall(stall) : void(); }},
+            {50, [&] { Stranger(); }},
+            {15, [&] { Disturb(0); }},
+            {10, [&] { Disturb(Between(1, 3)); }},
+            {245, [&] { Sim().IsRunning() ? void() : Sim().SetRunning(true); }},
         };
-        if (roll < 1500)
-            PressAndHold(board);
-        else if (roll < 3000) {
-            if (Ready(board))
-                AccountedPress(board);
-        } else if (roll < 3800) {
-            if (Ready(board))
-                Turn(board, kAccKnob);
-        } else if (roll < 4800)
-            Turn(board, kHdgKnob);
-        else if (roll < 5000) {
-            allowed_["AP_MASTER"] += Send(board, kControlTypeButton, kAutopilot, 1) ? 1 : 0;
-            Send(board, kControlTypeButton, kAutopilot, 0);
-        } else if (roll < 5050)
-            Send(board, kLedShow, 0, 0);
-        else if (roll < 5800)
-            PanelSettings(units_[2]);
-        else if (roll < 5950)
-            Sim().SetLVar(VirtualSimulator::kLightingPotentiometer, Between(0, 100) / 100.0);
-        else if (roll < 5980)
-            Sim().SetMasterBattery2(Roll() < 7000);
-        else if (roll < 6000)
-            Sim().SetCallDelay(std::chrono::microseconds(Roll() < 5000 ? 0 : Between(1, 200)));
-        else if (roll < 6035)
-            Unplug(any);
-        else if (roll < 6120)
-            Plug(any);
-        else if (roll < 6140)
-            ReadError(board);
-        else if (roll < 6160) {
-            if (any.device != nullptr)
-                any.device->SetWriteBehaviour(fails(Roll() < 5000));
-        } else if (roll < 6180) {
-            if (any.device != nullptr)
-                any.device->SetWriteStall(
-                    std::chrono::milliseconds(Roll() < 5000 ? 0 : Between(1, 600)));
-        } else if (roll < 6230)
-            Stranger();
-        else if (roll < 6245)
-            Disturb(0);
-        else if (roll < 6252)
-            Disturb(Between(1, 3));
-        else if (roll < 6255)
-            Disturb(2);
-        else if (roll < 6500 && !Sim().IsRunning())
-            Sim().SetRunning(true);
+        int roll = Roll();
+        for (const auto& [weight, action] : walk) {
+            if ((roll -= weight) < 0) {
+                action();
+                break;
+            }
+        }
         Harvest();
     }
 
