@@ -143,7 +143,9 @@ TEST(OneShotCommandsTest, ListRegisterAndUnregisterOneAfterAnother) {
         const Step& s = steps[i];
         s.before();
         const auto result = test::RunChild(
-            exe, s.args, {{"APPDATA", roaming}, {"LOCALAPPDATA", local}}, dir.Path().string());
+            exe, s.args,
+            test::ChildOptions{
+                {{"APPDATA", roaming}, {"LOCALAPPDATA", local}}, dir.Path().string(), ""});
         EXPECT_EQ(result.exitCode, s.exitCode) << "step " << i;
         EXPECT_EQ(result.out, s.out) << "step " << i;
         EXPECT_EQ(result.err, s.err) << "step " << i;
