@@ -108,7 +108,8 @@ TEST_F(BridgeTest, FullCourseThroughTheVirtualCockpit) {
     ASSERT_TRUE(bridge.Started());
     ASSERT_TRUE(WaitForLog(folder, kStarted))
         << test::FileBytes(FromFsPath(folder / "TarnwickHID.log"));
-    const auto second = test::RunChild(exe, Args(folder, "course.json"), Options(), 60s);
+    const auto second = test::RunChild(exe, Args(folder, "course.json"),
+                                       test::ChildOptions{{}, bin_.string(), "", false}, 60s);
     EXPECT_EQ(second.exitCode, 0);
     EXPECT_EQ(second.out + second.err, "");
     EXPECT_LT(second.elapsed, 3s);
