@@ -1,11 +1,12 @@
-// The real executable, run as a user runs it, against EXE.xml files in temporary folders.
-#include <gtest/gtest.h>
-
+// The real executable's one-shot commands, run as a user runs them one after another against
+// EXE.xml files in temporary folders: exact output, exit code and file bytes after each.
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <sstream>
+#include <functional>
 #include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
 
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
@@ -38,132 +39,126 @@ const std::string kOriginal =
     "        <Path>C:\\Other\\other.exe</Path>\r\n"
     "    </Launch.Addon>\r\n"
     "</SimBase.Document>\r\n";
+const std::string kAbsent = "(absent)", kAny = "(any)";
 
 std::string XmlEscape(const std::string& text) {
     std::string out;
     for (char c : text) {
-        if (c == '&') {
-            out += "&amp;";
-        } else if (c == '<') {
-            out += "&lt;";
-        } else if (c == '>') {
-            out += "&gt;";
-        } else {
-            out += c;
-        }
+        out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
     }
     return out;
 }
 
-class OneShotCommandsTest : public testing::Test {
-protected:
-    void SetUp() override {
-        exe_ = (fs::path(test::CurrentExecutablePath()).parent_path() / kExeName).string();
-        ASSERT_TRUE(fs::exists(exe_)) << exe_;
-        roaming_ = (dir_.Path() / "Roaming").string();
-        local_ = (dir_.Path() / "Local").string();
-        fs::create_directories(roaming_);
-        fs::create_directories(local_);
-        fs::create_directories(dir_.Path() / "out");
-    }
-
-    test::ChildResult Run(const std::vector<std::string>& args) {
-        return test::RunChild(exe_, args, {{"APPDATA", roaming_}, {"LOCALAPPDATA", local_}},
-                              (dir_.Path() / "out").string());
-    }
-
-    // Where the simulator keeps EXE.xml, as the program names it.
-    std::string Msfs2020() const {
-        return roaming_ + kSep + "Microsoft Flight Simulator" + kSep + "EXE.xml";
-    }
-    std::string StoreCache() const {
-        return local_ + kSep + "Packages" + kSep + "Microsoft.FlightSimulator_8wekyb3d8bbwe" +
-               kSep + "LocalCache" + kSep + "EXE.xml";
-    }
-    void Install(const std::string& path, const std::string& content) {
+TEST(OneShotCommandsTest, ListRegisterAndUnregisterOneAfterAnother) {
+    test::TempDir dir;
+    const std::string exe =
+        (fs::path(test::CurrentExecutablePath()).parent_path() / kExeName).string();
+    const std::string roaming = dir.File("Roaming"), local = dir.File("Local");
+    // Where the simulators keep EXE.xml, as the program names them.
+    const std::string msfs = roaming + kSep + "Microsoft Flight Simulator" + kSep + "EXE.xml";
+    const std::string store = local + kSep + "Packages" + kSep +
+                              "Microsoft.FlightSimulator_8wekyb3d8bbwe" + kSep + "LocalCache" +
+                              kSep + "EXE.xml";
+    const std::string config = dir.File("cfg/config.json");
+    const auto install = [](const std::string& path) {
         fs::create_directories(fs::path(path).parent_path());
-        std::ofstream(path, std::ios::binary) << content;
+        std::ofstream(path, std::ios::binary) << kOriginal;
+    };
+    std::string registered = kOriginal;
+    registered.insert(registered.find("</SimBase.Document>"),
+                      "    <Launch.Addon>\r\n        <Name>TarnwickHID</Name>\r\n"
+                      "        <Disabled>False</Disabled>\r\n        <Path>" +
+                          XmlEscape(exe) + "</Path>\r\n        <CommandLine>--config \"" +
+                          XmlEscape(config) + "\"</CommandLine>\r\n    </Launch.Addon>\r\n");
+
+    struct Step {
+        std::function<void()> before;
+        std::vector<std::string> args;
+        int exitCode;
+        std::string out, err, file, backup;  // file and backup: EXE.xml of MSFS and its .bak
+    };
+    const std::vector<Step> steps = {
+        {[] {},
+         {"--list-exe-xml"},
+         0,
+         std::string("No MSFS installations detected.") + kNl,
+         "",
+         kAbsent,
+         kAbsent},
+        {[] {},
+         {"--register"},
+         0,
+         std::string("Registered in 0 MSFS EXE.xml file(s).") + kNl,
+         "",
+         kAbsent,
+         kAbsent},
+        // Listing wins over every other switch, and names the installations in search order.
+        {[&] { install(msfs), install(store); },
+         {"--register", "--list-exe-xml"},
+         0,
+         store + kNl + msfs + kNl,
+         "",
+         kOriginal,
+         kAbsent},
+        {[&] { fs::remove(store); },
+         {"--register", "--config", config},
+         0,
+         std::string("Registered in 1 MSFS EXE.xml file(s).") + kNl,
+         "",
+         registered,
+         kOriginal},
+        // Registering again replaces our entry rather than adding a second one.
+        {[] {},
+         {"--register", "--unregister", "--config", config},
+         0,
+         std::string("Registered in 1 MSFS EXE.xml file(s).") + kNl,
+         "",
+         registered,
+         kAny},
+        {[] {},
+         {"--unregister"},
+         0,
+         std::string("Unregistered from 1 MSFS EXE.xml file(s).") + kNl,
+         "",
+         kOriginal,
+         kAny},
+        // Nothing left to remove: the file is neither written nor counted.
+        {[&] { fs::remove(msfs + ".bak"); },
+         {"--unregister"},
+         0,
+         std::string("Unregistered from 0 MSFS EXE.xml file(s).") + kNl,
+         "",
+         kOriginal,
+         kAbsent},
+        // Something that cannot be read as a file is reported and never replaced.
+        {[&] { fs::remove(msfs), fs::create_directories(msfs); },
+         {"--register"},
+         1,
+         "",
+         "EXE.xml update failed after 0 file(s): Failed to read: " + msfs + kNl,
+         kAny,
+         kAbsent},
+    };
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const Step& s = steps[i];
+        s.before();
+        const auto result = test::RunChild(
+            exe, s.args,
+            test::ChildOptions{
+                {{"APPDATA", roaming}, {"LOCALAPPDATA", local}}, dir.Path().string(), ""});
+        EXPECT_EQ(result.exitCode, s.exitCode) << "step " << i;
+        EXPECT_EQ(result.out, s.out) << "step " << i;
+        EXPECT_EQ(result.err, s.err) << "step " << i;
+        for (const auto& [path, expected] :
+             {std::pair{msfs, s.file}, std::pair{msfs + ".bak", s.backup}}) {
+            if (expected != kAny) {
+                EXPECT_EQ(fs::is_regular_file(path) ? test::FileBytes(path) : kAbsent, expected)
+                    << "step " << i << " " << path;
+            }
+        }
     }
-
-    test::TempDir dir_;
-    std::string exe_;
-    std::string roaming_;
-    std::string local_;
-};
-
-TEST_F(OneShotCommandsTest, ListWithoutSimulatorSaysSo) {
-    const auto result = Run({"--list-exe-xml"});
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.out, std::string("No MSFS installations detected.") + kNl);
-    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(fs::is_directory(msfs));
 }
-
-TEST_F(OneShotCommandsTest, ListPrintsEveryInstallationInSearchOrder) {
-    Install(Msfs2020(), kOriginal);
-    Install(StoreCache(), kOriginal);
-    // Listing wins over every other switch.
-    const auto result = Run({"--register", "--list-exe-xml"});
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.out, StoreCache() + kNl + Msfs2020() + kNl);
-    EXPECT_EQ(test::FileBytes(Msfs2020()), kOriginal);
-}
-
-TEST_F(OneShotCommandsTest, RegisterThenUnregisterRoundTripsTheFile) {
-    Install(Msfs2020(), kOriginal);
-    const std::string configPath = (dir_.Path() / "cfg" / "config.json").string();
-
-    const auto reg = Run({"--register", "--config", configPath});
-    EXPECT_EQ(reg.exitCode, 0) << reg.err;
-    EXPECT_EQ(reg.out, std::string("Registered in 1 MSFS EXE.xml file(s).") + kNl);
-    EXPECT_EQ(reg.err, "");
-
-    const std::string block = std::string("    <Launch.Addon>\r\n") +
-                              "        <Name>TarnwickHID</Name>\r\n" +
-                              "        <Disabled>False</Disabled>\r\n" + "        <Path>" +
-                              XmlEscape(exe_) + "</Path>\r\n" + "        <CommandLine>--config \"" +
-                              XmlEscape(configPath) + "\"</CommandLine>\r\n" +
-                              "    </Launch.Addon>\r\n";
-    std::string expected = kOriginal;
-    expected.insert(expected.find("</SimBase.Document>"), block);
-    EXPECT_EQ(test::FileBytes(Msfs2020()), expected);
-    EXPECT_EQ(test::FileBytes(Msfs2020() + ".bak"), kOriginal);
-
-    // Registering again replaces our entry rather than adding a second one.
-    const auto again = Run({"--register", "--unregister", "--config", configPath});
-    EXPECT_EQ(again.exitCode, 0);
-    EXPECT_EQ(test::FileBytes(Msfs2020()), expected);
-
-    const auto unreg = Run({"--unregister"});
-    EXPECT_EQ(unreg.exitCode, 0) << unreg.err;
-    EXPECT_EQ(unreg.out, std::string("Unregistered from 1 MSFS EXE.xml file(s).") + kNl);
-    EXPECT_EQ(test::FileBytes(Msfs2020()), kOriginal);
-
-    // Nothing left to remove: the file is neither written nor counted.
-    fs::remove(Msfs2020() + ".bak");
-    const auto none = Run({"--unregister"});
-    EXPECT_EQ(none.exitCode, 0);
-    EXPECT_EQ(none.out, std::string("Unregistered from 0 MSFS EXE.xml file(s).") + kNl);
-    EXPECT_FALSE(fs::exists(Msfs2020() + ".bak"));
-}
-
-TEST_F(OneShotCommandsTest, RegisterWithoutSimulatorWritesNothing) {
-    const auto result = Run({"--register"});
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.out, std::string("Registered in 0 MSFS EXE.xml file(s).") + kNl);
-    EXPECT_FALSE(fs::exists(Msfs2020()));
-}
-
-TEST_F(OneShotCommandsTest, UnreadableExeXmlIsReportedAndNeverReplaced) {
-    // Something exists at the path but cannot be read as a file.
-    fs::create_directories(Msfs2020());
-    const auto result = Run({"--register"});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err.rfind("EXE.xml update failed after 0 file(s): ", 0), 0u) << result.err;
-    EXPECT_NE(result.err.find(Msfs2020()), std::string::npos) << result.err;
-    EXPECT_TRUE(fs::is_directory(Msfs2020()));
-}
-
 
 }  // namespace
 }  // namespace tarnwick

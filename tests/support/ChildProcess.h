@@ -53,13 +53,6 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
                      const ChildOptions& options,
                      std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
-// The older form: environment and output folder only.
-inline ChildResult RunChild(const std::string& program, const std::vector<std::string>& args,
-                            const std::map<std::string, std::string>& env,
-                            const std::string& outputDir) {
-    return RunChild(program, args, ChildOptions{env, outputDir, {}});
-}
-
 // Full path of the running test executable (its folder also holds the product executables).
 std::string CurrentExecutablePath();
 

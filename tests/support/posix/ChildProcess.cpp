@@ -1,22 +1,16 @@
 #include "support/ChildProcess.h"
-#include "support/TestSupport.h"
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <signal.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
+
+#include "support/TestSupport.h"
 
 namespace tarnwick::test {
-namespace {
-
-}  // namespace
-
 struct BackgroundChild::Impl {
     pid_t pid = -1;
     int inputWriter = -1;  // the pipe's end that keeps a kept-open input open
@@ -82,7 +76,9 @@ BackgroundChild::~BackgroundChild() {
     }
 }
 
-bool BackgroundChild::Started() const { return impl_->pid > 0; }
+bool BackgroundChild::Started() const {
+    return impl_->pid > 0;
+}
 
 void BackgroundChild::Type(const std::string& text) {
     if (impl_->inputWriter >= 0) {

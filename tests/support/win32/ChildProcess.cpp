@@ -2,7 +2,6 @@
 #include "support/TestSupport.h"
 
 #include <fstream>
-#include <sstream>
 
 #include "platform/win32/WinApi.h"
 
