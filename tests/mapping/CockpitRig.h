@@ -279,10 +279,12 @@ private:
         return options;
     }
     void LoadFiles() {
-        std::string error;
-        if (!buttons_.Load(dir_.Write("buttons.json", kRigButtonsJson), error) ||
-            !eventMap_.Load(dir_.Write("hid_event_map.json", kRigEventMapJson), error)) {
-            throw std::runtime_error(error);
+        Result loaded = buttons_.Load(dir_.Write("buttons.json", kRigButtonsJson));
+        if (loaded) {
+            loaded = eventMap_.Load(dir_.Write("hid_event_map.json", kRigEventMapJson));
+        }
+        if (!loaded) {
+            throw std::runtime_error(loaded.Error());
         }
     }
 

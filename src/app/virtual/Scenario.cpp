@@ -277,12 +277,12 @@ bool ParseScenario(const std::string& text, Scenario& scenario, std::string& err
 }
 
 bool LoadScenario(const std::string& path, Scenario& scenario, std::string& error) {
-    std::string text;
-    if (!ReadWholeFile(path, text)) {
+    const std::optional<std::string> text = ReadWholeFile(path);
+    if (!text) {
         error = "Failed to open scenario file: " + path;
         return false;
     }
-    return ParseScenario(text, scenario, error);
+    return ParseScenario(*text, scenario, error);
 }
 
 }  // namespace tarnwick
