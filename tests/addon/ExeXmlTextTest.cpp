@@ -93,8 +93,7 @@ TEST(ExeXmlTextTest, EntriesGoInAndOutTouchingNothingElse) {
         {"    " + ours + "<!-- keep -->\r\n", kBlock + "<!-- keep -->\r\n", "<!-- keep -->\r\n"},
         {"<A/>\r\n  " + ours + " \t", "<A/>\r\n" + kBlock, "<A/>\r\n"},
         {kHead + damaged + kTail, kHead + damaged + kBlock + kTail, ""},
-        {kHead + unclosed + kTail, kHead + unclosed + kBlock + kTail, ""},
-    };
+        {kHead + unclosed + kTail, kHead + unclosed + kBlock + kTail, ""}};
     for (const auto& c : cases) {
         const std::string added = Add(c.document);
         EXPECT_EQ(added, c.added) << c.document;

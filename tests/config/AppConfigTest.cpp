@@ -110,8 +110,7 @@ TEST(AppConfigTest, LoadsOrReportsExactlyThisMessage) {
         {Doc(kHid, R"(,"mobiflight":{"commandChannel":""})"),
          "mobiflight.commandChannel is required when enabled"},
         {Doc(kHid, R"(,"outputs":{"profiles":{" night ":{"backlight":{"min":101}}}})"),
-         "outputs.profiles[NIGHT].backlight min/max must be between 0-100"},
-    };
+         "outputs.profiles[NIGHT].backlight min/max must be between 0-100"}};
     for (const auto& c : cases) {
         EXPECT_EQ(Outcome(dir.Write("config.json", c.text)), c.expected) << c.text;
     }
@@ -135,14 +134,12 @@ TEST(LoaderFileTest, UnreadableFilesNameThePath) {
         std::function<Result(const std::string&)> load;
         std::string notFound;
         std::string notOpened;
-    } loaders[] = {
-        {[&](const std::string& p) { return LoadAppConfig(p, config); },
-         "Config file not found: ", "Failed to open config file: "},
-        {[&](const std::string& p) { return buttons.Load(p); },
-         "Button config not found: ", "Failed to open button config: "},
-        {[&](const std::string& p) { return map.Load(p); },
-         "Event map not found: ", "Failed to open event map: "},
-    };
+    } loaders[] = {{[&](const std::string& p) { return LoadAppConfig(p, config); },
+                    "Config file not found: ", "Failed to open config file: "},
+                   {[&](const std::string& p) { return buttons.Load(p); },
+                    "Button config not found: ", "Failed to open button config: "},
+                   {[&](const std::string& p) { return map.Load(p); },
+                    "Event map not found: ", "Failed to open event map: "}};
     for (const auto& l : loaders) {
         EXPECT_EQ(l.load(absent).Error(), l.notFound + absent);
         EXPECT_EQ(l.load(folder).Error(), l.notOpened + folder);

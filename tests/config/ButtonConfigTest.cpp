@@ -56,8 +56,7 @@ TEST(ButtonConfigTest, LookUpFollowsNormalizedNamesAndTheDefaultRole) {
         {"MIXED", "PRESS", "", ""},
         {"MIXED", "CW", "PFD", ""},
         {"MIXED", "CW", "", ""},
-        {"MIXED", "CW", "MFD", "ok"},
-    };
+        {"MIXED", "CW", "MFD", "ok"}};
     for (const auto& c : cases) {
         EXPECT_EQ(config.Lookup(c.control, c.action, c.role), c.expected)
             << c.control << " / " << c.action << " / " << c.role;
@@ -82,18 +81,16 @@ TEST(ButtonConfigTest, DocumentErrorsHaveTheirMessages) {
     const struct {
         const char* text;
         const char* error;
-    } cases[] = {
-        {R"({"buttons": [})", "Button config parse error: Unexpected token"},
-        {"[]", "Button config root must be an object"},
-        {"null", "Button config root must be an object"},
-        {R"({"buttons": {}})", "'buttons' must be an array"},
-        {R"({"buttons": [], "knobs": "x"})", "'knobs' must be an array"},
-        {R"({"buttons": [5]})", "buttons[0] must be an object"},
-        {R"({"buttons": [{"name": "A"}, {"name": 7}]})", "buttons[1] missing name"},
-        {R"({"knobs": [{"commands": {}}]})", "knobs[0] missing name"},
-        {R"({"buttons": [{"name": "A"}], "knobs": [{"name": "B"}, 1]})",
-         "knobs[1] must be an object"},
-    };
+    } cases[] = {{R"({"buttons": [})", "Button config parse error: Unexpected token"},
+                 {"[]", "Button config root must be an object"},
+                 {"null", "Button config root must be an object"},
+                 {R"({"buttons": {}})", "'buttons' must be an array"},
+                 {R"({"buttons": [], "knobs": "x"})", "'knobs' must be an array"},
+                 {R"({"buttons": [5]})", "buttons[0] must be an object"},
+                 {R"({"buttons": [{"name": "A"}, {"name": 7}]})", "buttons[1] missing name"},
+                 {R"({"knobs": [{"commands": {}}]})", "knobs[0] missing name"},
+                 {R"({"buttons": [{"name": "A"}], "knobs": [{"name": "B"}, 1]})",
+                  "knobs[1] must be an object"}};
     for (const auto& c : cases) {
         ButtonConfig config;
         EXPECT_EQ(config.Load(dir.Write("buttons.json", c.text)).Error(), c.error) << c.text;

@@ -110,8 +110,7 @@ TEST(ConfigValidationTest, GivesExactlyThisResult) {
              Profile(c, "A").batteryOff.effect = "x";
              Profile(c, "A").backlight.scale = -1.0;
          },
-         "outputs.profiles[A].backlight scale must be > 0"},
-    };
+         "outputs.profiles[A].backlight scale must be > 0"}};
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         AppConfig config;
         config.vid = ReadHexId16("0x04D8");

@@ -56,8 +56,7 @@ TEST(HidEventMapTest, DocumentErrorsHaveTheirMessagesAndLeaveThis) {
         {R"({"event_types": {"A": 1}, "control_ids": {"B": null, "C": true}})", noControls,
          " t1=A"},
         {R"({"event_types": {"A": 1}, "control_ids": {"B": 1e10}})", noControls, " t1=A"},
-        {R"({"event_types": {"A": 1}})", noControls, " t1=A"},
-    };
+        {R"({"event_types": {"A": 1}})", noControls, " t1=A"}};
     for (const auto& c : cases) {
         HidEventMap map;
         ASSERT_TRUE(

@@ -39,8 +39,7 @@ TEST(OutputProfileTest, KeysAreReadTruncatedAndTheSecondNamesWin) {
         {R"({"param1":200,"periodMs":300})", {"off", 1, 2, 300, 4}},
         {R"({"effect":"b r e a t h e","brightness":9.9,"count":5,"param0":1,"param2":6,"level":8})",
          {"BREATHE", 9, 5, 3, 8}},
-        {R"({"param0":11,"param2":13,"effect":4,"count":"5"})", {"off", 1, 11, 3, 13}},
-    };
+        {R"({"param0":11,"param2":13,"effect":4,"count":"5"})", {"off", 1, 11, 3, 13}}};
     for (const auto& e : effects) {
         EXPECT_EQ(Fields(ReadLedEffect(Parse(e.text), led)), Fields(e.expected)) << e.text;
     }
