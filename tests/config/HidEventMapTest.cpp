@@ -46,17 +46,11 @@ TEST(HidEventMapTest, DocumentErrorsHaveTheirMessagesAndLeaveThis) {
     } cases[] = {
         {R"({"event_types": {"A": 1},)", "Event map parse error: Unterminated object", kept},
         {"[1, 2]", "Event map root must be an object", kept},
-        {"\"text\"", "Event map root must be an object", kept},
         {R"({"event_types": {"A": "1"}, "control_ids": {"B": 1}})", noTypes, " c1=B"},
-        {R"({"event_types": [1], "control_ids": {"B": 1}})", noTypes, " c1=B"},
         {R"({"control_ids": {"B": 1}})", noTypes, " c1=B"},
         {R"({"event_types": {}, "control_ids": {}})", noTypes, ""},
-        {R"({"event_types": {"A": 1}, "control_ids": {}})", noControls, " t1=A"},
         {R"({"event_types": {"A": 1}, "control_ids": 5})", noControls, " t1=A"},
-        {R"({"event_types": {"A": 1}, "control_ids": {"B": null, "C": true}})", noControls,
-         " t1=A"},
-        {R"({"event_types": {"A": 1}, "control_ids": {"B": 1e10}})", noControls, " t1=A"},
-        {R"({"event_types": {"A": 1}})", noControls, " t1=A"}};
+        {R"({"event_types": {"A": 1}, "control_ids": {"B": 1e10}})", noControls, " t1=A"}};
     for (const auto& c : cases) {
         HidEventMap map;
         ASSERT_TRUE(

@@ -1,7 +1,7 @@
 // libFuzzer target for the EXE.xml text operations. The input is "name NUL document" (or a
-// document alone, registered under the program's own name). Checked for every input: adding
-// changes nothing outside our own entry, adding twice equals adding once, adding and then
-// removing gives back the document it started from, and removing touches only our own entry.
+// document alone, registered under the program's own name). Checked for every input: removing
+// takes out exactly our own entry, adding changes nothing outside it, adding twice equals adding
+// once, and adding then removing gives back the document it started from.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -18,10 +18,6 @@ void Check(bool condition) {
     }
 }
 
-bool IsSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // An entry's range is its indentation (white space without line feeds), the block from "<" to
 // ">", and optionally white space up to and including one line feed.
 void CheckEntryShape(std::string_view document, const AddonEntry& e) {
@@ -29,9 +25,10 @@ void CheckEntryShape(std::string_view document, const AddonEntry& e) {
           e.blockEnd <= e.rangeEnd && e.rangeEnd <= document.size());
     Check(document[e.blockBegin] == '<' && document[e.blockEnd - 1] == '>');
     for (std::size_t i = e.rangeBegin; i < e.rangeEnd; ++i) {
-        const bool inside = i >= e.blockBegin && i < e.blockEnd;
         const bool lineFeedAllowed = i >= e.blockEnd && i + 1 == e.rangeEnd;
-        Check(inside || (IsSpace(document[i]) && (document[i] != '\n' || lineFeedAllowed)));
+        Check((i >= e.blockBegin && i < e.blockEnd) ||
+              (std::string_view(" \t\v\f\r").find(document[i]) != std::string_view::npos ||
+               (document[i] == '\n' && lineFeedAllowed)));
     }
 }
 
@@ -41,17 +38,13 @@ void CheckEntryShape(std::string_view document, const AddonEntry& e) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace tarnwick;
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    std::string_view name = "TarnwickHID";
-    std::string_view document = input;
-    if (const std::size_t nul = input.find('\0'); nul != std::string_view::npos && nul <= 64) {
-        name = input.substr(0, nul);
-        document = input.substr(nul + 1);
-    }
+    const std::size_t nul = input.find('\0');
+    const bool named = nul != std::string_view::npos && nul <= 64;
+    const std::string_view name = named ? input.substr(0, nul) : "TarnwickHID";
+    const std::string_view document = named ? input.substr(nul + 1) : input;
     const std::string_view path = "C:\\Program Files\\Tarnwick & Co\\TarnwickHID.exe";
     const std::string_view commandLine = "--config \"C:\\<cfg>\\config.json\"";
-    const std::string block = BuildAddonBlock(name, path, commandLine);
 
-    // Removing: either nothing changes, or exactly one well-shaped range disappears.
     std::string base(document);
     if (const auto entry = FindAddonEntry(document, name)) {
         CheckEntryShape(document, *entry);
@@ -59,17 +52,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Check(RemoveAddonFromDocument(document, name) == base);
 
-    // Adding: the result holds our block exactly, with everything else left in place.
-    if (document.find_first_not_of(" \t\n\v\f\r") == std::string_view::npos) {
-        base = DefaultExeXmlDocument();
-    } else {
-        base = document;
-    }
+    const bool blank = document.find_first_not_of(" \t\n\v\f\r") == std::string_view::npos;
+    base = blank ? DefaultExeXmlDocument() : std::string(document);
     const std::string added = AddAddonToDocument(document, name, path, commandLine);
     const auto ours = FindAddonEntry(added, name);
     Check(ours.has_value());
     CheckEntryShape(added, *ours);
-    Check(added.substr(ours->rangeBegin, ours->rangeEnd - ours->rangeBegin) == block);
+    Check(added.substr(ours->rangeBegin, ours->rangeEnd - ours->rangeBegin) ==
+          BuildAddonBlock(name, path, commandLine));
     const std::string before = added.substr(0, ours->rangeBegin);
     const std::string after = added.substr(ours->rangeEnd);
     Check(base.compare(0, before.size(), before) == 0);
