@@ -77,21 +77,12 @@ TEST(ConfigValidationTest, GivesExactlyThisResult) {
         // Only the first failing rule is reported: the fixed order, each device and each
         // profile (in key order) checked completely before the next.
         {[](AppConfig& c) {
-             c.buttonConfigPath.clear();
-             c.telemetryIntervalMs = 0;
-         },
-         "hid.telemetryIntervalMs must be > 0"},
-        {[](AppConfig& c) {
              c.devices[0] = Device("1", "2", PanelRole::Unknown, "pfd");
              c.devices[1].vid = {};
          },
          "hid.devices[0].role is unknown: pfd"},
         {[](AppConfig& c) {
              Light(c).min = -1;
-             Profile(c, "A").batteryOff.effect = "x";
-         },
-         "outputs.profiles[A].batteryOff.effect is invalid"},
-        {[](AppConfig& c) {
              Profile(c, "A").batteryOff.effect = "x";
              Profile(c, "A").backlight.scale = -1.0;
          },
