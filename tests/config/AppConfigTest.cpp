@@ -28,6 +28,12 @@ std::string Devices(const std::string& array) {
 std::string Outputs(const std::string& array) {
     return R"(,"devices":)" + array;
 }
+std::string MobiFlight(const std::string& members) {
+    return Doc(kHid, R"(,"mobiflight":{)" + members + "}");
+}
+std::string Night(const std::string& profile) {
+    return Doc(kHid, R"(,"outputs":{"profiles":{"night":)" + profile + "}}");
+}
 
 // Everything a load fills in apart from the two paths, on one line.
 std::string Summary(const AppConfig& c) {
@@ -67,6 +73,7 @@ const std::string kDefaults =
 // Each row: a document, and the summary of what it loads or the exact message it fails with.
 TEST(AppConfigTest, LoadsOrReportsExactlyThisMessage) {
     const test::TempDir dir;
+    const std::string n = "outputs.profiles[NIGHT].backlight ";
     const struct {
         std::string text;
         std::string expected;
@@ -99,10 +106,46 @@ TEST(AppConfigTest, LoadsOrReportsExactlyThisMessage) {
          "devices[0] must include boardId or index"},
         {Doc(kHid, Outputs(R"([{"boardId":"ab","index":-3}])")), "devices[0] index must be >= 0"},
         // Validation is the last step; its message comes through unchanged.
-        {Doc(kHid, R"(,"outputs":{"profiles":{" night ":{"backlight":{"min":101}}}})"),
-         "outputs.profiles[NIGHT].backlight min/max must be between 0-100"}};
+        {Doc(R"({"vid":"","pid":"2"})"), "hid.vid is required"},
+        {Doc(R"({"vid":"1","pid":""})"), "hid.pid is required"},
+        {Doc(Devices(
+             R"([{"vid":"4D8","pid":"1"},{"vid":" 04d8","pid":"1"},{"vid":"04D8","pid":"1"}])")),
+         "hid.devices[2] duplicates the vid/pid of hid.devices[1]"},
+        {Doc(R"({"vid":"1","pid":"2","telemetryIntervalMs":0})"),
+         "hid.telemetryIntervalMs must be > 0"},
+        {Doc(kHid, "", R"({"buttonConfigPath":""})"), "mappings.buttonConfigPath is required"},
+        {MobiFlight(R"("rpnRateLimitMs":-1)"), "mobiflight.rpnRateLimitMs must be >= 0"},
+        {MobiFlight(R"("mapHoldRepeatMs":0)"), "mobiflight.mapHoldRepeatMs must be > 0"},
+        {MobiFlight(R"("commandChannel":"")"),
+         "mobiflight.commandChannel is required when enabled"},
+        {MobiFlight(R"("responseChannel":"")"),
+         "mobiflight.responseChannel is required when enabled"},
+        {MobiFlight(R"("lvarsChannel":"")"), "mobiflight.lvarsChannel is required when enabled"},
+        {MobiFlight(R"("enabled":0,"commandChannel":"","responseChannel":"","lvarsChannel":"")"),
+         "PASS"},
+        {Doc(kHid, R"(,"cdc":{"enabled":1})"), "cdc.comPort is required when cdc.enabled=1"},
+        {Doc(kHid, R"(,"outputs":{"debounceMs":-1})"), "outputs.debounceMs must be >= 0"},
+        {Night(R"({"backlight":{"min":20,"max":10}})"), n + "min/max must be between 0-100"},
+        {Night(R"({"backlight":{"max":101}})"), n + "min/max must be between 0-100"},
+        {Night(R"({"backlight":{"default":-1}})"), n + "default must be between 0-100"},
+        {Night(R"({"backlight":{"value":101}})"), n + "value must be between 0-100"},
+        // Default and value are held to 0..100, not to the profile's own min and max.
+        {Night(R"({"backlight":{"min":40,"max":60,"default":0,"value":100}})"), "PASS"},
+        {Night(R"({"backlight":{"scale":1e999}})"), n + "scale must be > 0"},
+        {Night(R"({"simDisconnected":{"effect":"LVAR"}})"),
+         "outputs.profiles[NIGHT].simDisconnected.effect is invalid"},
+        {Night(R"({"batteryOff":{"effect":"BLINK"}})"),
+         "outputs.profiles[NIGHT].batteryOff.effect is invalid"},
+        {Night(R"({"simDisconnected":{"effect":""},"batteryOff":{"effect":" steady "}})"), "PASS"},
+        // Profiles in key order, each checked completely before the next.
+        {Doc(kHid, R"(,"outputs":{"profiles":{"night":{"backlight":{"min":-1}},)"
+                   R"("a":{"batteryOff":{"effect":"x"},"backlight":{"scale":-1}}}})"),
+         "outputs.profiles[A].backlight scale must be > 0"}};
     for (const auto& c : cases) {
-        EXPECT_EQ(Outcome(dir.Write("config.json", c.text)), c.expected) << c.text;
+        // Rows that only have to load say PASS.
+        const std::string outcome = Outcome(dir.Write("config.json", c.text));
+        const bool loaded = outcome.rfind("4d8:e6d6 0xE6D6/g1000 ", 0) == 0;
+        EXPECT_EQ(loaded && c.expected == "PASS" ? "PASS" : outcome, c.expected) << c.text;
     }
     EXPECT_EQ(Outcome(TARNWICK_TEST_DATA_DIR "/config/config.json"),
               "1:2 0x0001/g1000 0x0002/touchpanel 0x0003/g1000 0x0004/g1000 scan=-2147483648 "
