@@ -51,9 +51,11 @@ struct CockpitOptions {
 class CockpitRig {
 public:
     explicit CockpitRig(CockpitOptions options = {}) {
-        if (!buttons_.Load(dir_.Write("buttons.json", kRigButtons), error_) ||
-            !eventMap_.Load(dir_.Write("map.json", kRigEventMap), error_)) {
-            throw std::runtime_error(error_);
+        for (const Result& loaded : {buttons_.Load(dir_.Write("buttons.json", kRigButtons)),
+                                     eventMap_.Load(dir_.Write("map.json", kRigEventMap))}) {
+            if (!loaded) {
+                throw std::runtime_error(loaded.Error());
+            }
         }
         config_.vid = ReadHexId16("0x04D8");
         config_.pid = ReadHexId16("0xE6B0");
@@ -132,7 +134,6 @@ public:
 
 private:
     TempDir dir_;
-    std::string error_;
     AppConfig config_;
     ButtonConfig buttons_;
     HidEventMap eventMap_;

@@ -98,83 +98,81 @@ std::vector<std::string> FindExeXmlFiles() {
     return found;
 }
 
-bool ReadExeXmlFile(const std::string& path, std::string& content) {
-    return ReadWholeFile(path, content);
+std::optional<std::string> ReadExeXmlFile(const std::string& path) {
+    return ReadWholeFile(path);
 }
 
-bool WriteExeXmlFile(const std::string& path, const std::string& content, std::string& errorText) {
+Result WriteExeXmlFile(const std::string& path, const std::string& content) {
     const fs::path target = ToFsPath(path);
     std::error_code ec;
     fs::create_directories(target.parent_path(), ec);
     // No write without a backup of what is there: the file is the simulator's, not ours.
     if (Exists(path) && !BackUp(path)) {
-        errorText = "Failed to back up: " + path;
-        return false;
+        return Result::Failure("Failed to back up: " + path);
     }
 
     const std::string temp = path + ".tmp";
     {
         std::ofstream out(ToFsPath(temp), std::ios::binary | std::ios::trunc);
         if (!out.is_open()) {
-            errorText = "Failed to open for write: " + path;
-            return false;
+            return Result::Failure("Failed to open for write: " + path);
         }
         out.write(content.data(), static_cast<std::streamsize>(content.size()));
         out.close();
         if (!out.good()) {
             RemoveQuietly(temp);
-            errorText = "Failed to write: " + path;
-            return false;
+            return Result::Failure("Failed to write: " + path);
         }
     }
     fs::rename(ToFsPath(temp), target, ec);
     if (ec) {
         RemoveQuietly(temp);
-        errorText = "Failed to write: " + path;
-        return false;
+        return Result::Failure("Failed to write: " + path);
     }
-    return true;
+    return Result::Success();
 }
 
-int RegisterAddon(const std::string& name, const std::string& exePath,
-                  const std::string& commandLine, std::string& errorText) {
-    int written = 0;
+ExeXmlUpdate RegisterAddon(const std::string& name, const std::string& exePath,
+                           const std::string& commandLine) {
+    ExeXmlUpdate update;
     for (const std::string& path : FindExeXmlFiles()) {
-        std::string document;
         // A file that exists but cannot be read must not be taken for a blank one, or its
         // content would be replaced by the default document. It is reported and ends the run
         // like a failed write: one error text names the first file in trouble, the count covers
         // exactly the files before it, and a second run after the fix completes the rest.
-        if (!ReadExeXmlFile(path, document)) {
-            errorText = "Failed to read: " + path;
-            return written;
+        const std::optional<std::string> document = ReadExeXmlFile(path);
+        if (!document) {
+            update.outcome = Result::Failure("Failed to read: " + path);
+            return update;
         }
-        if (!WriteExeXmlFile(path, AddAddonToDocument(document, name, exePath, commandLine),
-                             errorText)) {
-            return written;
+        update.outcome =
+            WriteExeXmlFile(path, AddAddonToDocument(*document, name, exePath, commandLine));
+        if (!update.outcome) {
+            return update;
         }
-        ++written;
+        ++update.filesWritten;
     }
-    return written;
+    return update;
 }
 
-int UnregisterAddon(const std::string& name, std::string& errorText) {
-    int written = 0;
+ExeXmlUpdate UnregisterAddon(const std::string& name) {
+    ExeXmlUpdate update;
     for (const std::string& path : FindExeXmlFiles()) {
-        std::string document;
-        if (!ReadExeXmlFile(path, document) || document.empty()) {
+        const std::optional<std::string> document = ReadExeXmlFile(path);
+        if (!document || document->empty()) {
             continue;
         }
-        const std::string updated = RemoveAddonFromDocument(document, name);
-        if (updated == document) {
+        const std::string updated = RemoveAddonFromDocument(*document, name);
+        if (updated == *document) {
             continue;
         }
-        if (!WriteExeXmlFile(path, updated, errorText)) {
-            return written;
+        update.outcome = WriteExeXmlFile(path, updated);
+        if (!update.outcome) {
+            return update;
         }
-        ++written;
+        ++update.filesWritten;
     }
-    return written;
+    return update;
 }
 
 }  // namespace tarnwick

@@ -3,8 +3,11 @@
 // processes of the command-line switches, never beside a running bridge.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/Result.h"
 
 namespace tarnwick {
 
@@ -13,24 +16,29 @@ namespace tarnwick {
 // the boxed editions under APPDATA (2020, 2024). Nothing is created here.
 std::vector<std::string> FindExeXmlFiles();
 
-// Writes the entry for `name` into every file of FindExeXmlFiles() and returns the number of
-// files written. Stops at the first file that cannot be read or written, with errorText
-// saying why; files written before stay written.
-int RegisterAddon(const std::string& name, const std::string& exePath,
-                  const std::string& commandLine, std::string& errorText);
+// What a run over the EXE.xml files did: how many files it wrote, and why it stopped early
+// (success when it went through every file). Files written before a failure stay written.
+struct [[nodiscard]] ExeXmlUpdate {
+    int filesWritten = 0;
+    Result outcome = Result::Success();
+};
 
-// Removes the entry for `name` from every file that holds it and returns the number of files
-// written. Files without the entry, and files that cannot be read, are left alone. Stops at
-// the first failed write, with errorText saying why.
-int UnregisterAddon(const std::string& name, std::string& errorText);
+// Writes the entry for `name` into every file of FindExeXmlFiles(). Stops at the first file
+// that cannot be read or written.
+ExeXmlUpdate RegisterAddon(const std::string& name, const std::string& exePath,
+                           const std::string& commandLine);
 
-// Reads the whole file as bytes; false when it cannot be opened or read (also for a folder).
-bool ReadExeXmlFile(const std::string& path, std::string& content);
+// Removes the entry for `name` from every file that holds it. Files without the entry, and
+// files that cannot be read, are left alone. Stops at the first failed write.
+ExeXmlUpdate UnregisterAddon(const std::string& name);
+
+// The whole file as bytes; nothing when it cannot be opened or read (also for a folder).
+[[nodiscard]] std::optional<std::string> ReadExeXmlFile(const std::string& path);
 
 // Replaces the file's content, first copying the old file to path + ".bak". The new content
 // goes to path + ".tmp" and is renamed over the file, so an interrupted write never leaves a
 // torn EXE.xml. A failed backup keeps the old one, is logged as a warning and ends the write
 // ("Failed to back up: " + path), leaving the file untouched.
-bool WriteExeXmlFile(const std::string& path, const std::string& content, std::string& errorText);
+Result WriteExeXmlFile(const std::string& path, const std::string& content);
 
 }  // namespace tarnwick

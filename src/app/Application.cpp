@@ -105,9 +105,9 @@ Result Application::Initialize(const std::string& configPath, bool consoleMode) 
         LogError(errorText);
         return Result::Failure(errorText);
     }
-    if (std::string errorText; !LoadAppConfig(configPath, config_, errorText)) {
-        LogError(errorText);
-        return Result::Failure(errorText);
+    if (const Result loaded = LoadAppConfig(configPath, config_); !loaded) {
+        LogError(loaded.Error());
+        return loaded;
     }
     if (hidTraceOverride_) {
         config_.trace = *hidTraceOverride_;
@@ -116,15 +116,13 @@ Result Application::Initialize(const std::string& configPath, bool consoleMode) 
     LogInfo("Configuration loaded");
 
     if (!config_.hidEventMapPath.empty()) {
-        std::string mapError;
-        if (!hidEventMap_.Load(config_.hidEventMapPath, mapError)) {
-            LogWarn("Failed to load HID event map: " + mapError);
+        if (const Result loaded = hidEventMap_.Load(config_.hidEventMapPath); !loaded) {
+            LogWarn("Failed to load HID event map: " + loaded.Error());
         }
     }
     {
-        std::string buttonError;
-        if (!buttonConfig_.Load(config_.buttonConfigPath, buttonError)) {
-            LogError("Failed to load button config: " + buttonError);
+        if (const Result loaded = buttonConfig_.Load(config_.buttonConfigPath); !loaded) {
+            LogError("Failed to load button config: " + loaded.Error());
             return Result::Failure("");
         }
         for (const std::string& warning :

@@ -24,17 +24,14 @@ int RunListExeXml(std::FILE* out) {
 
 int RunAddonRegistration(const CommandLineOptions& options, const std::string& exePath,
                          std::FILE* out, std::FILE* err) {
-    std::string errorText;
-    int count = 0;
-    if (options.registerAddon) {
-        const std::string commandLine = "--config \"" + options.configPath + "\"";
-        count = RegisterAddon(kAddonName, exePath, commandLine, errorText);
-    } else {
-        count = UnregisterAddon(kAddonName, errorText);
-    }
-    if (!errorText.empty()) {
+    const std::string commandLine = "--config \"" + options.configPath + "\"";
+    const ExeXmlUpdate update = options.registerAddon
+                                    ? RegisterAddon(kAddonName, exePath, commandLine)
+                                    : UnregisterAddon(kAddonName);
+    const int count = update.filesWritten;
+    if (!update.outcome) {
         std::fprintf(err, "EXE.xml update failed after %d file(s): %s\n", count,
-                     errorText.c_str());
+                     update.outcome.Error().c_str());
         std::fflush(err);
         return 1;
     }

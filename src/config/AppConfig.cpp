@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -19,11 +20,6 @@ namespace tarnwick {
 namespace {
 
 constexpr const char* kHidEventMapFileName = "hid_event_map.json";
-
-bool Fail(std::string& error, std::string message) {
-    error = std::move(message);
-    return false;
-}
 
 // A switch's current state as the number that a value from the file replaces; any non-zero
 // number read back means on.
@@ -53,25 +49,25 @@ bool IsTextuallyAbsolute(std::string_view value) {
     return value.substr(0, 4) == "\\??\\";
 }
 
+// Each id text is read once: the fallback ids of a "devices" list are the first entry's values.
 struct HidSection {
-    std::string vid;
-    std::string pid;
+    HexId16 vid;
+    HexId16 pid;
     std::vector<HidDeviceConfig> devices;
 };
 
-bool ReadHidDeviceEntry(const JsonValue& entry, std::size_t i, HidDeviceConfig& device,
-                        std::string& error) {
+Result ReadHidDeviceEntry(const JsonValue& entry, std::size_t i, HidDeviceConfig& device) {
     const std::string p = "hid.devices[" + std::to_string(i) + "]";
     if (!entry.IsObject()) {
-        return Fail(error, p + " must be an object");
+        return Result::Failure(p + " must be an object");
     }
     std::string vid;
     std::string pid;
     if (!GetStringMember(entry, "vid", vid) || vid.empty()) {
-        return Fail(error, "Missing or invalid '" + p + ".vid'");
+        return Result::Failure("Missing or invalid '" + p + ".vid'");
     }
     if (!GetStringMember(entry, "pid", pid) || pid.empty()) {
-        return Fail(error, "Missing or invalid '" + p + ".pid'");
+        return Result::Failure("Missing or invalid '" + p + ".pid'");
     }
     device.vid = ReadHexId16(vid);
     device.pid = ReadHexId16(pid);
@@ -79,47 +75,46 @@ bool ReadHidDeviceEntry(const JsonValue& entry, std::size_t i, HidDeviceConfig& 
     if (GetStringMember(entry, "role", role) && !role.empty()) {
         device.role = ParsePanelRole(role);
         if (device.role == PanelRole::Unknown) {
-            return Fail(error, "Unknown '" + p + ".role': " + role);
+            return Result::Failure("Unknown '" + p + ".role': " + role);
         }
     }
-    return true;
+    return Result::Success();
 }
 
-bool ReadHidSection(const JsonValue& hid, HidSection& out, std::string& error) {
+Result ReadHidSection(const JsonValue& hid, HidSection& out) {
     const auto devicesIt = hid.objectValue.find("devices");
+    std::string vid;
+    std::string pid;
     if (devicesIt == hid.objectValue.end()) {
-        if (!GetStringMember(hid, "vid", out.vid)) {
-            return Fail(error, "Missing or invalid 'hid.vid'");
+        if (!GetStringMember(hid, "vid", vid)) {
+            return Result::Failure("Missing or invalid 'hid.vid'");
         }
-        if (!GetStringMember(hid, "pid", out.pid)) {
-            return Fail(error, "Missing or invalid 'hid.pid'");
+        if (!GetStringMember(hid, "pid", pid)) {
+            return Result::Failure("Missing or invalid 'hid.pid'");
         }
-        HidDeviceConfig device;
-        device.vid = ReadHexId16(out.vid);
-        device.pid = ReadHexId16(out.pid);
-        out.devices.push_back(std::move(device));
-        return true;
+        out.vid = ReadHexId16(vid);
+        out.pid = ReadHexId16(pid);
+        out.devices.push_back(HidDeviceConfig{out.vid, out.pid, PanelRole::G1000, {}});
+        return Result::Success();
     }
 
     const JsonValue& devices = devicesIt->second;
     if (!devices.IsArray()) {
-        return Fail(error, "'hid.devices' must be an array");
+        return Result::Failure("'hid.devices' must be an array");
     }
     if (devices.arrayValue.empty()) {
-        return Fail(error, "'hid.devices' must not be empty");
+        return Result::Failure("'hid.devices' must not be empty");
     }
     for (std::size_t i = 0; i < devices.arrayValue.size(); ++i) {
         HidDeviceConfig device;  // role "g1000" unless the entry names one
-        if (!ReadHidDeviceEntry(devices.arrayValue[i], i, device, error)) {
-            return false;
+        if (Result read = ReadHidDeviceEntry(devices.arrayValue[i], i, device); !read) {
+            return read;
         }
         out.devices.push_back(std::move(device));
     }
-    out.vid = out.devices.front().vid.text;
-    out.pid = out.devices.front().pid.text;
-    GetStringMember(hid, "vid", out.vid);
-    GetStringMember(hid, "pid", out.pid);
-    return true;
+    out.vid = GetStringMember(hid, "vid", vid) ? ReadHexId16(vid) : out.devices.front().vid;
+    out.pid = GetStringMember(hid, "pid", pid) ? ReadHexId16(pid) : out.devices.front().pid;
+    return Result::Success();
 }
 
 void ReadOutputsSection(const JsonValue& root, OutputsConfig& outputs) {
@@ -163,21 +158,20 @@ void ReadOutputsSection(const JsonValue& root, OutputsConfig& outputs) {
     }
 }
 
-bool ReadOutputDevices(const JsonValue& root, std::vector<OutputDeviceConfig>& outputDevices,
-                       std::string& error) {
+Result ReadOutputDevices(const JsonValue& root, std::vector<OutputDeviceConfig>& outputDevices) {
     const auto it = root.objectValue.find("devices");
     if (it == root.objectValue.end()) {
-        return true;
+        return Result::Success();
     }
     if (!it->second.IsArray()) {
-        return Fail(error, "'devices' must be an array");
+        return Result::Failure("'devices' must be an array");
     }
     const auto& entries = it->second.arrayValue;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const std::string q = "devices[" + std::to_string(i);
         const JsonValue& entry = entries[i];
         if (!entry.IsObject()) {
-            return Fail(error, q + "] must be an object");
+            return Result::Failure(q + "] must be an object");
         }
         OutputDeviceConfig device;
         GetStringMember(entry, "boardId", device.boardId);
@@ -188,47 +182,47 @@ bool ReadOutputDevices(const JsonValue& root, std::vector<OutputDeviceConfig>& o
             device.boardId = NormalizeHexId(device.boardId);
         }
         if (device.boardId.empty() && device.index < 0) {
-            return Fail(error, q + "] must include boardId or index");
+            return Result::Failure(q + "] must include boardId or index");
         }
         // With a boardId, -1 still means "no index".
         if (device.index < -1) {
-            return Fail(error, q + "] index must be >= 0");
+            return Result::Failure(q + "] index must be >= 0");
         }
         outputDevices.push_back(std::move(device));
     }
-    return true;
+    return Result::Success();
 }
 
 }  // namespace
 
-bool LoadAppConfig(const std::string& configPath, AppConfig& config, std::string& error) {
+Result LoadAppConfig(const std::string& configPath, AppConfig& config) {
     // The throwing form on purpose: a path that cannot even be examined is not "not found".
     const std::filesystem::path fsPath = ToFsPath(configPath);
     if (!std::filesystem::exists(fsPath)) {
-        return Fail(error, "Config file not found: " + configPath);
+        return Result::Failure("Config file not found: " + configPath);
     }
     // A folder cannot be read as a file; some C++ libraries open it and then throw on reading.
     std::error_code ec;
-    std::string text;
-    if (std::filesystem::is_directory(fsPath, ec) || !ReadWholeFile(configPath, text)) {
-        return Fail(error, "Failed to open config file: " + configPath);
+    std::optional<std::string> text;
+    if (std::filesystem::is_directory(fsPath, ec) || !(text = ReadWholeFile(configPath))) {
+        return Result::Failure("Failed to open config file: " + configPath);
     }
-    const JsonParseResult parsed = ParseJson(text);
+    const JsonParseResult parsed = ParseJson(*text);
     if (!parsed.ok) {
-        return Fail(error, "Config parse error: " + parsed.error);
+        return Result::Failure("Config parse error: " + parsed.error);
     }
     const JsonValue& root = parsed.value;
     if (!root.IsObject()) {
-        return Fail(error, "Config root must be an object");
+        return Result::Failure("Config root must be an object");
     }
 
     const JsonValue* hid = nullptr;
     if (!GetObjectMember(root, "hid", hid)) {
-        return Fail(error, "Missing 'hid' section");
+        return Result::Failure("Missing 'hid' section");
     }
     HidSection hidSection;
-    if (!ReadHidSection(*hid, hidSection, error)) {
-        return false;
+    if (Result read = ReadHidSection(*hid, hidSection); !read) {
+        return read;
     }
     std::int32_t scanIntervalMs = config.scanIntervalMs;
     std::int32_t trace = FlagNumber(config.trace);
@@ -240,11 +234,11 @@ bool LoadAppConfig(const std::string& configPath, AppConfig& config, std::string
 
     const JsonValue* mappings = nullptr;
     if (!GetObjectMember(root, "mappings", mappings)) {
-        return Fail(error, "Missing 'mappings' section");
+        return Result::Failure("Missing 'mappings' section");
     }
     std::string buttonConfigPath;
     if (!GetStringMember(*mappings, "buttonConfigPath", buttonConfigPath)) {
-        return Fail(error, "Missing or invalid 'mappings.buttonConfigPath'");
+        return Result::Failure("Missing or invalid 'mappings.buttonConfigPath'");
     }
     std::string hidEventMapPath;
     GetStringMember(*mappings, "hidEventMapPath", hidEventMapPath);
@@ -277,8 +271,8 @@ bool LoadAppConfig(const std::string& configPath, AppConfig& config, std::string
 
     ReadOutputsSection(root, config.outputs);
 
-    config.vid = ReadHexId16(hidSection.vid);
-    config.pid = ReadHexId16(hidSection.pid);
+    config.vid = std::move(hidSection.vid);
+    config.pid = std::move(hidSection.pid);
     config.devices = std::move(hidSection.devices);
     config.scanIntervalMs = scanIntervalMs;
     config.trace = trace != 0;
@@ -293,8 +287,8 @@ bool LoadAppConfig(const std::string& configPath, AppConfig& config, std::string
     config.debug = debug != 0;
     config.outputDevices.clear();
 
-    if (!ReadOutputDevices(root, config.outputDevices, error)) {
-        return false;
+    if (Result read = ReadOutputDevices(root, config.outputDevices); !read) {
+        return read;
     }
 
     OutputsConfig& outputs = config.outputs;
@@ -304,7 +298,7 @@ bool LoadAppConfig(const std::string& configPath, AppConfig& config, std::string
     // The default profile's name always resolves, even when the file does not define it.
     outputs.profiles.try_emplace(NormalizeKey(outputs.defaultProfile), BuiltInDefaultProfile());
 
-    return ValidateAppConfig(config, error);
+    return ValidateAppConfig(config);
 }
 
 std::string ResolveConfigRelativePath(const std::string& configPath, const std::string& value) {

@@ -10,6 +10,7 @@
 #include "config/OutputProfile.h"
 #include "config/PanelRole.h"
 #include "config/TextNormalize.h"
+#include "platform/Result.h"
 
 namespace tarnwick {
 
@@ -33,12 +34,12 @@ struct MobiFlightSettings {
 struct OutputsConfig {
     std::int32_t debounceMs = 50;
     std::string defaultProfile = "default";
-    std::map<std::string, OutputProfile> profiles;      // normalized name -> profile
-    std::map<std::string, std::string> roleProfiles;    // normalized role -> normalized profile
+    std::map<std::string, OutputProfile> profiles;    // normalized name -> profile
+    std::map<std::string, std::string> roleProfiles;  // normalized role -> normalized profile
 };
 
 struct OutputDeviceConfig {
-    std::string boardId;  // stored as NormalizeHexId
+    std::string boardId;      // stored as NormalizeHexId
     std::int32_t index = -1;  // -1: no index
     std::string role;         // as written
     std::string ledProfile;   // as written
@@ -61,10 +62,10 @@ struct AppConfig {
     std::vector<OutputDeviceConfig> outputDevices;
 };
 
-// True when loaded and valid. On false `error` holds exactly one message and `config` may be
+// Success when loaded and valid; a failure holds exactly one message, and `config` may then be
 // partly filled. A file-system failure of the initial existence check propagates as
 // std::filesystem::filesystem_error.
-bool LoadAppConfig(const std::string& configPath, AppConfig& config, std::string& error);
+Result LoadAppConfig(const std::string& configPath, AppConfig& config);
 
 // Absolute values stay; relative ones are joined to the folder of configPath (a bare file name
 // has no folder, so the value stays as it is); empty stays empty.

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <initializer_list>
-#include <utility>
+#include <optional>
 
 #include "config/Json.h"
 #include "config/PathText.h"
@@ -15,11 +15,6 @@ namespace {
 
 constexpr const char* kDefaultRole = "DEFAULT";
 
-bool Fail(std::string& errorText, std::string message) {
-    errorText = std::move(message);
-    return false;
-}
-
 // A NUL ends a command text: the text reaches the simulator as a C string, so anything after it
 // would be dropped there without a trace.
 std::string UpToFirstNul(const std::string& text) {
@@ -28,21 +23,21 @@ std::string UpToFirstNul(const std::string& text) {
 
 }  // namespace
 
-bool ButtonConfig::Load(const std::string& path, std::string& errorText) {
+Result ButtonConfig::Load(const std::string& path) {
     if (!std::filesystem::exists(ToFsPath(path))) {
-        return Fail(errorText, "Button config not found: " + path);
+        return Result::Failure("Button config not found: " + path);
     }
-    std::string text;
-    if (!ReadWholeFile(path, text)) {
-        return Fail(errorText, "Failed to open button config: " + path);
+    const std::optional<std::string> text = ReadWholeFile(path);
+    if (!text) {
+        return Result::Failure("Failed to open button config: " + path);
     }
-    const JsonParseResult parsed = ParseJson(text);
+    const JsonParseResult parsed = ParseJson(*text);
     if (!parsed.ok) {
-        return Fail(errorText, "Button config parse error: " + parsed.error);
+        return Result::Failure("Button config parse error: " + parsed.error);
     }
     const JsonValue& root = parsed.value;
     if (!root.IsObject()) {
-        return Fail(errorText, "Button config root must be an object");
+        return Result::Failure("Button config root must be an object");
     }
     Clear();
     // Both arrays feed the one control map; "buttons" is read first, so "knobs" entries of the
@@ -53,26 +48,25 @@ bool ButtonConfig::Load(const std::string& path, std::string& errorText) {
             continue;
         }
         if (!it->second.IsArray()) {
-            return Fail(errorText, std::string("'") + section + "' must be an array");
+            return Result::Failure(std::string("'") + section + "' must be an array");
         }
-        if (!ReadSection(section, it->second, errorText)) {
-            return false;
+        if (Result read = ReadSection(section, it->second); !read) {
+            return read;
         }
     }
-    return true;
+    return Result::Success();
 }
 
-bool ButtonConfig::ReadSection(const std::string& section, const JsonValue& entries,
-                               std::string& errorText) {
+Result ButtonConfig::ReadSection(const std::string& section, const JsonValue& entries) {
     for (std::size_t i = 0; i < entries.arrayValue.size(); ++i) {
         const JsonValue& entry = entries.arrayValue[i];
         const std::string where = section + "[" + std::to_string(i) + "]";
         if (!entry.IsObject()) {
-            return Fail(errorText, where + " must be an object");
+            return Result::Failure(where + " must be an object");
         }
         std::string name;
         if (!GetStringMember(entry, "name", name)) {
-            return Fail(errorText, where + " missing name");
+            return Result::Failure(where + " missing name");
         }
         const JsonValue* commands = nullptr;
         if (!GetObjectMember(entry, "commands", commands)) {
@@ -93,7 +87,7 @@ bool ButtonConfig::ReadSection(const std::string& section, const JsonValue& entr
             }
         }
     }
-    return true;
+    return Result::Success();
 }
 
 std::string ButtonConfig::Lookup(std::string_view controlName, std::string_view action,

@@ -9,6 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/Result.h"
+
 namespace tarnwick {
 
 struct JsonValue;
@@ -16,10 +18,10 @@ struct JsonValue;
 class ButtonConfig {
 public:
     // Reads the JSON file at `path`: an object with optional "buttons" and "knobs" arrays of
-    // entries {"name": text, "commands": {action: {role: command}}}. On false `errorText` holds
-    // one message; a failure inside the arrays keeps what was read before it. Throws
+    // entries {"name": text, "commands": {action: {role: command}}}. A failure holds one
+    // message; a failure inside the arrays keeps what was read before it. Throws
     // std::filesystem::filesystem_error when the path cannot even be examined.
-    bool Load(const std::string& path, std::string& errorText);
+    Result Load(const std::string& path);
 
     // The command text for a control, action and role, all compared after NormalizeKey; an empty
     // role means "DEFAULT", and a role without an entry of its own falls back to "DEFAULT". Empty
@@ -41,7 +43,7 @@ private:
     using ActionMap = std::unordered_map<std::string, RoleMap>;
 
     // Reads the entries of one array; `section` names it in messages.
-    bool ReadSection(const std::string& section, const JsonValue& entries, std::string& errorText);
+    Result ReadSection(const std::string& section, const JsonValue& entries);
 
     std::unordered_map<std::string, ActionMap> controls_;
 };

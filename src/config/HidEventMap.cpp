@@ -1,6 +1,7 @@
 #include "config/HidEventMap.h"
 
 #include <filesystem>
+#include <optional>
 #include <utility>
 
 #include "config/Json.h"
@@ -9,28 +10,23 @@
 namespace tarnwick {
 namespace {
 
-bool Fail(std::string& errorText, std::string message) {
-    errorText = std::move(message);
-    return false;
-}
-
-bool LoadEventMapDocument(const std::string& path, JsonValue& root, std::string& errorText) {
+Result LoadEventMapDocument(const std::string& path, JsonValue& root) {
     if (!std::filesystem::exists(ToFsPath(path))) {
-        return Fail(errorText, "Event map not found: " + path);
+        return Result::Failure("Event map not found: " + path);
     }
-    std::string text;
-    if (!ReadWholeFile(path, text)) {
-        return Fail(errorText, "Failed to open event map: " + path);
+    const std::optional<std::string> text = ReadWholeFile(path);
+    if (!text) {
+        return Result::Failure("Failed to open event map: " + path);
     }
-    JsonParseResult parsed = ParseJson(text);
+    JsonParseResult parsed = ParseJson(*text);
     if (!parsed.ok) {
-        return Fail(errorText, "Event map parse error: " + parsed.error);
+        return Result::Failure("Event map parse error: " + parsed.error);
     }
     if (!parsed.value.IsObject()) {
-        return Fail(errorText, "Event map root must be an object");
+        return Result::Failure("Event map root must be an object");
     }
     root = std::move(parsed.value);
-    return true;
+    return Result::Success();
 }
 
 // A number whose truncation falls outside the signed 32-bit range (or that is not finite) can
@@ -71,22 +67,22 @@ std::string Find(const std::map<std::int32_t, std::string>& table, int key) {
 
 }  // namespace
 
-bool HidEventMap::Load(const std::string& path, std::string& errorText) {
+Result HidEventMap::Load(const std::string& path) {
     JsonValue root;
-    if (!LoadEventMapDocument(path, root, errorText)) {
-        return false;
+    if (Result document = LoadEventMapDocument(path, root); !document) {
+        return document;
     }
     eventTypes_.clear();
     controlIds_.clear();
     const int typeCount = ReadNames(root, "event_types", eventTypes_);
     const int controlCount = ReadNames(root, "control_ids", controlIds_);
     if (typeCount == 0) {
-        return Fail(errorText, "Event map missing valid event_types entries");
+        return Result::Failure("Event map missing valid event_types entries");
     }
     if (controlCount == 0) {
-        return Fail(errorText, "Event map missing valid control_ids entries");
+        return Result::Failure("Event map missing valid control_ids entries");
     }
-    return true;
+    return Result::Success();
 }
 
 std::string HidEventMap::FindEventType(int code) const {

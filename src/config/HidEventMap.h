@@ -6,16 +6,18 @@
 #include <map>
 #include <string>
 
+#include "platform/Result.h"
+
 namespace tarnwick {
 
 class HidEventMap {
 public:
     // Reads a JSON object with the members "event_types" and "control_ids", each mapping names
-    // to numbers. On false `errorText` holds one message. Failures before the document is
+    // to numbers. A failure holds one message. Failures before the document is
     // understood leave both tables as they were; a document without valid entries in one of the
     // two objects fails after the tables were refilled with what it did hold. Throws
     // std::filesystem::filesystem_error when the path cannot even be examined.
-    bool Load(const std::string& path, std::string& errorText);
+    Result Load(const std::string& path);
 
     // Exact look-ups; empty text when the number has no name.
     std::string FindEventType(int code) const;

@@ -14,10 +14,10 @@ std::string JoinPath(std::string_view left, std::string_view right) {
     return FromFsPath(ToFsPath(left) / ToFsPath(right));
 }
 
-bool ReadWholeFile(const std::string& path, std::string& out) {
+std::optional<std::string> ReadWholeFile(const std::string& path) {
     std::ifstream in(ToFsPath(path), std::ios::binary);
     if (!in.is_open()) {
-        return false;
+        return std::nullopt;
     }
     // Unformatted reads turn a failing read (a folder opened on POSIX reports EISDIR only here)
     // into badbit, where an istreambuf_iterator would let the exception escape.
@@ -27,10 +27,9 @@ bool ReadWholeFile(const std::string& path, std::string& out) {
         data.append(buffer, static_cast<std::size_t>(in.gcount()));
     }
     if (in.bad()) {
-        return false;
+        return std::nullopt;
     }
-    out = std::move(data);
-    return true;
+    return data;
 }
 
 }  // namespace tarnwick

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,7 +18,7 @@ std::string FromFsPath(const std::filesystem::path& path);
 // the right part alone.
 std::string JoinPath(std::string_view left, std::string_view right);
 
-// Reads a whole file into `out`; false when it cannot be opened or read.
-bool ReadWholeFile(const std::string& path, std::string& out);
+// The whole file's bytes; nothing when it cannot be opened or read.
+[[nodiscard]] std::optional<std::string> ReadWholeFile(const std::string& path);
 
 }  // namespace tarnwick

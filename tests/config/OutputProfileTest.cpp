@@ -1,6 +1,5 @@
-#include <cstdint>
+#include <sstream>
 #include <string>
-#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -11,129 +10,67 @@
 namespace tarnwick {
 namespace {
 
-JsonValue Parse(const std::string& text) {
-    JsonParseResult result = ParseJson(text);
-    EXPECT_TRUE(result.ok) << result.error << " in " << text;
-    return result.value;
-}
-
-auto Fields(const BacklightSettings& b) {
-    return std::make_tuple(b.mode, b.min, b.max, b.defaultLevel, b.value, b.scale);
-}
-auto Fields(const LedEffect& e) {
-    return std::make_tuple(e.effect, e.brightness, e.param0, e.param1, e.param2);
-}
-auto Fields(const OutputProfile& p) {
-    return std::make_tuple(Fields(p.backlight), Fields(p.simDisconnected), Fields(p.batteryOff));
-}
-
-TEST(OutputProfileTest, BuiltInDefaultValues) {
-    const OutputProfile& p = BuiltInDefaultProfile();
-    EXPECT_EQ(Fields(p.backlight), Fields(BacklightSettings{"lvar", 0, 100, 80, 80, 1.0}));
-    EXPECT_EQ(Fields(p.simDisconnected), Fields(LedEffect{"flash", 0, 4, 150, 100}));
-    EXPECT_EQ(Fields(p.batteryOff), Fields(LedEffect{"breathe", 0, 5, 1000, 50}));
-}
-
-TEST(OutputProfileTest, ProfileChangesOnlyWhatItGives) {
-    const auto builtIn = Fields(BuiltInDefaultProfile());
-    EXPECT_EQ(Fields(ReadOutputProfile(Parse("{}"))), builtIn);
-    EXPECT_EQ(Fields(ReadOutputProfile(
-                  Parse(R"({"backlight":5,"simDisconnected":[],"batteryOff":"steady"})"))),
-              builtIn);
-
-    OutputProfile expected = BuiltInDefaultProfile();
-    expected.simDisconnected.effect = "STEADY";
-    expected.batteryOff.param2 = 7;
-    EXPECT_EQ(Fields(ReadOutputProfile(
-                  Parse(R"({"simDisconnected":{"effect":" steady "},"batteryOff":{"level":7}})"))),
-              Fields(expected));
-}
-
-TEST(OutputProfileTest, BacklightKeysKindsAndTruncation) {
-    const BacklightSettings defaults{"lvar", 1, 2, 3, 4, 5.0};
-    EXPECT_EQ(Fields(ReadBacklightSettings(
-                  Parse(R"({"mode":" fixed ","min":10.9,"max":99.9,"default":-0.7,"value":50,)"
-                        R"("scale":1.5})"),
-                  defaults)),
-              Fields(BacklightSettings{"FIXED", 10, 99, 0, 50, 1.5}));
-    EXPECT_EQ(
-        Fields(ReadBacklightSettings(
-            Parse(R"({"mode":1,"min":"10","max":true,"default":null,"scale":"2"})"), defaults)),
-        Fields(defaults));
-}
-
-TEST(OutputProfileTest, EffectSecondNamesWinOverNumberedOnes) {
-    const LedEffect defaults{"off", 1, 2, 3, 4};
-    EXPECT_EQ(Fields(ReadLedEffect(Parse(R"({"param1":200,"periodMs":300})"), defaults)),
-              Fields(LedEffect{"off", 1, 2, 300, 4}));
-    EXPECT_EQ(Fields(ReadLedEffect(Parse(R"({"effect":"b r e a t h e","brightness":9.9,)"
-                                         R"("count":5,"param0":1,"param2":6,"level":8})"),
-                                   defaults)),
-              Fields(LedEffect{"BREATHE", 9, 5, 3, 8}));
-    EXPECT_EQ(Fields(ReadLedEffect(Parse(R"({"param0":11,"param2":13,"effect":4,"count":"5"})"),
-                                   defaults)),
-              Fields(LedEffect{"off", 1, 11, 3, 13}));
-}
-
-TEST(OutputProfileTest, EffectNames) {
-    for (const char* name : {"flash", "Flash", "b r e a t h e", "OFF", "\tsteady\n"}) {
-        EXPECT_TRUE(IsValidEffectName(name)) << name;
+std::string Describe(const OutputProfile& p) {
+    std::ostringstream s;
+    const BacklightSettings& b = p.backlight;
+    s << b.mode << ' ' << b.min << ' ' << b.max << ' ' << b.defaultLevel << ' ' << b.value << ' '
+      << b.scale;
+    for (const LedEffect& e : {p.simDisconnected, p.batteryOff}) {
+        s << " | " << e.effect << ' ' << e.brightness << ' ' << e.param0 << ' ' << e.param1 << ' '
+          << e.param2;
     }
-    for (const char* name : {"lvar", "", "  ", "FLASHING"}) {
-        EXPECT_FALSE(IsValidEffectName(name)) << name;
+    return s.str();
+}
+
+// Numbers are truncated, names normalized, the descriptive names win over the numbered ones, and
+// members of the wrong kind leave the built-in values.
+TEST(OutputProfileTest, ProfilesReadOverTheBuiltInOne) {
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"backlight":{"mode":" fixed ","min":10.9,"max":99.9,"default":-0.7,"value":50,)"
+         R"("scale":1.5},"simDisconnected":{"effect":"b r e a t h e","brightness":9.9,"count":5,)"
+         R"("param0":1,"param1":200,"periodMs":300,"param2":6,"level":8},"batteryOff":{"param0":11}})",
+         "FIXED 10 99 0 50 1.5 | BREATHE 9 5 300 8 | breathe 0 11 1000 50"},
+        {R"({"backlight":{"mode":1,"min":"10","max":true,"default":null,"scale":"2"},)"
+         R"("simDisconnected":5,"batteryOff":{"effect":4,"count":"5"}})",
+         "lvar 0 100 80 80 1 | flash 0 4 150 100 | breathe 0 5 1000 50"}};
+    for (const auto& [text, expected] : cases) {
+        EXPECT_EQ(Describe(ReadOutputProfile(ParseJson(text).value)), expected) << text;
     }
+    EXPECT_TRUE(IsValidEffectName("b r e a t h e") && IsValidEffectName("Flash"));
+    EXPECT_FALSE(IsValidEffectName("  ") || IsValidEffectName("FLASHING"));
 }
 
-OutputDeviceConfig Entry(const std::string& boardId, std::int32_t index,
-                         const std::string& role = "", const std::string& ledProfile = "") {
-    return OutputDeviceConfig{boardId, index, role, ledProfile};
-}
-
-TEST(FindOutputDeviceTest, BoardIdFirstThenIndex) {
-    AppConfig config;
-    config.outputDevices = {Entry("", 1), Entry("00AB", -1), Entry("00AB", 5), Entry("CD", 1)};
+TEST(OutputProfileTest, BoardsFindTheirEntryAndProfile) {
+    AppConfig config;  // defaultProfile "default"
+    config.outputDevices = {{"", 1, "", ""}, {"00AB", -1, "", ""}, {"00AB", 5, "", ""}};
     const auto& d = config.outputDevices;
     EXPECT_EQ(FindOutputDevice(config, " 0x00ab", 1), &d[1]);
     // No leading-zero folding: "ab" is not 00AB, so the index decides.
-    EXPECT_EQ(FindOutputDevice(config, "ab", 1), &d[0]);
     EXPECT_EQ(FindOutputDevice(config, "ab", 5), &d[2]);
-    EXPECT_EQ(FindOutputDevice(config, "ab", 9), nullptr);
-    EXPECT_EQ(FindOutputDevice(config, "", -1), nullptr);
     // A board id that normalizes to nothing must not match the entries without a board id.
     EXPECT_EQ(FindOutputDevice(config, "0x", -1), nullptr);
-}
 
-class ResolveOutputProfileTest : public ::testing::Test {
-protected:
-    ResolveOutputProfileTest() {
-        config_.outputs.roleProfiles = {{"PFD", "night "}, {"MFD", "MISSING"}};
-        for (const char* name : {"DAY", "DEFAULT", "NIGHT"}) {
-            config_.outputs.profiles[name] = BuiltInDefaultProfile();
-        }
+    config.outputs.roleProfiles = {{"PFD", "night "}, {"MFD", "MISSING"}};
+    for (const char* name : {"DAY", "DEFAULT", "NIGHT"}) {
+        config.outputs.profiles[name] = BuiltInDefaultProfile();
     }
-
-    const OutputProfile* Resolve(const std::string& role, const std::string& ledProfile) {
-        device_ = Entry("", 0, role, ledProfile);
-        return ResolveOutputProfile(config_, &device_);
+    // The device's own profile, then its role's, then the default; an unknown name gets the
+    // first profile in key order, not the default.
+    const struct {
+        const char* role;
+        const char* ledProfile;
+        const char* expected;
+    } cases[] = {{"PFD", " day", "DAY"},
+                 {" pfd", "  ", "NIGHT"},
+                 {"COPILOT", "", "DEFAULT"},
+                 {"MFD", "", "DAY"}};
+    for (const auto& c : cases) {
+        const OutputDeviceConfig device{"", 0, c.role, c.ledProfile};
+        EXPECT_EQ(ResolveOutputProfile(config, &device), &config.outputs.profiles[c.expected]);
     }
-    const OutputProfile* Named(const std::string& name) { return &config_.outputs.profiles[name]; }
-
-    AppConfig config_;  // defaultProfile "default"
-    OutputDeviceConfig device_;
-};
-
-TEST_F(ResolveOutputProfileTest, LedProfileThenRoleThenDefault) {
-    EXPECT_EQ(Resolve("PFD", " day"), Named("DAY"));
-    EXPECT_EQ(Resolve(" pfd", "  "), Named("NIGHT"));
-    EXPECT_EQ(Resolve("COPILOT", ""), Named("DEFAULT"));
-    EXPECT_EQ(ResolveOutputProfile(config_, nullptr), Named("DEFAULT"));
-}
-
-TEST_F(ResolveOutputProfileTest, UnknownNameGetsTheSmallestProfileNotTheDefault) {
-    EXPECT_EQ(Resolve("", "EVENING"), Named("DAY"));
-    EXPECT_EQ(Resolve("MFD", ""), Named("DAY"));
-    config_.outputs.profiles.clear();
-    EXPECT_EQ(ResolveOutputProfile(config_, nullptr), nullptr);
+    EXPECT_EQ(ResolveOutputProfile(config, nullptr), &config.outputs.profiles["DEFAULT"]);
+    config.outputs.profiles.clear();
+    EXPECT_EQ(ResolveOutputProfile(config, nullptr), nullptr);
 }
 
 }  // namespace

@@ -197,8 +197,8 @@ TEST_F(EventResolutionTest, OverLongCommandsAreRefused) {
         at += 5;
         json.replace(at, 1, json[at] == 'L' ? tooLong : fits);
     }
-    std::string error;
-    ASSERT_TRUE(buttons_.Load(dir_.Write("long.json", json), error)) << error;
+    const Result loaded = buttons_.Load(dir_.Write("long.json", json));
+    ASSERT_TRUE(loaded) << loaded.Error();
     const std::string tail = " is too long (239 bytes, at most 238); not sent";
     Check({
         {Press(kFd), "none ERROR Command for FD PRESS" + tail},

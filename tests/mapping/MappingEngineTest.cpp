@@ -154,10 +154,8 @@ TEST_F(MappingEngineTest, HoldsAreDedupedAndReleasesWithdrawWaitingHoldsOnly) {
 // A hold whose text is the press's: the release still withdraws the waiting repeat (the port
 // withdraws hold repeats only, so the press itself stays).
 TEST_F(MappingEngineTest, AHoldThatIsThePressStillHasItsRepeatsWithdrawn) {
-    std::string error;
     ASSERT_TRUE(buttons_.Load(dir_.Write("same.json", R"({"buttons": [{"name": "SOFTKEY",
-        "commands": {"PRESS": {"DEFAULT": "tap"}, "HOLD": {"DEFAULT": "tap"}}}]})"),
-                              error));
+        "commands": {"PRESS": {"DEFAULT": "tap"}, "HOLD": {"DEFAULT": "tap"}}}]})")));
     StartEngine();
     Send(Press(kSoftkey));
     Send(Hold(kSoftkey, 2));
@@ -170,13 +168,11 @@ TEST_F(MappingEngineTest, AHoldThatIsThePressStillHasItsRepeatsWithdrawn) {
 }
 
 TEST_F(MappingEngineTest, EventsAreSentAndFailuresAndRefusalsReported) {
-    std::string error;
-    ASSERT_TRUE(buttons_.Load(dir_.Write("long.json", R"({"buttons": [
+    const Result loaded = buttons_.Load(dir_.Write("long.json", R"({"buttons": [
       {"name": "FD", "commands": {"PRESS": {"": ")" + std::string(239, '2') +
-                                                          R"("}}},
-      {"name": "SOFTKEY", "commands": {"PRESS": {"": "softkey"}}}]})"),
-                              error))
-        << error;
+                                                                    R"("}}},
+      {"name": "SOFTKEY", "commands": {"PRESS": {"": "softkey"}}}]})"));
+    ASSERT_TRUE(loaded) << loaded.Error();
     StartEngine();
     Send(Press(kUnnamedAp));
     Drain();

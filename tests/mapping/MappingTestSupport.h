@@ -280,12 +280,12 @@ inline AppConfig MakeConfig() {
 }
 
 inline void LoadNames(const TempDir& dir, ButtonConfig& buttons, HidEventMap& eventMap) {
-    std::string error;
-    if (!buttons.Load(dir.Write("buttons.json", kButtonConfigJson), error)) {
-        throw std::runtime_error("button config: " + error);
+    if (const Result loaded = buttons.Load(dir.Write("buttons.json", kButtonConfigJson)); !loaded) {
+        throw std::runtime_error("button config: " + loaded.Error());
     }
-    if (!eventMap.Load(dir.Write("hid_event_map.json", kEventMapJson), error)) {
-        throw std::runtime_error("event map: " + error);
+    if (const Result loaded = eventMap.Load(dir.Write("hid_event_map.json", kEventMapJson));
+        !loaded) {
+        throw std::runtime_error("event map: " + loaded.Error());
     }
 }
 

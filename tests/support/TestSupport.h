@@ -20,9 +20,7 @@ namespace tarnwick::test {
 
 // A file's bytes as they are on disk; empty when it cannot be read.
 inline std::string FileBytes(const std::filesystem::path& path) {
-    std::string bytes;
-    ReadWholeFile(path.string(), bytes);
-    return bytes;
+    return ReadWholeFile(path.string()).value_or(std::string());
 }
 
 // Polls `done` until it holds; false after `timeout`. Tests wait for workers this way, never for

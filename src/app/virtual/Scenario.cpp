@@ -292,11 +292,11 @@ Result ParseScenario(const std::string& text, Scenario& scenario) {
 }
 
 Result LoadScenario(const std::string& path, Scenario& scenario) {
-    std::string text;
-    if (!ReadWholeFile(path, text)) {
+    const std::optional<std::string> text = ReadWholeFile(path);
+    if (!text) {
         return Result::Failure("Failed to open scenario file: " + path);
     }
-    return ParseScenario(text, scenario);
+    return ParseScenario(*text, scenario);
 }
 
 }  // namespace tarnwick
