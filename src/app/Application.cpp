@@ -136,14 +136,11 @@ bool Application::Initialize(const std::string& configPath, bool consoleMode,
             LogWarn(warning);
         }
     }
-    {
-        std::string engineError;
-        if (!mappingEngine_.Start(
-                mappingAdapters_.With(&config_, &buttonConfig_, &hidEventMap_, &simStatus_),
-                engineError)) {
-            LogError("Failed to start mapping engine: " + engineError);
-            return false;
-        }
+    if (const Result started = mappingEngine_.Start(
+            mappingAdapters_.With(&config_, &buttonConfig_, &hidEventMap_, &simStatus_));
+        !started) {
+        LogError("Failed to start mapping engine: " + started.Error());
+        return false;
     }
     mobiFlight_.SetTextHandler(
         [this](const std::string& text) { mappingEngine_.OnMobiFlightText(text); });

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "config/BoardRole.h"
 #include "config/OutputProfile.h"
 #include "config/PanelRole.h"
 #include "config/TextNormalize.h"
@@ -33,15 +34,15 @@ struct MobiFlightSettings {
 struct OutputsConfig {
     std::int32_t debounceMs = 50;
     std::string defaultProfile = "default";
-    std::map<std::string, OutputProfile> profiles;      // normalized name -> profile
-    std::map<std::string, std::string> roleProfiles;    // normalized role -> normalized profile
+    std::map<std::string, OutputProfile> profiles;    // normalized name -> profile
+    std::map<std::string, std::string> roleProfiles;  // normalized role -> normalized profile
 };
 
 struct OutputDeviceConfig {
-    std::string boardId;  // stored as NormalizeHexId
+    std::string boardId;      // stored as NormalizeHexId
     std::int32_t index = -1;  // -1: no index
-    std::string role;         // as written
-    std::string ledProfile;   // as written
+    BoardRole role;
+    std::string ledProfile;  // as written
 };
 
 struct AppConfig {

@@ -263,7 +263,7 @@ TEST_F(AppConfigTest, OutputDevicesKeepTextAndNormalizeBoardIds) {
     ASSERT_TRUE(result.ok) << result.error;
     std::vector<std::string> seen;
     for (const OutputDeviceConfig& d : result.config.outputDevices) {
-        seen.push_back(d.boardId + "|" + std::to_string(d.index) + "|" + d.role + "|" +
+        seen.push_back(d.boardId + "|" + std::to_string(d.index) + "|" + d.role.text + "|" +
                        d.ledProfile);
     }
     EXPECT_EQ(seen, (std::vector<std::string>{"1A2|-1|pfd | Night", "|2||", "CD|3||"}));

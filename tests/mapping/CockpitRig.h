@@ -161,9 +161,10 @@ public:
         StartLinks();
     }
     void StartEngine() {
-        std::string error;
-        if (!engine_.Start(adapters_.With(&config_, &buttons_, &eventMap_, &status_), error)) {
-            throw std::runtime_error("engine: " + error);
+        const Result started =
+            engine_.Start(adapters_.With(&config_, &buttons_, &eventMap_, &status_));
+        if (!started) {
+            throw std::runtime_error("engine: " + started.Error());
         }
     }
     // Everything after the engine.

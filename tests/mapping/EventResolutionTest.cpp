@@ -13,29 +13,11 @@ namespace tarnwick {
 namespace {
 
 using HidProtocol::HidEvent;
-
-HidEvent Make(std::uint8_t type, std::uint16_t id, std::int8_t value, std::uint8_t speed = 0,
-              std::uint8_t mode = 0) {
-    HidEvent event;
-    event.type = type;
-    event.controlId = id;
-    event.value = value;
-    event.speed = speed;
-    event.mode = mode;
-    return event;
-}
-HidEvent Press(std::uint16_t id, std::uint8_t mode = 0) {
-    return Make(1, id, 1, 0, mode);
-}
-HidEvent Release(std::uint16_t id) {
-    return Make(1, id, 0);
-}
-HidEvent Hold(std::uint16_t id, std::int8_t value = 2, std::uint8_t mode = 0) {
-    return Make(1, id, value, 0, mode);
-}
-HidEvent Turn(std::uint16_t id, std::int8_t value, std::uint8_t speed = 0) {
-    return Make(2, id, value, speed);
-}
+using test::Hold;
+using test::PanelEvent;
+using test::Press;
+using test::Release;
+using test::Turn;
 
 // The decision in one line: outcome, command, mode and count, event, withdrawal, hold-off, hold
 // key and the line it logs before acting.
@@ -62,20 +44,12 @@ std::string Describe(const EventDecision& d) {
 enum Bits : unsigned { kUp = 0, kNoMobiFlight = 1, kNotRegistered = 2, kSimDown = 4 };
 
 struct Row {
-    Row(HidEvent event, std::string decision, std::string line = {}, unsigned bits = kUp,
-        const char* board = "B0", std::int32_t index = 0)
-        : event(event),
-          decision(std::move(decision)),
-          line(std::move(line)),
-          bits(bits),
-          board(board),
-          index(index) {}
     HidEvent event;
     std::string decision;
-    std::string line;  // the DEBUG line once sent; not compared when empty
-    unsigned bits;
-    const char* board;
-    std::int32_t index;
+    std::string line = {};  // the DEBUG line once sent; not compared when empty
+    unsigned bits = kUp;
+    const char* board = "B0";
+    std::int32_t index = 0;
 };
 
 class EventResolutionTest : public testing::Test {
@@ -85,7 +59,7 @@ protected:
     EventDecision Resolve(const HidEvent& event, unsigned bits = kUp, const char* board = "B0",
                           std::int32_t index = 0) {
         config_.mobiflight.enabled = (bits & kNoMobiFlight) == 0;
-        return ResolveEvent(event, board, index, config_, buttons_, eventMap_,
+        return ResolveEvent(event, PanelBoard{board, index}, config_, buttons_, eventMap_,
                             (bits & kNotRegistered) == 0, (bits & kSimDown) == 0);
     }
     void Check(const std::vector<Row>& rows) {
@@ -122,9 +96,13 @@ TEST_F(EventResolutionTest, Table) {
          "HID event from UNLISTED index=7 type=1 action=BUTTON_PRESS(BUTTON) controlId=50"
          "(SOFTKEY) value=1 speed=0 mode=2 rpn=queued",
          kUp, "UNLISTED", 7},
-        {Press(kSoftkey, 2), "queue 'softkey' plain x1",
+        {Press(kSoftkey, 2), "queue 'softkey copilot' plain x1",
          "HID event from OTHER index=1 type=1 action=BUTTON_PRESS role=copilot(BUTTON) "
          "controlId=50(SOFTKEY) value=1 speed=0 mode=2 rpn=queued",
+         kUp, "OTHER", 1},
+        {Press(kSoftkey, 1), "queue 'softkey' plain x1",
+         "HID event from OTHER index=1 type=1 action=BUTTON_PRESS role=MFD configuredRole=copilot"
+         "(BUTTON) controlId=50(SOFTKEY) value=1 speed=0 mode=1 rpn=queued",
          kUp, "OTHER", 1},
         // Encoders: counted by detents or speed; a fast turn takes its _FAST command once.
         {Turn(kHdg, -3), "queue 'hdg dec' counted x3",
@@ -164,6 +142,7 @@ TEST_F(EventResolutionTest, Table) {
          "HID event from B0 index=0 type=1 action=HOLD role=PFD(BUTTON) controlId=40(MAP_LEFT) "
          "value=2 speed=0 mode=0"},
         {Hold(kMapLeft, 2, 1), "map hold 'map left hold' key=B1|1|40|MFD", "", kUp, "B1", 1},
+        {Hold(kMapLeft, 2, 2), "map hold 'map left hold' key=B1|1|40|copilot", "", kUp, "B1", 1},
         {Hold(kMapLeft), "map hold 'map left hold' key=|-1|40|PFD",
          "HID event from  index=-1 type=1 action=HOLD role=PFD(BUTTON) controlId=40(MAP_LEFT) "
          "value=2 speed=0 mode=0",
@@ -174,7 +153,7 @@ TEST_F(EventResolutionTest, Table) {
         {Hold(kMapUp), "map hold key=B0|0|42|PFD"},  // no commands: no hold
         {Hold(kMapLeft), "none", "", kNoMobiFlight},
         // LED hold-offs: the boards' own LED show, and a long press of NAV_SWAP.
-        {Make(4, 0, 0), "none hold-off"},
+        {PanelEvent(4, 0, 0), "none hold-off"},
         {Hold(kNavSwap), "queue 'nav swap hold' dedupe x1 hold-off"},
         {Press(kNavSwap), "queue 'nav swap' plain x1"},
     });

@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include "fakes/ManualClock.h"
 #include "mapping/MappingEngine.h"
 #include "mapping/MappingTestSupport.h"
-#include "mapping/OutputState.h"
 #include "mapping/SimStatus.h"
 
 namespace tarnwick {
@@ -18,42 +18,23 @@ using namespace std::chrono_literals;
 using HidProtocol::HidEvent;
 using HidProtocol::LedState;
 using test::Cancelled;
+using test::Hold;
+using test::Press;
 using test::Queued;
+using test::Release;
 using test::RpnCall;
 using test::SentNow;
 using test::WaitUntil;
 
-HidEvent Button(std::uint16_t id, std::int8_t value, std::uint8_t mode = 0) {
-    HidEvent event;
-    event.type = 1;
-    event.controlId = id;
-    event.value = value;
-    event.mode = mode;
-    return event;
-}
-HidEvent Press(std::uint16_t id, std::uint8_t mode = 0) {
-    return Button(id, 1, mode);
-}
-HidEvent Release(std::uint16_t id, std::uint8_t mode = 0) {
-    return Button(id, 0, mode);
-}
-HidEvent Hold(std::uint16_t id, std::int8_t value = 2, std::uint8_t mode = 0) {
-    return Button(id, value, mode);
-}
-constexpr std::uint16_t kFd = 6;
-constexpr std::uint16_t kUnnamedAp = 7;
-constexpr std::uint16_t kHdg = 21;
-constexpr std::uint16_t kNavSwap = 30;
-constexpr std::uint16_t kMapLeft = 40;
-constexpr std::uint16_t kMapRight = 41;
-constexpr std::uint16_t kMapUp = 42;
-constexpr std::uint16_t kSoftkey = 50;
+constexpr std::uint16_t kFd = 6, kUnnamedAp = 7, kHdg = 21, kNavSwap = 30, kMapLeft = 40,
+                        kMapRight = 41, kMapUp = 42, kSoftkey = 50;
 
 class MappingEngineTest : public testing::Test {
 protected:
     void SetUp() override {
         test::LoadNames(dir_, buttons_, eventMap_);
         config_ = test::MakeConfig();
+        leds_.SetDevices({{"B0", 0}, {"B1", 1}});
     }
     void TearDown() override { engine_.Stop(); }
 
@@ -62,9 +43,11 @@ protected:
                                     &buttons_, &eventMap_, &status_};
     }
     void StartEngine() {
-        std::string error;
-        ASSERT_TRUE(engine_.Start(Collaborators(), error)) << error;
+        const Result started = engine_.Start(Collaborators());
+        ASSERT_TRUE(started) << started.Error();
         clock_.SetWorkers(3);
+        // The output worker counts its first periodic refresh from its start.
+        clock_.Settle();
     }
     void Send(const HidEvent& event, const std::string& board = "B0", std::int32_t index = 0) {
         engine_.OnHidEvent(event, board, index);
@@ -73,16 +56,24 @@ protected:
     // the line of a marker event sent now comes after all of theirs.
     void Drain() {
         const std::int32_t marker = 1000 + drains_++;
-        HidEvent event;
-        event.type = 9;
-        event.controlId = 999;
-        engine_.OnHidEvent(event, "DRAIN", marker);
+        engine_.OnHidEvent(test::PanelEvent(9, 999, 0), "DRAIN", marker);
         const std::string prefix = "HID event from DRAIN index=" + std::to_string(marker) + " ";
         ASSERT_TRUE(WaitUntil([&] { return !log_.Find("DEBUG", prefix).empty(); }));
     }
-    // The DEBUG lines of events from one board.
-    std::vector<std::string> EventLines(const std::string& board = "B0") const {
-        return log_.Find("DEBUG", "HID event from " + board + " ");
+    std::vector<std::string> EventLines() const { return log_.Find("DEBUG", "HID event from B0 "); }
+    // Moves the clock by `step` and waits until `done` holds, then until the workers rest.
+    void AdvanceUntil(std::chrono::milliseconds step, const std::function<bool()>& done) {
+        clock_.Advance(step);
+        ASSERT_TRUE(WaitUntil(done));
+        clock_.Settle();
+    }
+    void ExpectQuietFor(std::chrono::milliseconds step) {
+        const std::size_t calls = commands_.Count();
+        const int lists = leds_.ListCalls();
+        clock_.Advance(step);
+        clock_.Settle();
+        EXPECT_EQ(commands_.Count(), calls);
+        EXPECT_EQ(leds_.ListCalls(), lists);
     }
 
     test::TempDir dir_;
@@ -99,74 +90,46 @@ protected:
     MappingEngine engine_{clock_};
 };
 
-// --- Lifecycle -------------------------------------------------------------------------------
-
-TEST_F(MappingEngineTest, SecondStartFailsAndStopIsHarmless) {
+TEST_F(MappingEngineTest, SecondStartFailsAndStopEndsEveryHold) {
     engine_.Stop();
     StartEngine();
-    std::string error;
-    EXPECT_FALSE(engine_.Start(Collaborators(), error));
-    EXPECT_EQ(error, "Mapping engine already running");
+    const Result again = engine_.Start(Collaborators());
+    EXPECT_EQ(again.Error(), "Mapping engine already running");
+    Send(Hold(kMapLeft));
+    Drain();
+    EXPECT_EQ(engine_.ActiveHoldCount(), 1u);
     engine_.Stop();
     engine_.Stop();
+    clock_.SetWorkers(0);
     EXPECT_FALSE(engine_.IsRunning());
+    EXPECT_EQ(engine_.ActiveHoldCount(), 0u);
 
     // Events offered while stopped are not kept for the next run.
     Send(Press(kUnnamedAp));
     StartEngine();
-    Drain();
-    EXPECT_TRUE(sim_.Events().empty());
     Send(Press(kUnnamedAp));
     Drain();
     EXPECT_EQ(sim_.Events().size(), 1u);
-}
-
-TEST_F(MappingEngineTest, EventsAreDroppedSilentlyWithoutNames) {
-    MappingCollaborators without = Collaborators();
-    without.hidEventMap = nullptr;
-    std::string error;
-    ASSERT_TRUE(engine_.Start(without, error));
-    Send(Press(kUnnamedAp));
-    Send(Press(kSoftkey));
-    // Nothing marks an event dropped this early, so give the worker time to get it wrong.
-    std::this_thread::sleep_for(50ms);
-    engine_.Stop();
-    EXPECT_TRUE(sim_.Events().empty());
     EXPECT_EQ(commands_.Count(), 0u);
-    EXPECT_TRUE(log_.Find("DEBUG", "HID event").empty());
 }
 
-// --- Dispatch --------------------------------------------------------------------------------
-
-TEST_F(MappingEngineTest, HoldsAreDedupedAndReleasesWithdrawWaitingHoldsOnly) {
-    StartEngine();
-    Send(Hold(kSoftkey, 3), "B9", 9);
-    Drain();
-    Send(Release(kSoftkey), "B9", 9);
-    Drain();
-    // The release withdraws the control's waiting hold repeats before sending its own command,
-    // but never its press: a tap still waiting in the queue must reach the simulator.
-    EXPECT_EQ(commands_.Calls(), (std::vector<RpnCall>{Queued("softkey hold", SendMode::Dedupe, 1),
-                                                       Cancelled("softkey hold"),
-                                                       Queued("softkey up", SendMode::Plain, 1)}));
-}
-
-// A hold whose text is the press's: the release still withdraws the waiting repeat (the port
-// withdraws hold repeats only, so the press itself stays).
+// A release withdraws the control's waiting hold repeats before its own command, even when the
+// hold's text is the press's; the press itself is never withdrawn (the port withdraws repeats).
 TEST_F(MappingEngineTest, AHoldThatIsThePressStillHasItsRepeatsWithdrawn) {
     std::string error;
     ASSERT_TRUE(buttons_.Load(dir_.Write("same.json", R"({"buttons": [{"name": "SOFTKEY",
-        "commands": {"PRESS": {"DEFAULT": "tap"}, "HOLD": {"DEFAULT": "tap"}}}]})"),
+        "commands": {"PRESS": {"": "tap"}, "HOLD": {"": "tap"}, "RELEASE": {"": "up"}}}]})"),
                               error));
     StartEngine();
     Send(Press(kSoftkey));
-    Send(Hold(kSoftkey, 2));
+    Send(Hold(kSoftkey, 3));
     Drain();
     Send(Release(kSoftkey));
     Drain();
-    EXPECT_EQ(commands_.Calls(),
-              (std::vector<RpnCall>{Queued("tap", SendMode::Plain, 1),
-                                    Queued("tap", SendMode::Dedupe, 1), Cancelled("tap")}));
+    EXPECT_EQ(
+        commands_.Calls(),
+        (std::vector<RpnCall>{Queued("tap", SendMode::Plain, 1), Queued("tap", SendMode::Dedupe, 1),
+                              Cancelled("tap"), Queued("up", SendMode::Plain, 1)}));
 }
 
 TEST_F(MappingEngineTest, EventsAreSentAndFailuresAndRefusalsReported) {
@@ -180,18 +143,14 @@ TEST_F(MappingEngineTest, EventsAreSentAndFailuresAndRefusalsReported) {
     StartEngine();
     Send(Press(kUnnamedAp));
     Drain();
-    EXPECT_EQ(sim_.Events(),
-              (std::vector<std::pair<std::string, std::uint32_t>>{{"AP_HDG_HOLD", 0}}));
-    EXPECT_EQ(EventLines().back(),
-              "HID event from B0 index=0 type=1 action=BUTTON_PRESS role=PFD configuredRole=MFD"
-              "(BUTTON) controlId=7 value=1 speed=0 mode=0 simEvent=sent");
-
     sim_.Fail("SimConnect is not connected");
     commands_.FailQueue("MobiFlight not running");
     Send(Press(kUnnamedAp));
     Send(Press(kSoftkey));
     Send(Press(kFd));  // over-long: never sent, cut or whole
     Drain();
+    EXPECT_EQ(sim_.Events(), (std::vector<std::pair<std::string, std::uint32_t>>{
+                                 {"AP_HDG_HOLD", 0}, {"AP_HDG_HOLD", 0}}));
     EXPECT_EQ(log_.Find("WARN"),
               (std::vector<std::string>{
                   "SimConnect send failed for AP_HDG_HOLD: SimConnect is not connected",
@@ -200,15 +159,15 @@ TEST_F(MappingEngineTest, EventsAreSentAndFailuresAndRefusalsReported) {
               std::vector<std::string>{
                   "Command for FD PRESS is too long (239 bytes, at most 238); not sent"});
     EXPECT_EQ(commands_.Calls(), std::vector<RpnCall>{Queued("softkey", SendMode::Plain, 1)});
-    const auto lines = EventLines();
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[1],
-              "HID event from B0 index=0 type=1 action=BUTTON_PRESS role=PFD configuredRole=MFD"
-              "(BUTTON) controlId=7 value=1 speed=0 mode=0");
-    EXPECT_EQ(lines[2].find("rpn=queued"), std::string::npos);
+    const std::string head =
+        "HID event from B0 index=0 type=1 action=BUTTON_PRESS role=PFD configuredRole=MFD"
+        "(BUTTON) controlId=";
+    EXPECT_EQ(
+        EventLines(),
+        (std::vector<std::string>{
+            head + "7 value=1 speed=0 mode=0 simEvent=sent", head + "7 value=1 speed=0 mode=0",
+            head + "50(SOFTKEY) value=1 speed=0 mode=0", head + "6(FD) value=1 speed=0 mode=0"}));
 }
-
-// --- The event queue ------------------------------------------------------------------------
 
 TEST_F(MappingEngineTest, AReleaseDropsTheQueuedHoldsOfItsButtonOnly) {
     StartEngine();
@@ -233,79 +192,44 @@ TEST_F(MappingEngineTest, AReleaseDropsTheQueuedHoldsOfItsButtonOnly) {
                                     Queued("softkey up", SendMode::Plain, 1)}));
 }
 
-// --- Managed map -----------------------------------------------------------------------------
-
 TEST_F(MappingEngineTest, MapHoldRepeatsOnTheEnginesOwnCadence) {
     StartEngine();
     Send(Press(kMapLeft));
-    Drain();
-    EXPECT_EQ(commands_.Calls(), std::vector<RpnCall>{SentNow("map left")});
-
     Send(Hold(kMapLeft, 2));
+    Send(Hold(kMapUp));  // no commands at all: no hold
     Drain();
     const auto t = clock_.Now();
     EXPECT_EQ(engine_.ActiveHoldCount(), 1u);
-    clock_.Advance(99ms);
-    clock_.Settle();
-    EXPECT_EQ(commands_.Count(), 1u);
-
-    clock_.Advance(1ms);
-    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 2; }));
+    ExpectQuietFor(99ms);
+    AdvanceUntil(1ms, [&] { return commands_.Count() == 2; });
     // The board's own hold reports do not move the cadence.
     clock_.Advance(50ms);
     Send(Hold(kMapLeft, 3));
     Send(Hold(kMapLeft, 4));
     Drain();
-    clock_.Advance(50ms);
-    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 3; }));
-    clock_.Advance(100ms);
-    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 4; }));
-    const auto calls = commands_.Calls();
-    EXPECT_EQ(calls[1], SentNow("map left hold"));
-    EXPECT_EQ(calls[1].time - t, 100ms);
-    EXPECT_EQ(calls[2].time - t, 200ms);
-    EXPECT_EQ(calls[3].time - t, 300ms);
-
-    Send(Release(kMapLeft));
+    AdvanceUntil(50ms, [&] { return commands_.Count() == 3; });
+    Send(Press(kMapLeft));  // a press ends the hold before its command
     Drain();
     EXPECT_EQ(engine_.ActiveHoldCount(), 0u);
-    clock_.Advance(500ms);
-    clock_.Settle();
-    EXPECT_EQ(commands_.Calls().size(), 5u);
-    EXPECT_EQ(commands_.Calls()[4], Cancelled("map left hold"));
-
-    // Every managed map event writes the short line and queues nothing.
-    EXPECT_TRUE(commands_.CallsOf(RpnCall::Kind::Queue).empty());
-    EXPECT_EQ(EventLines().size(), 5u);
+    ExpectQuietFor(300ms);
+    const auto calls = commands_.Calls();
+    EXPECT_EQ(calls, (std::vector<RpnCall>{SentNow("map left"), SentNow("map left hold"),
+                                           SentNow("map left hold"), SentNow("map left")}));
+    EXPECT_EQ(calls[1].time - t, 100ms);
+    EXPECT_EQ(calls[2].time - t, 200ms);
 }
 
+// A repeat period below 1 ms is 10 ms; after a stall the cadence starts afresh, without a burst.
 TEST_F(MappingEngineTest, MapHoldAfterAStallDoesNotBurst) {
+    config_.mobiflight.mapHoldRepeatMs = 0;
     StartEngine();
     Send(Hold(kMapLeft));
     Drain();
-    clock_.Advance(1000ms);  // ten periods pass at once
-    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 1; }));
-    clock_.Settle();
-    EXPECT_EQ(commands_.Count(), 1u);
-    clock_.Advance(100ms);
-    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 2; }));
-}
-
-TEST_F(MappingEngineTest, MapHoldCommandFallsBackToPressAndNeedsSome) {
-    StartEngine();
-    Send(Hold(kMapRight));  // no HOLD command: the PRESS command repeats
-    Send(Hold(kMapUp));     // no commands at all: no hold
-    Drain();
-    EXPECT_EQ(engine_.ActiveHoldCount(), 1u);
-    clock_.Advance(100ms);
-    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 1; }));
-    EXPECT_EQ(commands_.Calls()[0], SentNow("map right"));
-    Send(Release(kMapUp));
-    Send(Release(kMapRight));
-    Drain();
-    EXPECT_EQ(engine_.ActiveHoldCount(), 0u);
-    // MAP_RIGHT repeats its press command, which a release does not withdraw.
-    EXPECT_EQ(commands_.Calls(), std::vector<RpnCall>{SentNow("map right")});
+    ExpectQuietFor(9ms);
+    AdvanceUntil(1ms, [&] { return commands_.Count() == 1; });
+    AdvanceUntil(1000ms, [&] { return commands_.Count() == 2; });
+    EXPECT_EQ(commands_.Count(), 2u);
+    AdvanceUntil(10ms, [&] { return commands_.Count() == 3; });
 }
 
 TEST_F(MappingEngineTest, MapHoldsOnTwoBoardsAndTwoRolesRunApart) {
@@ -313,35 +237,21 @@ TEST_F(MappingEngineTest, MapHoldsOnTwoBoardsAndTwoRolesRunApart) {
     Send(Hold(kMapLeft), "B0", 0);
     Drain();
     clock_.Advance(30ms);
-    Send(Hold(kMapLeft), "B1", 1);
-    Send(Hold(kMapLeft, 2, 1), "B1", 1);  // the same board as MFD
+    Send(Hold(kMapRight), "B1", 1);        // no HOLD command: its PRESS command repeats
+    Send(Hold(kMapRight, 2, 1), "B1", 1);  // the same board as MFD
     Drain();
     EXPECT_EQ(engine_.ActiveHoldCount(), 3u);
-    clock_.Advance(70ms);
-    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 1; }));
-    clock_.Advance(30ms);
-    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 3; }));
-    Send(Release(kMapLeft), "B1", 1);
+    AdvanceUntil(70ms, [&] { return commands_.Count() == 1; });
+    AdvanceUntil(30ms, [&] { return commands_.Count() == 3; });
+    Send(Release(kMapRight), "B1", 1);
     Drain();
     EXPECT_EQ(engine_.ActiveHoldCount(), 2u);
-    clock_.Advance(70ms);
-    ASSERT_TRUE(WaitUntil([&] { return commands_.CallsOf(RpnCall::Kind::SendNow).size() == 4; }));
-    clock_.Advance(30ms);
-    ASSERT_TRUE(WaitUntil([&] { return commands_.CallsOf(RpnCall::Kind::SendNow).size() == 5; }));
-    clock_.Settle();
-    EXPECT_EQ(commands_.CallsOf(RpnCall::Kind::SendNow).size(), 5u);
-}
-
-TEST_F(MappingEngineTest, APressEndsTheHoldBeforeItsCommand) {
-    StartEngine();
-    Send(Hold(kMapLeft));
-    Drain();
-    Send(Press(kMapLeft));
-    Drain();
-    EXPECT_EQ(engine_.ActiveHoldCount(), 0u);
-    clock_.Advance(300ms);
-    clock_.Settle();
-    EXPECT_EQ(commands_.Calls(), std::vector<RpnCall>{SentNow("map left")});
+    AdvanceUntil(70ms, [&] { return commands_.Count() == 4; });
+    AdvanceUntil(30ms, [&] { return commands_.Count() == 5; });
+    EXPECT_EQ(
+        commands_.CallsOf(RpnCall::Kind::SendNow),
+        (std::vector<RpnCall>{SentNow("map left hold"), SentNow("map right"), SentNow("map right"),
+                              SentNow("map left hold"), SentNow("map right")}));
 }
 
 TEST_F(MappingEngineTest, RefusedMapSendsWarnAndTheHoldGoesOn) {
@@ -350,226 +260,99 @@ TEST_F(MappingEngineTest, RefusedMapSendsWarnAndTheHoldGoesOn) {
     Send(Press(kMapLeft));
     Send(Hold(kMapLeft));
     Drain();
-    clock_.Advance(100ms);
-    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 2; }));
-    clock_.Advance(100ms);
-    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 3; }));
-    EXPECT_TRUE(
-        log_.Contains("WARN", "Managed map press send failed for MAP_LEFT: MobiFlight not ready"));
-    ASSERT_TRUE(WaitUntil([&] {
-        return log_.Find("WARN", "Managed map hold send failed: MobiFlight not ready").size() == 2;
-    }));
+    AdvanceUntil(100ms, [&] { return commands_.Count() == 2; });
+    AdvanceUntil(100ms, [&] { return commands_.Count() == 3; });
+    EXPECT_EQ(log_.Find("WARN"),
+              (std::vector<std::string>{
+                  "Managed map press send failed for MAP_LEFT: MobiFlight not ready",
+                  "Managed map hold send failed: MobiFlight not ready",
+                  "Managed map hold send failed: MobiFlight not ready"}));
 }
 
-TEST_F(MappingEngineTest, ShortRepeatSettingsMeanTenMilliseconds) {
-    config_.mobiflight.mapHoldRepeatMs = 0;
+TEST_F(MappingEngineTest, LedShowsAndNavSwapHoldsHoldTheBoardsLedsOff) {
     StartEngine();
-    Send(Hold(kMapLeft));
-    Drain();
-    clock_.Advance(9ms);
-    clock_.Settle();
-    EXPECT_EQ(commands_.Count(), 0u);
-    clock_.Advance(1ms);
-    ASSERT_TRUE(WaitUntil([&] { return commands_.Count() == 1; }));
-}
-
-TEST_F(MappingEngineTest, StopEndsEveryHold) {
-    StartEngine();
-    Send(Hold(kMapLeft));
-    Drain();
-    engine_.Stop();
-    clock_.SetWorkers(0);
-    EXPECT_EQ(engine_.ActiveHoldCount(), 0u);
-    clock_.Advance(500ms);
-    EXPECT_EQ(commands_.Count(), 0u);
-}
-
-// --- LED hold-off ----------------------------------------------------------------------------
-
-TEST_F(MappingEngineTest, LedShowsAndNavSwapHoldsSuspendTheBoardsLeds) {
-    StartEngine();
-    HidEvent show;
-    show.type = 4;
-    Send(show, "B0", 0);
-    Send(Press(kNavSwap), "B1", 1);  // a press does not
+    const HidEvent show = test::PanelEvent(4, 0, 0);
+    Send(show, "B1", 1);
+    Send(Press(kNavSwap), "B0", 0);  // a press does not
     Send(Hold(kNavSwap), "", 7);     // no name: by index
     Drain();
-    EXPECT_EQ(leds_.Invalidated(),
-              (std::vector<std::pair<std::string, std::int32_t>>{{"B0", 0}, {"", 7}}));
-    EXPECT_TRUE(engine_.IsOutputSuppressed("B0", 0));
-    EXPECT_FALSE(engine_.IsOutputSuppressed("B1", 1));
-    EXPECT_TRUE(engine_.IsOutputSuppressed("", 7));
-    EXPECT_FALSE(engine_.IsOutputSuppressed("X", 7));
-
-    clock_.Advance(1000ms);
-    Send(show, "B0", 0);  // extends B0's hold-off
+    EXPECT_EQ(leds_.Invalidated(), (std::vector<PanelBoard>{{"B1", 1}, {"", 7}}));
+    EXPECT_FALSE(engine_.IsOutputSuppressed({"B0", 0}));
+    EXPECT_TRUE(engine_.IsOutputSuppressed({"", 7}));
+    EXPECT_FALSE(engine_.IsOutputSuppressed({"X", 7}));
+    // A refresh leaves the held-off board alone.
+    AdvanceUntil(1000ms, [&] { return leds_.ListCalls() == 1; });
+    ASSERT_EQ(leds_.Writes().size(), 1u);
+    EXPECT_EQ(leds_.Writes()[0].board, (PanelBoard{"B0", 0}));
+    Send(show, "B1", 1);  // extends B1's hold-off
     Drain();
     clock_.Advance(500ms);
-    EXPECT_TRUE(engine_.IsOutputSuppressed("B0", 0));
-    EXPECT_FALSE(engine_.IsOutputSuppressed("", 7));
-    clock_.Advance(999ms);
-    EXPECT_TRUE(engine_.IsOutputSuppressed("B0", 0));
-    clock_.Advance(1ms);
-    EXPECT_FALSE(engine_.IsOutputSuppressed("B0", 0));
+    EXPECT_TRUE(engine_.IsOutputSuppressed({"B1", 1}));
+    EXPECT_FALSE(engine_.IsOutputSuppressed({"", 7}));
+    // Its hold-off over, the board is written again at the next refresh.
+    AdvanceUntil(1000ms, [&] { return leds_.Writes().size() == 3; });
+    EXPECT_EQ(leds_.Writes()[2].board, (PanelBoard{"B1", 1}));
 }
 
-// --- Outputs ---------------------------------------------------------------------------------
-
-class MappingOutputTest : public MappingEngineTest {
-protected:
-    void SetUp() override {
-        MappingEngineTest::SetUp();
-        leds_.SetDevices({{"B0", 0}, {"B1", 1}});
+TEST_F(MappingEngineTest, RefreshRequestsAreDebouncedButNeverPastASecond) {
+    StartEngine();
+    for (int i = 0; i < 3; ++i) {
+        engine_.RequestOutputRefresh();
+        clock_.Advance(30ms);
     }
-    // The engine looks at the clock when its output worker starts; the first periodic refresh
-    // then comes a second later.
-    void StartQuiet() {
-        StartEngine();
-        clock_.Settle();
-        leds_.Clear();
+    ExpectQuietFor(19ms);
+    AdvanceUntil(1ms, [&] { return leds_.ListCalls() == 1; });
+    EXPECT_EQ(leds_.Writes().size(), 2u);
+    // A request every 30 ms keeps restarting the debounce: a second after the previous refresh
+    // the boards are refreshed all the same.
+    for (int i = 0; i < 33; ++i) {
+        engine_.RequestOutputRefresh();
+        clock_.Advance(30ms);
     }
-    LedState Backlight(std::uint8_t brightness) { return LedState{1, brightness, 0, 0, 0}; }
-};
-
-TEST_F(MappingOutputTest, RequestsAreDebouncedIntoOneRefresh) {
-    StartQuiet();
-    engine_.RequestOutputRefresh();
-    clock_.Advance(30ms);
-    engine_.RequestOutputRefresh();
-    clock_.Advance(30ms);
-    engine_.RequestOutputRefresh();
-    clock_.Advance(49ms);
-    clock_.Settle();
-    EXPECT_EQ(leds_.ListCalls(), 0);
-    clock_.Advance(1ms);
-    ASSERT_TRUE(WaitUntil([&] { return leds_.ListCalls() == 1; }));
     clock_.Settle();
     EXPECT_EQ(leds_.ListCalls(), 1);
-    EXPECT_EQ(leds_.Writes().size(), 2u);
-}
-
-TEST_F(MappingOutputTest, BoardsAreRefreshedEverySecondWithoutRequests) {
-    StartQuiet();
-    clock_.Advance(999ms);
-    clock_.Settle();
-    EXPECT_EQ(leds_.ListCalls(), 0);
-    clock_.Advance(1ms);
-    ASSERT_TRUE(WaitUntil([&] { return leds_.ListCalls() == 1; }));
-    clock_.Settle();
-    clock_.Advance(1000ms);
-    ASSERT_TRUE(WaitUntil([&] { return leds_.ListCalls() == 2; }));
-}
-
-TEST_F(MappingOutputTest, AnEndlessStreamOfRequestsStillRefreshesEverySecond) {
-    StartQuiet();
-    // A request every 30 ms keeps restarting the 50 ms debounce; a second after the previous
-    // refresh the boards are refreshed all the same.
-    auto stream = [&](int requests) {
-        for (int i = 0; i < requests; ++i) {
-            engine_.RequestOutputRefresh();
-            clock_.Advance(30ms);
-        }
-    };
-    stream(33);  // 990 ms
-    clock_.Settle();
-    EXPECT_EQ(leds_.ListCalls(), 0);
-    stream(1);  // 1020 ms
-    ASSERT_TRUE(WaitUntil([&] { return leds_.ListCalls() == 1; }));
-    clock_.Settle();
-    stream(34);
-    ASSERT_TRUE(WaitUntil([&] { return leds_.ListCalls() == 2; }));
-}
-
-TEST_F(MappingOutputTest, NoDebounceRefreshesAtOnce) {
-    config_.outputs.debounceMs = 0;
-    StartQuiet();
     engine_.RequestOutputRefresh();
-    ASSERT_TRUE(WaitUntil([&] { return leds_.ListCalls() == 1; }));
+    AdvanceUntil(30ms, [&] { return leds_.ListCalls() == 2; });
+    // Without requests, once a second.
+    ExpectQuietFor(999ms);
+    AdvanceUntil(1ms, [&] { return leds_.ListCalls() == 3; });
 }
 
-TEST_F(MappingOutputTest, StateFollowsConnectionBatteryAndLighting) {
-    StartQuiet();
-    const OutputProfile& profile = BuiltInDefaultProfile();
-    auto refreshOnce = [&] {
+TEST_F(MappingEngineTest, StateFollowsConnectionBatteryAndLighting) {
+    config_.outputs.debounceMs = 0;
+    StartEngine();
+    auto refresh = [&] {
         leds_.Clear();
         engine_.RequestOutputRefresh();
-        clock_.Advance(50ms);
         EXPECT_TRUE(WaitUntil([&] { return leds_.Writes().size() == 2; }));
         clock_.Settle();
-        EXPECT_EQ(leds_.ListCalls(), 1);
-        const auto writes = leds_.Writes();
-        return writes.empty() ? LedState{} : writes[0].state;
+        return leds_.Writes()[1].state;
     };
-    EXPECT_EQ(refreshOnce(), ComputeEffectState(profile.simDisconnected));
+    EXPECT_EQ(refresh(), (LedState{3, 0, 4, 150, 100}));  // disconnected: flash
     engine_.SetSimConnected(true);
-    EXPECT_EQ(refreshOnce(), Backlight(80));  // battery never reported: on; level: default 80
+    EXPECT_EQ(refresh(), (LedState{1, 80, 0, 0, 0}));  // battery and level unknown
     status_.SetBattery(false);
-    EXPECT_EQ(refreshOnce(), ComputeEffectState(profile.batteryOff));
+    EXPECT_EQ(refresh(), (LedState{2, 0, 5, 1000, 50}));  // battery off: breathe
     status_.SetBattery(true);
-    engine_.OnMobiFlightText("0.75");
-    EXPECT_EQ(refreshOnce(), Backlight(75));
+    leds_.Clear();
+    engine_.OnMobiFlightText("L:LIGHTING_POTENTIOMETER_5=0.4");  // requests a refresh itself
+    EXPECT_TRUE(WaitUntil([&] { return leds_.Writes().size() == 2; }));
+    EXPECT_EQ(leds_.Writes()[1].state, (LedState{1, 40, 0, 0, 0}));
     EXPECT_TRUE(
-        log_.Contains("DEBUG", "State update: backlight LIGHTING_POTENTIOMETER_5=0.750000"));
+        log_.Contains("DEBUG", "State update: backlight LIGHTING_POTENTIOMETER_5=0.400000"));
 }
 
-TEST_F(MappingOutputTest, LightingTextRequestsARefreshAfterTheDebounce) {
-    engine_.SetSimConnected(true);
-    StartQuiet();
-    engine_.OnMobiFlightText("L:LIGHTING_POTENTIOMETER_5=0.4");
-    EXPECT_TRUE(status_.ReadLighting().known);
-    EXPECT_DOUBLE_EQ(status_.ReadLighting().level, 0.4);
-    clock_.Advance(49ms);
-    clock_.Settle();
-    EXPECT_EQ(leds_.ListCalls(), 0);
-    clock_.Advance(1ms);
-    ASSERT_TRUE(WaitUntil([&] { return leds_.Writes().size() == 2; }));
-    EXPECT_EQ(leds_.Writes()[1].state, Backlight(40));
-}
-
-TEST_F(MappingOutputTest, UnparsableLightingTextsWarnOnlyWhenTheyNameTheVariable) {
-    StartQuiet();
-    const std::string noValue = "MF.LVars: LIGHTING_POTENTIOMETER_5";
-    engine_.OnMobiFlightText(noValue);
+TEST_F(MappingEngineTest, UnparsableLightingTextsWarnOnlyWhenTheyNameTheVariable) {
+    StartEngine();
+    engine_.OnMobiFlightText("MF.LVars: LIGHTING_POTENTIOMETER_5");
     engine_.OnMobiFlightText("hello");
     engine_.OnMobiFlightText("LIGHTING_POTENTIOMETER_5=nan");
     EXPECT_FALSE(status_.ReadLighting().known);
-    const auto warnings = log_.Find("WARN");
-    EXPECT_EQ(warnings, (std::vector<std::string>{
-                            "Backlight LVar payload received but could not be parsed: " + noValue,
-                            "Backlight LVar payload received but could not be parsed: "
-                            "LIGHTING_POTENTIOMETER_5=nan"}));
-    clock_.Advance(100ms);
-    clock_.Settle();
-    EXPECT_EQ(leds_.ListCalls(), 0);
-}
-
-TEST_F(MappingOutputTest, HeldOffAndProfilelessBoardsGetNothing) {
-    StartQuiet();
-    HidEvent show;
-    show.type = 4;
-    Send(show, "B1", 1);
-    Drain();
-    engine_.RequestOutputRefresh();
-    clock_.Advance(50ms);
-    ASSERT_TRUE(WaitUntil([&] { return leds_.Writes().size() == 1; }));
-    clock_.Settle();
-    ASSERT_EQ(leds_.Writes().size(), 1u);
-    EXPECT_EQ(leds_.Writes()[0].name, "B0");
-
-    // The hold-off over, the board is written again.
-    clock_.Advance(1500ms);
-    ASSERT_TRUE(WaitUntil([&] { return leds_.Writes().size() == 3; }));
-    EXPECT_EQ(leds_.Writes()[2].name, "B1");
-}
-
-TEST_F(MappingOutputTest, NoProfileNoLeds) {
-    config_.outputs.profiles.clear();
-    StartQuiet();
-    engine_.RequestOutputRefresh();
-    clock_.Advance(50ms);
-    ASSERT_TRUE(WaitUntil([&] { return leds_.ListCalls() == 1; }));
-    clock_.Settle();
-    EXPECT_TRUE(leds_.Writes().empty());
+    const std::string head = "Backlight LVar payload received but could not be parsed: ";
+    EXPECT_EQ(log_.Find("WARN"),
+              (std::vector<std::string>{head + "MF.LVars: LIGHTING_POTENTIOMETER_5",
+                                        head + "LIGHTING_POTENTIOMETER_5=nan"}));
+    ExpectQuietFor(100ms);
 }
 
 }  // namespace

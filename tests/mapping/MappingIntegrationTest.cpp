@@ -124,7 +124,9 @@ TEST(MappingIntegrationTest, LedShowHoldsOffOneBoardOnly) {
     HidProtocol::HidEvent show;
     show.type = 4;
     ASSERT_TRUE(rig.Board(1).SendEvent(show));
-    ASSERT_TRUE(WaitUntil([&] { return rig.Engine().IsOutputSuppressed(rig.BoardName(1), 1); }));
+    ASSERT_TRUE(WaitUntil([&] {
+        return rig.Engine().IsOutputSuppressed(PanelBoard{rig.BoardName(1), 1});
+    }));
     rig.Board(0).ClearWrites();
     rig.Board(1).ClearWrites();
     rig.Sim().SetLVar("L:LIGHTING_POTENTIOMETER_5", 0.3);

@@ -59,11 +59,9 @@ protected:
         leds_.SetDevices({{"B0", 0}, {"B1", 1}, {"B2", 2}, {"B3", 3}});
     }
     void StartEngine() {
-        std::string error;
-        ASSERT_TRUE(engine_.Start(MappingCollaborators{&config_, &leds_, &sim_, &commands_,
-                                                       &buttons_, &eventMap_, &status_},
-                                  error))
-            << error;
+        const Result started = engine_.Start(MappingCollaborators{
+            &config_, &leds_, &sim_, &commands_, &buttons_, &eventMap_, &status_});
+        ASSERT_TRUE(started) << started.Error();
     }
 
     test::TempDir dir_;
@@ -100,7 +98,7 @@ TEST_F(MappingStressTest, FourBoardsWithStopsInTheMiddle) {
                 engine_.SetSimConnected(n % 2 == 0);
                 engine_.OnMobiFlightText(n % 3 == 0 ? "0.5" : "LIGHTING_POTENTIOMETER_5=x;");
                 status_.SetBattery(n % 5 != 0);
-                (void)engine_.IsOutputSuppressed("B1", 1);
+                (void)engine_.IsOutputSuppressed(PanelBoard{"B1", 1});
                 ++n;
                 // Pauses longer than the debounce, so that refreshes do happen.
                 std::this_thread::sleep_for(n % 4 == 0 ? 3ms : 200us);
