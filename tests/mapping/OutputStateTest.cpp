@@ -90,8 +90,7 @@ TEST(ComputeEffectStateTest, NamesAndRanges) {
         {{"FLASH", 0, -1, -1, 256}, {3, 0, 0, 0, 255}},
         {{"OFF", 100, 1, 1, 1}, {}},
         {{"sparkle", 100, 1, 1, 1}, {}},
-        {{"", 100, 1, 1, 1}, {}},
-    };
+        {{"", 100, 1, 1, 1}, {}}};
     for (const auto& [effect, expected] : cases) {
         EXPECT_EQ(ComputeEffectState(effect), expected) << effect.effect;
     }
@@ -129,8 +128,7 @@ TEST(ParseLightingLevelTest, Texts) {
         // Not numbers a brightness can be computed from.
         {"nan", false, 0},
         {"inf", false, 0},
-        {"L:LIGHTING_POTENTIOMETER_5=-infinity", false, 0},
-    };
+        {"L:LIGHTING_POTENTIOMETER_5=-infinity", false, 0}};
     for (const Case& c : cases) {
         double level = -99.0;
         EXPECT_EQ(ParseLightingLevel(c.text, level), c.ok) << c.text;
