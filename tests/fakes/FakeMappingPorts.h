@@ -1,26 +1,101 @@
-// Recording fakes of the mapping engine's three ports: every call is kept for assertions, a chosen
-// send can be made to fail, and the command port can hold the event worker up (CloseGate).
+// Recording fakes of the mapping engine's three ports. Each keeps its calls as lines ("queue TEXT
+// MODE xN", "now TEXT", "cancel TEXT"; "EVENT=VALUE"; "list", "write BOARD#INDEX" and the five
+// numbers of the LED state, "invalidate BOARD#INDEX") and fails the calls whose line starts with a
+// chosen prefix; the command port can hold the event worker up.
 #pragma once
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "mapping/MappingPorts.h"
-#include "platform/Clock.h"
 
 namespace tarnwick::test {
 
-struct LedWrite {
-    PanelBoard board;
-    HidProtocol::LedState state;
+class CallRecorder {
+public:
+    std::vector<std::string> Calls() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return calls_;
+    }
+    std::size_t Count(const std::string& prefix = "") const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return static_cast<std::size_t>(std::count_if(
+            calls_.begin(), calls_.end(), [&](auto& c) { return c.rfind(prefix, 0) == 0; }));
+    }
+    // From now on the calls whose line starts with `prefix` fail with `error`.
+    void Fail(const std::string& prefix, std::string error) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failures_.emplace_back(prefix, std::move(error));
+    }
+
+protected:
+    // Under mutex_.
+    Result Record(std::string call) {
+        calls_.push_back(std::move(call));
+        for (const auto& [prefix, error] : failures_) {
+            if (calls_.back().rfind(prefix, 0) == 0) {
+                return Result::Failure(error);
+            }
+        }
+        return Result::Success();
+    }
+
+    mutable std::mutex mutex_;
+
+private:
+    std::vector<std::string> calls_;
+    std::vector<std::pair<std::string, std::string>> failures_;
 };
 
-class FakeLeds final : public LedOutputPort {
+// Always registered.
+class FakeCommands final : public RpnCommandPort, public CallRecorder {
+public:
+    bool IsRegistered() override { return true; }
+    Result QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count) override {
+        static const char* const modes[] = {"plain", "dedupe", "counted"};
+        std::unique_lock<std::mutex> lock(mutex_);
+        gateCv_.wait(lock, [this] { return !gateClosed_; });
+        return Record("queue " + rpn + " " + modes[static_cast<int>(mode)] + " x" +
+                      std::to_string(count));
+    }
+    Result SendRpnNow(const std::string& rpn) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return Record("now " + rpn);
+    }
+    void CancelHoldRepeats(const std::string& rpn) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        (void)Record("cancel " + rpn);
+    }
+    // While the gate is shut, QueueRpn blocks: the event worker stops and its queue builds up.
+    void SetGate(bool open) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            gateClosed_ = !open;
+        }
+        gateCv_.notify_all();
+    }
+
+private:
+    std::condition_variable gateCv_;
+    bool gateClosed_ = false;
+};
+
+// Always connected.
+class FakeSimEvents final : public SimEventPort, public CallRecorder {
+public:
+    bool IsConnected() override { return true; }
+    Result TransmitEvent(const std::string& eventName, std::uint32_t value) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return Record(eventName + "=" + std::to_string(value));
+    }
+};
+
+class FakeLeds final : public LedOutputPort, public CallRecorder {
 public:
     void SetDevices(std::vector<PanelBoard> boards) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -28,167 +103,25 @@ public:
     }
     std::vector<PanelBoard> ListDevices() override {
         std::lock_guard<std::mutex> lock(mutex_);
-        ++listCalls_;
+        (void)Record("list");
         return boards_;
     }
     bool SendLedState(const PanelBoard& board, const HidProtocol::LedState& state) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        writes_.push_back(LedWrite{board, state});
-        return true;
+        std::string call = "write " + board.name + "#" + std::to_string(board.index);
+        for (const int value : {int{state.effect}, int{state.brightness}, int{state.param0},
+                                int{state.param1}, int{state.param2}}) {
+            call += " " + std::to_string(value);
+        }
+        return Record(call).Ok();
     }
     void InvalidateLedState(const PanelBoard& board) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        invalidated_.push_back(board);
-    }
-
-    int ListCalls() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return listCalls_;
-    }
-    std::vector<LedWrite> Writes() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return writes_;
-    }
-    std::vector<PanelBoard> Invalidated() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return invalidated_;
-    }
-    void Clear() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        writes_.clear();
-        listCalls_ = 0;
+        (void)Record("invalidate " + board.name + "#" + std::to_string(board.index));
     }
 
 private:
-    mutable std::mutex mutex_;
     std::vector<PanelBoard> boards_;
-    std::vector<LedWrite> writes_;
-    std::vector<PanelBoard> invalidated_;
-    int listCalls_ = 0;
-};
-
-struct RpnCall {
-    enum class Kind { Queue, SendNow, Cancel };
-    Kind kind = Kind::Queue;
-    std::string rpn;
-    SendMode mode = SendMode::Plain;
-    std::int32_t count = 0;
-    Clock::TimePoint time{};  // not compared
-    friend bool operator==(const RpnCall& a, const RpnCall& b) {
-        return a.kind == b.kind && a.rpn == b.rpn && a.mode == b.mode && a.count == b.count;
-    }
-    friend std::ostream& operator<<(std::ostream& out, const RpnCall& call) {
-        return out << static_cast<int>(call.kind) << "(" << call.rpn << ", "
-                   << static_cast<int>(call.mode) << ", " << call.count << ")";
-    }
-};
-
-inline RpnCall Queued(std::string rpn, SendMode mode, std::int32_t count) {
-    return RpnCall{RpnCall::Kind::Queue, std::move(rpn), mode, count, {}};
-}
-inline RpnCall SentNow(std::string rpn) {
-    return RpnCall{RpnCall::Kind::SendNow, std::move(rpn), SendMode::Plain, 0, {}};
-}
-inline RpnCall Cancelled(std::string rpn) {
-    return RpnCall{RpnCall::Kind::Cancel, std::move(rpn), SendMode::Plain, 0, {}};
-}
-
-// Always registered. Each call is stamped with the clock's time.
-class FakeCommands final : public RpnCommandPort {
-public:
-    explicit FakeCommands(const Clock& clock) : clock_(clock) {}
-
-    bool IsRegistered() override { return true; }
-    Result QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count) override {
-        std::unique_lock<std::mutex> lock(mutex_);
-        gateCv_.wait(lock, [this] { return !gateClosed_; });
-        return Record(Queued(rpn, mode, count), queueError_);
-    }
-    Result SendRpnNow(const std::string& rpn) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return Record(SentNow(rpn), sendError_);
-    }
-    void CancelHoldRepeats(const std::string& rpn) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        (void)Record(Cancelled(rpn), {});
-    }
-
-    // From now on QueueRpn or SendRpnNow fails with `error` (empty: succeeds).
-    void FailQueue(std::string error) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        queueError_ = std::move(error);
-    }
-    void FailSendNow(std::string error) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        sendError_ = std::move(error);
-    }
-    // While closed, QueueRpn blocks: the event worker stops and its queue builds up.
-    void CloseGate() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        gateClosed_ = true;
-    }
-    void OpenGate() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            gateClosed_ = false;
-        }
-        gateCv_.notify_all();
-    }
-
-    std::vector<RpnCall> Calls() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return calls_;
-    }
-    std::vector<RpnCall> CallsOf(RpnCall::Kind kind) const {
-        std::vector<RpnCall> out;
-        for (const RpnCall& call : Calls()) {
-            if (call.kind == kind) {
-                out.push_back(call);
-            }
-        }
-        return out;
-    }
-    std::size_t Count() const { return Calls().size(); }
-
-private:
-    // Under mutex_.
-    Result Record(RpnCall call, const std::string& error) {
-        call.time = clock_.Now();
-        calls_.push_back(std::move(call));
-        return error.empty() ? Result::Success() : Result::Failure(error);
-    }
-
-    const Clock& clock_;
-    mutable std::mutex mutex_;
-    std::condition_variable gateCv_;
-    bool gateClosed_ = false;
-    std::string queueError_;
-    std::string sendError_;
-    std::vector<RpnCall> calls_;
-};
-
-// Always connected.
-class FakeSimEvents final : public SimEventPort {
-public:
-    bool IsConnected() override { return true; }
-    Result TransmitEvent(const std::string& eventName, std::uint32_t value) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.emplace_back(eventName, value);
-        return error_.empty() ? Result::Success() : Result::Failure(error_);
-    }
-    void Fail(std::string error) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        error_ = std::move(error);
-    }
-    std::vector<std::pair<std::string, std::uint32_t>> Events() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return events_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::string error_;
-    std::vector<std::pair<std::string, std::uint32_t>> events_;
 };
 
 }  // namespace tarnwick::test

@@ -66,7 +66,7 @@ protected:
 
     test::TempDir dir_;
     test::FakeLeds leds_;
-    test::FakeCommands commands_{Clock::Steady()};
+    test::FakeCommands commands_;
     test::FakeSimEvents sim_;
     SimStatus status_;
     AppConfig config_;
@@ -106,25 +106,25 @@ TEST_F(MappingStressTest, FourBoardsWithStopsInTheMiddle) {
         });
         // Some of every kind of work must have happened before the Stop, however slowly the
         // machine runs the threads; 60 ms is only the least time the round lasts.
-        const std::size_t writesBefore = leds_.Writes().size();
+        const std::size_t writesBefore = leds_.Count("write ");
         const std::size_t commandsBefore = commands_.Count();
         std::this_thread::sleep_for(60ms);
         EXPECT_TRUE(WaitUntil([&] {
-            return leds_.Writes().size() > writesBefore && commands_.Count() > commandsBefore;
+            return leds_.Count("write ") > writesBefore && commands_.Count() > commandsBefore;
         }));
         // Stop while the boards keep sending: it must return, and leave no hold behind.
         engine_.Stop();
         EXPECT_EQ(engine_.ActiveHoldCount(), 0u);
-        const std::size_t sentAtStop = commands_.CallsOf(test::RpnCall::Kind::SendNow).size();
+        const std::size_t sentAtStop = commands_.Count("now ");
         std::this_thread::sleep_for(5ms);
-        EXPECT_EQ(commands_.CallsOf(test::RpnCall::Kind::SendNow).size(), sentAtStop);
+        EXPECT_EQ(commands_.Count("now "), sentAtStop);
         go.store(false);
         for (std::thread& t : threads) {
             t.join();
         }
     }
     EXPECT_GT(commands_.Count(), 0u);
-    EXPECT_GT(leds_.Writes().size(), 0u);
+    EXPECT_GT(leds_.Count("write "), 0u);
 }
 
 TEST_F(MappingStressTest, ReleasesRacingTheHoldWorkerLeaveNoHold) {
@@ -153,9 +153,9 @@ TEST_F(MappingStressTest, ReleasesRacingTheHoldWorkerLeaveNoHold) {
     }
     // Every hold ended with a release, in order per board: none may survive.
     ASSERT_TRUE(WaitUntil([&] { return engine_.ActiveHoldCount() == 0; }));
-    const std::size_t sent = commands_.CallsOf(test::RpnCall::Kind::SendNow).size();
+    const std::size_t sent = commands_.Count("now ");
     std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(commands_.CallsOf(test::RpnCall::Kind::SendNow).size(), sent);
+    EXPECT_EQ(commands_.Count("now "), sent);
 }
 
 TEST(MappingCockpitStressTest, FourVirtualBoardsThroughTheRealStack) {
