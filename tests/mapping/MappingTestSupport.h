@@ -2,8 +2,10 @@
 // configuration with two output devices.
 #pragma once
 
-#include <stdexcept>
+#include <cstdint>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "config/AppConfig.h"
 #include "config/ButtonConfig.h"
@@ -14,35 +16,28 @@
 
 namespace tarnwick::test {
 
+constexpr std::uint16_t kAp = 5, kFd = 6, kUnnamedAp = 7, kHdg = 21, kNavSwap = 30, kMapLeft = 40,
+                        kMapRight = 41, kMapUp = 42, kSoftkey = 50;
+
 // Control 5 is the autopilot master button and has a configured release only; 6 is named but not
 // configured; 7 has no name at all.
-inline const char* kEventMapJson = R"({
-  "event_types": {"BUTTON": 1, "ENCODER": 2, "LED_SHOW": 4},
+inline const char* kEventMapJson = R"({"event_types": {"BUTTON": 1, "ENCODER": 2, "LED_SHOW": 4},
   "control_ids": {"AP": 5, "FD": 6, "HDG_KNOB": 21, "NAV_SWAP": 30, "MAP_LEFT": 40,
-                  "MAP_RIGHT": 41, "MAP_UP": 42, "MAP_DOWN": 43, "SOFTKEY": 50}
-})";
+                  "MAP_RIGHT": 41, "MAP_UP": 42, "MAP_DOWN": 43, "SOFTKEY": 50}})";
 
-inline const char* kButtonConfigJson = R"({
-  "buttons": [
+inline const char* kButtonConfigJson = R"({"buttons": [
     {"name": "AP", "commands": {"RELEASE": {"DEFAULT": "ap up"}}},
     {"name": "NAV_SWAP", "commands": {"PRESS": {"DEFAULT": "nav swap"},
                                       "HOLD": {"DEFAULT": "nav swap hold"}}},
     {"name": "map_left", "commands": {"PRESS": {"DEFAULT": "map left"},
-                                      "HOLD": {"DEFAULT": "map left hold"},
-                                      "CW": {"DEFAULT": "map left cw"}}},
+                         "HOLD": {"DEFAULT": "map left hold"}, "CW": {"DEFAULT": "map left cw"}}},
     {"name": "MAP_RIGHT", "commands": {"PRESS": {"DEFAULT": "map right"}}},
     {"name": "MAP_UP", "commands": {}},
     {"name": "SOFTKEY", "commands": {"PRESS": {"DEFAULT": "softkey", "PFD": "softkey pfd",
                                                "COPILOT": "softkey copilot"},
-                                     "RELEASE": {"DEFAULT": "softkey up"},
-                                     "HOLD": {"DEFAULT": "softkey hold"}}}
-  ],
-  "knobs": [
-    {"name": "HDG_KNOB", "commands": {"CW": {"DEFAULT": "hdg inc"},
-                                      "CCW": {"DEFAULT": "hdg dec"},
-                                      "CCW_FAST": {"DEFAULT": "hdg dec fast"}}}
-  ]
-})";
+        "RELEASE": {"DEFAULT": "softkey up"}, "HOLD": {"DEFAULT": "softkey hold"}}}],
+  "knobs": [{"name": "HDG_KNOB", "commands": {"CW": {"DEFAULT": "hdg inc"},
+      "CCW": {"DEFAULT": "hdg dec"}, "CCW_FAST": {"DEFAULT": "hdg dec fast"}}}]})";
 
 // Two boards with entries: "B0" (index 0) plays the MFD, board index 1 plays "copilot".
 inline AppConfig MakeConfig() {
@@ -56,12 +51,8 @@ inline AppConfig MakeConfig() {
 
 inline void LoadNames(const TempDir& dir, ButtonConfig& buttons, HidEventMap& eventMap) {
     std::string error;
-    if (!buttons.Load(dir.Write("buttons.json", kButtonConfigJson), error)) {
-        throw std::runtime_error("button config: " + error);
-    }
-    if (!eventMap.Load(dir.Write("hid_event_map.json", kEventMapJson), error)) {
-        throw std::runtime_error("event map: " + error);
-    }
+    ASSERT_TRUE(buttons.Load(dir.Write("buttons.json", kButtonConfigJson), error)) << error;
+    ASSERT_TRUE(eventMap.Load(dir.Write("hid_event_map.json", kEventMapJson), error)) << error;
 }
 
 }  // namespace tarnwick::test

@@ -1,20 +1,22 @@
-// What a panel event resolves to, over the small cockpit of MappingTestSupport.h: rows of event,
-// board and client states against the decision and the DEBUG line.
+// The mapping engine's pure rules, as tables: what a panel event resolves to over the small
+// cockpit of MappingTestSupport.h (the decision and the DEBUG line), what a board shows for a
+// simulator state, and the lighting level read from the module's texts.
+#include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "config/OutputProfile.h"
 #include "mapping/EventResolution.h"
 #include "mapping/MappingTestSupport.h"
+#include "mapping/OutputState.h"
 
 namespace tarnwick {
 namespace {
 
-using test::Hold;
-using test::Press;
-using test::Release;
-using test::Turn;
+using namespace test;
 
 // The decision in one line: outcome, command, mode and count, event, withdrawal, hold-off, hold
 // key and the line it logs before acting.
@@ -41,33 +43,29 @@ struct Row {
     std::string decision;
     std::string line = {};  // the DEBUG line once sent; not compared when empty
     unsigned bits = kUp;
-    const char* board = "B0";
-    std::int32_t index = 0;
+    PanelBoard board = {"B0", 0};
 };
 
 class EventResolutionTest : public testing::Test {
 protected:
-    void SetUp() override { test::LoadNames(dir_, buttons_, eventMap_); }
+    void SetUp() override { LoadNames(dir_, buttons_, eventMap_); }
 
     void Check(const std::vector<Row>& rows) {
         for (const Row& row : rows) {
             config_.mobiflight.enabled = (row.bits & kNoMobiFlight) == 0;
-            const EventDecision d = ResolveEvent(
-                row.event, PanelBoard{row.board, row.index}, config_, buttons_, eventMap_,
-                (row.bits & kNotRegistered) == 0, (row.bits & kSimDown) == 0);
+            const EventDecision d =
+                ResolveEvent(row.event, row.board, config_, buttons_, eventMap_,
+                             (row.bits & kNotRegistered) == 0, (row.bits & kSimDown) == 0);
             EXPECT_EQ(Describe(d), row.decision) << "row " << (&row - rows.data());
             EXPECT_TRUE(row.line.empty() || d.DebugLine(true) == row.line) << d.DebugLine(true);
         }
     }
 
-    test::TempDir dir_;
-    AppConfig config_ = test::MakeConfig();  // B0 plays the MFD, index 1 the copilot
+    TempDir dir_;
+    AppConfig config_ = MakeConfig();  // B0 plays the MFD, index 1 the copilot
     ButtonConfig buttons_;
     HidEventMap eventMap_;
 };
-
-constexpr std::uint16_t kAp = 5, kFd = 6, kUnnamedAp = 7, kHdg = 21, kNavSwap = 30, kMapLeft = 40,
-                        kMapRight = 41, kMapUp = 42, kSoftkey = 50;
 
 TEST_F(EventResolutionTest, Table) {
     const std::string b0 = "HID event from B0 index=0 type=";
@@ -80,16 +78,15 @@ TEST_F(EventResolutionTest, Table) {
         {Press(kSoftkey, 1), "queue 'softkey' plain x1",
          b0 + "1 action=BUTTON_PRESS role=MFD(BUTTON) controlId=50(SOFTKEY) value=1 speed=0 " +
              "mode=1 rpn=queued"},
-        {Press(kSoftkey, 2), "queue 'softkey' plain x1",
+        {Press(kSoftkey, 2),
+         "queue 'softkey' plain x1",
          "HID event from UNLISTED index=7 type=1 action=BUTTON_PRESS(BUTTON) controlId=50"
          "(SOFTKEY) value=1 speed=0 mode=2 rpn=queued",
-         kUp, "UNLISTED", 7},
-        {Press(kSoftkey, 2), "queue 'softkey copilot' plain x1", "", kUp, "OTHER", 1},
-        {Press(kSoftkey, 1), "queue 'softkey' plain x1", "", kUp, "OTHER", 1},
+         kUp,
+         {"UNLISTED", 7}},
+        {Press(kSoftkey, 2), "queue 'softkey copilot' plain x1", "", kUp, {"OTHER", 1}},
         // Encoders: counted by detents or speed; a fast turn takes its _FAST command once.
-        {Turn(kHdg, -3), "queue 'hdg dec' counted x3",
-         b0 + "2 action=ENC_CCW" + pfd + "ENCODER) controlId=21(HDG_KNOB) value=-3 speed=0 " +
-             "mode=0 mfAmount=3 rpn=queued"},
+        {Turn(kHdg, -3), "queue 'hdg dec' counted x3"},
         {Turn(kHdg, -1, 4), "queue 'hdg dec fast' counted x1",
          b0 + "2 action=ENC_CCW" + pfd + "ENCODER) controlId=21(HDG_KNOB) value=-1 speed=4 " +
              "mode=0 mfAmount=1 fast=1 rpn=queued"},
@@ -98,35 +95,26 @@ TEST_F(EventResolutionTest, Table) {
         {Turn(kHdg, 0, 9), "none",
          b0 + "2" + pfd + "ENCODER) controlId=21(HDG_KNOB) value=0 speed=9 mode=0"},
         {Turn(kMapLeft, 2), "queue 'map left cw' counted x2"},  // a map control's turn
-        // Holds deduplicate; a release withdraws the waiting hold repeats.
-        {Hold(kSoftkey, 3), "queue 'softkey hold' dedupe x1"},
+        // A release withdraws the waiting hold repeats.
         {Release(kSoftkey), "queue 'softkey up' plain x1 withdraw 'softkey hold'"},
-        {Release(kSoftkey), "none", "", kNoMobiFlight},
         // Autopilot presses the button configuration does not know.
         {Press(kUnnamedAp), "event AP_HDG_HOLD",
          b0 + "1 action=BUTTON_PRESS" + pfd + "BUTTON) controlId=7 value=1 speed=0 mode=0 " +
              "simEvent=sent"},
         {Press(kFd), "event TOGGLE_FLIGHT_DIRECTOR"},  // named, not configured
-        {Press(kUnnamedAp), "event AP_HDG_HOLD", "", kNoMobiFlight},
         {Hold(kUnnamedAp), "none"},
         {Press(10), "none"},  // not in the table
         {Press(kUnnamedAp), "none", "", kSimDown},
         {Press(kAp), "none"},  // configured without a PRESS: never the table
         {Release(kAp), "none DEBUG MobiFlight not ready; using SimConnect fallback for AP", "",
          kNotRegistered},
-        // The managed map: a press sends at once, a hold repeats HOLD or else PRESS, per board
-        // and role.
-        {Press(kMapLeft), "map press 'map left' key=B0|0|40|PFD"},
+        // The managed map: holds per board and role.
         {Hold(kMapLeft), "map hold 'map left hold' key=B0|0|40|PFD",
          b0 + "1 action=HOLD role=PFD(BUTTON) controlId=40(MAP_LEFT) value=2 speed=0 mode=0"},
-        {Hold(kMapLeft, 2, 2), "map hold 'map left hold' key=B1|1|40|copilot", "", kUp, "B1", 1},
-        {Hold(kMapLeft), "map hold 'map left hold' key=|-1|40|PFD", "", kUp, "", -1},
+        {Hold(kMapLeft, 2, 2), "map hold 'map left hold' key=B1|1|40|copilot", "", kUp, {"B1", 1}},
         {Release(kMapLeft), "map release withdraw 'map left hold' key=B0|0|40|PFD"},
-        {Hold(kMapRight), "map hold 'map right' key=B0|0|41|PFD"},
-        {Hold(kMapUp), "map hold key=B0|0|42|PFD"},  // no commands: no hold
         {Hold(kMapLeft), "none", "", kNoMobiFlight},
-        // LED hold-offs: the boards' own LED show, and a long press of NAV_SWAP.
-        {test::PanelEvent(4, 0, 0), "none hold-off"},
+        // A long press of NAV_SWAP holds the board's LEDs off.
         {Hold(kNavSwap), "queue 'nav swap hold' dedupe x1 hold-off"},
         {Press(kNavSwap), "queue 'nav swap' plain x1"},
     });
@@ -153,6 +141,86 @@ TEST_F(EventResolutionTest, OverLongCommandsAreRefused) {
         {Turn(kHdg, -1, 5), "none ERROR Command for HDG_KNOB CCW_FAST" + tail},
         {Turn(kHdg, 1), "queue '" + fits + "' counted x1"},
     });
+}
+
+using HidProtocol::LedState;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+OutputProfile Backlight(const char* mode, double scale, std::int32_t min, std::int32_t max,
+                        std::int32_t value = 80) {
+    OutputProfile profile = BuiltInDefaultProfile();
+    profile.backlight = BacklightSettings{mode, min, max, 80, value, scale};
+    return profile;
+}
+TEST(OutputStateTest, LedStateOfTheSimulatorState) {
+    const OutputProfile standard = BuiltInDefaultProfile();  // lvar 0-100 x1, default 80
+    const SimStatus::Battery unknown{false, false}, on{true, true}, off{true, false};
+    // A battery never reported counts as on, an unknown level is the profile's default; a battery
+    // off breathes, a lost simulator flashes whatever the battery.
+    EXPECT_EQ(ComputeLedState(standard, true, unknown, {false, 0.0}), (LedState{1, 80, 0, 0, 0}));
+    EXPECT_EQ(ComputeLedState(standard, true, off, {true, 0.5}), (LedState{2, 0, 5, 1000, 50}));
+    EXPECT_EQ(ComputeLedState(standard, false, off, {true, 0.5}), (LedState{3, 0, 4, 150, 100}));
+    const std::vector<std::tuple<OutputProfile, double, int>> levels = {
+        // Up to 1.0 a level is a fraction; scaled, rounded half away from zero, held to the
+        // profile's range and then to a byte.
+        {standard, 1.0, 100},
+        {standard, 1.5, 2},
+        {Backlight("LVAR", 3.0, 0, 255), 0.5, 150},
+        {Backlight("LVAR", 0.5, 0, 100), 5.0, 3},
+        {Backlight("LVAR", 10.0, 0, 1000), 90.0, 255},
+        {Backlight("LVAR", 1.0, -50, 100), -30.0, 0},
+        // Levels beyond any integer, and results that are not numbers: held to the range.
+        {Backlight("LVAR", 1.0, 10, 90), 1e300, 90},
+        {Backlight("LVAR", 1.0, 10, 90), -1e300, 10},
+        {Backlight("LVAR", 1.0, 10, 90), kInf, 90},
+        {Backlight("LVAR", 1.0, 10, 90), kNaN, 10},
+        {Backlight("LVAR", kNaN, 0, 100), 50.0, 0},
+        // FIXED and OFF ignore the level; FIXED is held to a byte.
+        {Backlight(" fixed ", 1.0, 0, 100, 300), 0.5, 255},
+        {Backlight("Off", 1.0, 0, 100), 0.5, 0}};
+    for (const auto& [profile, level, brightness] : levels) {
+        const LedState expected{1, static_cast<std::uint8_t>(brightness), 0, 0, 0};
+        EXPECT_EQ(ComputeLedState(profile, true, on, {true, level}), expected)
+            << profile.backlight.mode << " " << level;
+    }
+    // Effects by name, whatever the case and spaces; each number held to its field.
+    const std::vector<std::pair<LedEffect, LedState>> effects = {
+        {{"steady", 300, 9, 9, 9}, {1, 255, 0, 0, 0}},
+        {{" Bre athe", 0, 300, 70000, -3}, {2, 0, 255, 65535, 0}},
+        {{"FLASH", 0, -1, -1, 256}, {3, 0, 0, 0, 255}},
+        {{"sparkle", 100, 1, 1, 1}, {}}};
+    for (const auto& [effect, expected] : effects) {
+        EXPECT_EQ(ComputeEffectState(effect), expected) << effect.effect;
+    }
+}
+
+TEST(OutputStateTest, LightingLevelTexts) {
+    constexpr double kNone = -99.0;  // no level read
+    // The whole text a number, or the variable's value up to ';' or the line's end; never a
+    // number a brightness cannot be computed from.
+    const std::vector<std::pair<std::string, double>> cases = {
+        {"0.5", 0.5},
+        {"  -3e1", -30.0},
+        {"x;l:lighting_potentiometer_5= 42 ;y", 42.0},
+        {"LIGHTING_POTENTIOMETER_5=0.25\r\nrest", 0.25},
+        {"(L:LIGHTING_POTENTIOMETER_5) = 7abc", 7.0},
+        {"0.5abc", kNone},
+        {std::string("0.5\0", 4), kNone},
+        {"OTHER=0.5", kNone},
+        {"L:LIGHTING_POTENTIOMETER_5", kNone},
+        {"L:LIGHTING_POTENTIOMETER_5==1", kNone},
+        {"1e999", kNone},
+        {"L:LIGHTING_POTENTIOMETER_5=1e999", kNone},
+        {"nan", kNone},
+        {"inf", kNone},
+        {"L:LIGHTING_POTENTIOMETER_5=-infinity", kNone}};
+    for (const auto& [text, expected] : cases) {
+        double level = kNone;
+        EXPECT_EQ(ParseLightingLevel(text, level), expected != kNone) << text;
+        EXPECT_DOUBLE_EQ(level, expected) << text;
+    }
 }
 
 }  // namespace
