@@ -44,8 +44,7 @@ inline AppConfig MakeConfig() {
     AppConfig config;
     config.mobiflight.mapHoldRepeatMs = 100;
     config.outputs.profiles["DEFAULT"] = BuiltInDefaultProfile();
-    config.outputDevices = {OutputDeviceConfig{"B0", -1, "MFD", ""},
-                            OutputDeviceConfig{"", 1, "copilot", ""}};
+    config.outputDevices = {{"B0", -1, "MFD", ""}, {"", 1, "copilot", ""}};
     return config;
 }
 
