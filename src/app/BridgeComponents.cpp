@@ -33,11 +33,9 @@ Result BridgeComponents::Start(const AppConfig& config, const ButtonConfig& butt
         Stop();
         return Result::Failure(std::move(repeated));
     };
-    {
-        std::string engineError;
-        if (!engine_.Start(adapters_.With(&config, &buttons, &eventMap, &status_), engineError)) {
-            return fail("mapping engine", engineError, "");
-        }
+    if (const Result started = engine_.Start(adapters_.With(&config, &buttons, &eventMap, &status_));
+        !started) {
+        return fail("mapping engine", started.Error(), "");
     }
     mobiFlight_.SetTextHandler([this](const std::string& text) { engine_.OnMobiFlightText(text); });
 

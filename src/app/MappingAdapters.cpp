@@ -6,34 +6,34 @@
 
 namespace tarnwick {
 
-std::vector<std::pair<std::string, std::int32_t>> HidManagerLeds::ListDevices() {
-    std::vector<std::pair<std::string, std::int32_t>> devices;
+std::vector<PanelBoard> HidManagerLeds::ListDevices() {
+    std::vector<PanelBoard> boards;
     for (HidDeviceEntry& entry : manager_.ListDevices()) {
-        devices.emplace_back(std::move(entry.name), entry.index);
+        boards.push_back(PanelBoard{std::move(entry.name), entry.index});
     }
-    return devices;
+    return boards;
 }
 
-bool HidManagerLeds::SendLedState(const std::string& name, std::int32_t index,
-                                  const HidProtocol::LedState& state) {
-    return manager_.SendLedState(name, index, state);
+bool HidManagerLeds::SendLedState(const PanelBoard& board, const HidProtocol::LedState& state) {
+    return manager_.SendLedState(board.name, board.index, state);
 }
 
-void HidManagerLeds::InvalidateLedState(const std::string& name, std::int32_t index) {
-    manager_.InvalidateLedState(name, index);
+void HidManagerLeds::InvalidateLedState(const PanelBoard& board) {
+    manager_.InvalidateLedState(board.name, board.index);
 }
 
 bool MobiFlightCommands::IsRegistered() {
     return client_.IsRegistered();
 }
 
-bool MobiFlightCommands::QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count,
-                                  std::string& errorText) {
-    return client_.QueueRpn(rpn, mode, count, errorText);
+Result MobiFlightCommands::QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count) {
+    std::string error;
+    return client_.QueueRpn(rpn, mode, count, error) ? Result::Success() : Result::Failure(error);
 }
 
-bool MobiFlightCommands::SendRpnNow(const std::string& rpn, std::string& errorText) {
-    return client_.SendRpnNow(rpn, errorText);
+Result MobiFlightCommands::SendRpnNow(const std::string& rpn) {
+    std::string error;
+    return client_.SendRpnNow(rpn, error) ? Result::Success() : Result::Failure(error);
 }
 
 void MobiFlightCommands::CancelHoldRepeats(const std::string& rpn) {
@@ -44,9 +44,10 @@ bool SimConnectEvents::IsConnected() {
     return client_.IsConnected();
 }
 
-bool SimConnectEvents::TransmitEvent(const std::string& eventName, std::uint32_t value,
-                                     std::string& errorText) {
-    return client_.TransmitEvent(eventName, value, errorText);
+Result SimConnectEvents::TransmitEvent(const std::string& eventName, std::uint32_t value) {
+    std::string error;
+    return client_.TransmitEvent(eventName, value, error) ? Result::Success()
+                                                          : Result::Failure(error);
 }
 
 }  // namespace tarnwick

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "mapping/MappingEngine.h"
@@ -22,10 +21,9 @@ class HidManagerLeds final : public LedOutputPort {
 public:
     explicit HidManagerLeds(HidManager& manager) : manager_(manager) {}
 
-    std::vector<std::pair<std::string, std::int32_t>> ListDevices() override;
-    bool SendLedState(const std::string& name, std::int32_t index,
-                      const HidProtocol::LedState& state) override;
-    void InvalidateLedState(const std::string& name, std::int32_t index) override;
+    std::vector<PanelBoard> ListDevices() override;
+    bool SendLedState(const PanelBoard& board, const HidProtocol::LedState& state) override;
+    void InvalidateLedState(const PanelBoard& board) override;
 
 private:
     HidManager& manager_;
@@ -36,9 +34,8 @@ public:
     explicit MobiFlightCommands(MobiFlightClient& client) : client_(client) {}
 
     bool IsRegistered() override;
-    bool QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count,
-                  std::string& errorText) override;
-    bool SendRpnNow(const std::string& rpn, std::string& errorText) override;
+    Result QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count) override;
+    Result SendRpnNow(const std::string& rpn) override;
     void CancelHoldRepeats(const std::string& rpn) override;
 
 private:
@@ -50,8 +47,7 @@ public:
     explicit SimConnectEvents(SimConnectClient& client) : client_(client) {}
 
     bool IsConnected() override;
-    bool TransmitEvent(const std::string& eventName, std::uint32_t value,
-                       std::string& errorText) override;
+    Result TransmitEvent(const std::string& eventName, std::uint32_t value) override;
 
 private:
     SimConnectClient& client_;

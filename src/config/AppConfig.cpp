@@ -176,7 +176,10 @@ Result ReadOutputDevices(const JsonValue& root, std::vector<OutputDeviceConfig>&
         OutputDeviceConfig device;
         GetStringMember(entry, "boardId", device.boardId);
         GetIntMember(entry, "index", device.index);
-        GetStringMember(entry, "role", device.role);
+        std::string role;
+        if (GetStringMember(entry, "role", role)) {
+            device.role = BoardRole(std::move(role));
+        }
         GetStringMember(entry, "ledProfile", device.ledProfile);
         if (!device.boardId.empty()) {
             device.boardId = NormalizeHexId(device.boardId);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "config/BoardRole.h"
 #include "config/OutputProfile.h"
 #include "config/PanelRole.h"
 #include "config/TextNormalize.h"
@@ -41,8 +42,8 @@ struct OutputsConfig {
 struct OutputDeviceConfig {
     std::string boardId;      // stored as NormalizeHexId
     std::int32_t index = -1;  // -1: no index
-    std::string role;         // as written
-    std::string ledProfile;   // as written
+    BoardRole role;
+    std::string ledProfile;  // as written
 };
 
 struct AppConfig {

@@ -134,8 +134,8 @@ const OutputProfile* ResolveOutputProfile(const AppConfig& config,
     if (device != nullptr && !device->ledProfile.empty()) {
         name = NormalizeKey(device->ledProfile);
     }
-    if (name.empty() && device != nullptr && !device->role.empty()) {
-        const auto it = outputs.roleProfiles.find(NormalizeKey(device->role));
+    if (name.empty() && device != nullptr && !device->role.Empty()) {
+        const auto it = outputs.roleProfiles.find(device->role.key);
         if (it != outputs.roleProfiles.end()) {
             name = NormalizeKey(it->second);
         }

@@ -42,12 +42,11 @@ void SetMapCommand(EventDecision& decision, std::string_view actionKey, std::str
 }
 
 void ResolveMapEvent(EventDecision& decision, const ButtonConfig& buttons,
-                     const HidProtocol::HidEvent& event, const std::string& deviceName,
-                     std::int32_t index) {
+                     const HidProtocol::HidEvent& event) {
     const std::string& control = decision.controlName;
-    const std::string& role = decision.line.role;
+    const std::string& role = decision.line.role.text;
     decision.mapLine = true;
-    decision.holdKey = MakeHoldKey(deviceName, index, event.controlId, role);
+    decision.holdKey = MakeHoldKey(decision.line.board, event.controlId, decision.line.role);
     switch (decision.line.action) {
         case EventType::ButtonPress:
             // The engine ends a hold whose release was lost before it sends the press.
@@ -80,16 +79,15 @@ std::string EventDecision::DebugLine(bool sent) const {
     return FormatEventLine(shown);
 }
 
-EventDecision ResolveEvent(const HidProtocol::HidEvent& event, const std::string& deviceName,
-                           std::int32_t index, const AppConfig& config, const ButtonConfig& buttons,
+EventDecision ResolveEvent(const HidProtocol::HidEvent& event, const PanelBoard& board,
+                           const AppConfig& config, const ButtonConfig& buttons,
                            const HidEventMap& eventMap, bool mobiFlightRegistered,
                            bool simConnected) {
     EventDecision decision;
     EventLine& line = decision.line;
-    line.deviceName = deviceName;
-    line.index = index;
+    line.board = board;
     line.event = event;
-    const OutputDeviceConfig* entry = FindOutputDevice(config, deviceName, index);
+    const OutputDeviceConfig* entry = FindOutputDevice(config, board.name, board.index);
     if (entry != nullptr) {
         line.configuredRole = entry->role;
     }
@@ -98,7 +96,8 @@ EventDecision ResolveEvent(const HidProtocol::HidEvent& event, const std::string
     line.controlName = eventMap.FindControl(event.controlId);
     decision.controlName = line.controlName;
     const std::string& controlName = line.controlName;
-    const std::string& role = line.role;
+    // The button configuration is looked up by the text as written: it normalizes it itself.
+    const std::string& role = line.role.text;
 
     const bool inButtonConfig = !controlName.empty() && buttons.HasControl(controlName);
     const EventType action = HidProtocol::ClassifyEvent(event);
@@ -116,7 +115,7 @@ EventDecision ResolveEvent(const HidProtocol::HidEvent& event, const std::string
 
     if (inButtonConfig && buttonAction && IsManagedMapControl(normalizedControl) &&
         mobiFlightEnabled) {
-        ResolveMapEvent(decision, buttons, event, deviceName, index);
+        ResolveMapEvent(decision, buttons, event);
         return decision;
     }
 

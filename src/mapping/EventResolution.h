@@ -54,8 +54,8 @@ struct EventDecision {
 };
 
 // `mobiFlightRegistered` and `simConnected` are the clients' states when the event is handled.
-EventDecision ResolveEvent(const HidProtocol::HidEvent& event, const std::string& deviceName,
-                           std::int32_t index, const AppConfig& config, const ButtonConfig& buttons,
+EventDecision ResolveEvent(const HidProtocol::HidEvent& event, const PanelBoard& board,
+                           const AppConfig& config, const ButtonConfig& buttons,
                            const HidEventMap& eventMap, bool mobiFlightRegistered,
                            bool simConnected);
 

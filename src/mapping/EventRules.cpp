@@ -26,10 +26,14 @@ constexpr std::array<std::pair<std::uint16_t, const char*>, 9> kAutopilotEvents 
 
 constexpr std::int32_t kDefaultHoldRepeatMs = 10;
 
+const BoardRole kPfd("PFD");
+const BoardRole kMfd("MFD");
+const BoardRole kNoRole;
+
 // The head every line shares: board, index and type number.
 void AppendHead(std::string& out, const EventLine& line) {
-    out.append("HID event from ").append(line.deviceName);
-    out.append(" index=").append(std::to_string(line.index));
+    out.append("HID event from ").append(line.board.name);
+    out.append(" index=").append(std::to_string(line.board.index));
     out.append(" type=").append(std::to_string(line.event.type));
 }
 
@@ -63,14 +67,14 @@ std::string_view ActionKey(EventType action) {
     }
 }
 
-std::string EventRole(std::uint8_t mode, const OutputDeviceConfig* entry) {
+const BoardRole& EventRole(std::uint8_t mode, const OutputDeviceConfig* entry) {
     if (mode == 0) {
-        return "PFD";
+        return kPfd;
     }
     if (mode == 1) {
-        return "MFD";
+        return kMfd;
     }
-    return entry != nullptr ? entry->role : std::string();
+    return entry != nullptr ? entry->role : kNoRole;
 }
 
 std::uint32_t EncoderAmount(const HidProtocol::HidEvent& event) {
@@ -93,21 +97,20 @@ bool IsManagedMapControl(std::string_view normalizedControlName) {
            normalizedControlName == "MAP_UP" || normalizedControlName == "MAP_DOWN";
 }
 
-std::string MakeHoldKey(const std::string& deviceName, std::int32_t index, std::uint16_t controlId,
-                        const std::string& role) {
-    std::string key = deviceName;
-    key.append("|").append(std::to_string(index));
+std::string MakeHoldKey(const PanelBoard& board, std::uint16_t controlId, const BoardRole& role) {
+    std::string key = board.name;
+    key.append("|").append(std::to_string(board.index));
     key.append("|").append(std::to_string(controlId));
-    key.append("|").append(role);
+    key.append("|").append(role.text);
     return key;
 }
 
-std::string BoardKey(const std::string& deviceName, std::int32_t index) {
-    if (!deviceName.empty()) {
-        return deviceName;
+std::string BoardKey(const PanelBoard& board) {
+    if (!board.name.empty()) {
+        return board.name;
     }
     std::string key = "#";
-    key.append(std::to_string(index));
+    key.append(std::to_string(board.index));
     return key;
 }
 
@@ -115,12 +118,11 @@ bool IsButtonRelease(const HidProtocol::HidEvent& event) {
     return event.type == HidProtocol::kControlTypeButton && event.value == 0;
 }
 
-bool IsHoldOfReleasedButton(const HidProtocol::HidEvent& queued, const std::string& queuedDevice,
-                            std::int32_t queuedIndex, const HidProtocol::HidEvent& release,
-                            const std::string& releaseDevice, std::int32_t releaseIndex) {
-    return queuedIndex == releaseIndex && queued.controlId == release.controlId &&
+bool IsHoldOfReleasedButton(const HidProtocol::HidEvent& queued, const PanelBoard& queuedBoard,
+                            const HidProtocol::HidEvent& release, const PanelBoard& releaseBoard) {
+    return queued.controlId == release.controlId &&
            queued.type == HidProtocol::kControlTypeButton && queued.value >= 2 &&
-           queued.value <= 4 && queuedDevice == releaseDevice;
+           queued.value <= 4 && queuedBoard == releaseBoard;
 }
 
 std::chrono::milliseconds HoldRepeatPeriod(const AppConfig* config) {
@@ -135,8 +137,8 @@ std::string FormatMapEventLine(const EventLine& line) {
     out.reserve(160);
     AppendHead(out, line);
     out.append(" action=").append(HidProtocol::EventTypeName(line.action));
-    if (!line.role.empty()) {
-        out.append(" role=").append(line.role);
+    if (!line.role.Empty()) {
+        out.append(" role=").append(line.role.text);
     }
     if (!line.typeName.empty()) {
         out.append("(").append(line.typeName).append(")");
@@ -152,11 +154,12 @@ std::string FormatEventLine(const EventLine& line) {
     if (line.action != EventType::None) {
         out.append(" action=").append(HidProtocol::EventTypeName(line.action));
     }
-    if (!line.role.empty()) {
-        out.append(" role=").append(line.role);
+    if (!line.role.Empty()) {
+        out.append(" role=").append(line.role.text);
     }
-    if (!line.configuredRole.empty() && line.configuredRole != line.role) {
-        out.append(" configuredRole=").append(line.configuredRole);
+    // Compared as written: a board entered as "pfd" says so beside the mode switch's PFD.
+    if (!line.configuredRole.Empty() && line.configuredRole.text != line.role.text) {
+        out.append(" configuredRole=").append(line.configuredRole.text);
     }
     if (!line.typeName.empty()) {
         out.append("(").append(line.typeName).append(")");

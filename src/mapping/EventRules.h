@@ -9,7 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include "config/BoardRole.h"
 #include "hid/HidProtocol.h"
+#include "mapping/PanelBoard.h"
 
 namespace tarnwick {
 
@@ -20,8 +22,9 @@ struct OutputDeviceConfig;
 std::string_view ActionKey(HidProtocol::EventType action);
 
 // Mode 0 is the PFD and mode 1 the MFD whatever the board is configured as; any other mode plays
-// the board's configured role, or none when the board has no device entry.
-std::string EventRole(std::uint8_t mode, const OutputDeviceConfig* entry);
+// the board's configured role, or none when the board has no device entry. The reference lives as
+// long as `entry` (or the program).
+const BoardRole& EventRole(std::uint8_t mode, const OutputDeviceConfig* entry);
 
 // Detents of an encoder event: |value|, at least 1, raised to the reported speed when that is
 // larger.
@@ -33,18 +36,17 @@ const char* AutopilotEvent(std::uint16_t controlId);
 // MAP_LEFT, MAP_RIGHT, MAP_UP, MAP_DOWN, compared with an already normalized name.
 bool IsManagedMapControl(std::string_view normalizedControlName);
 
-// deviceName|index|controlId|role: the same control on two boards, or in two roles, holds apart.
-std::string MakeHoldKey(const std::string& deviceName, std::int32_t index, std::uint16_t controlId,
-                        const std::string& role);
+// name|index|controlId|role as written: the same control on two boards, or in two roles, holds
+// apart.
+std::string MakeHoldKey(const PanelBoard& board, std::uint16_t controlId, const BoardRole& role);
 
 // The board's name, or "#" + index for a board without one.
-std::string BoardKey(const std::string& deviceName, std::int32_t index);
+std::string BoardKey(const PanelBoard& board);
 
 // A queued event that a release of `release` makes stale: a hold report (value 2 to 4) of the same
 // button on the same board.
-bool IsHoldOfReleasedButton(const HidProtocol::HidEvent& queued, const std::string& queuedDevice,
-                            std::int32_t queuedIndex, const HidProtocol::HidEvent& release,
-                            const std::string& releaseDevice, std::int32_t releaseIndex);
+bool IsHoldOfReleasedButton(const HidProtocol::HidEvent& queued, const PanelBoard& queuedBoard,
+                            const HidProtocol::HidEvent& release, const PanelBoard& releaseBoard);
 
 bool IsButtonRelease(const HidProtocol::HidEvent& event);
 
@@ -53,12 +55,11 @@ std::chrono::milliseconds HoldRepeatPeriod(const AppConfig* config);
 
 // Everything the DEBUG line of one handled event shows.
 struct EventLine {
-    std::string deviceName;
-    std::int32_t index = 0;
+    PanelBoard board;
     HidProtocol::HidEvent event;
     HidProtocol::EventType action = HidProtocol::EventType::None;
-    std::string role;
-    std::string configuredRole;  // the device entry's role; empty without an entry
+    BoardRole role;
+    BoardRole configuredRole;  // the device entry's role; empty without an entry
     std::string typeName;
     std::string controlName;
     std::uint32_t mfAmount = 0;

@@ -1,7 +1,7 @@
 #include "mapping/MappingEngine.h"
 
 #include <algorithm>
-#include <exception>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -23,24 +23,26 @@ MappingEngine::~MappingEngine() {
     Stop();
 }
 
-bool MappingEngine::Start(const MappingCollaborators& collaborators, std::string& errorText) {
+Result MappingEngine::Start(const MappingCollaborators& collaborators) {
     std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
     if (running_.load()) {
-        errorText = "Mapping engine already running";
-        return false;
+        return Result::Failure("Mapping engine already running");
     }
     with_ = collaborators;
-    return StartWorkers(errorText);
+    return StartWorkers();
 }
 
-bool MappingEngine::StartWorkers(std::string& errorText) {
+Result MappingEngine::StartWorkers() {
     repeatPeriod_ = HoldRepeatPeriod(with_.config);
     running_.store(true);
-    try {
-        eventWorker_ = std::thread(&MappingEngine::EventWorker, this);
-        holdWorker_ = std::thread(&MappingEngine::HoldWorker, this);
-        outputWorker_ = std::thread(&MappingEngine::OutputWorker, this);
-    } catch (const std::exception& e) {
+    Result started = StartThread(eventWorker_, "mapping workers", [this] { EventWorker(); });
+    if (started) {
+        started = StartThread(holdWorker_, "mapping workers", [this] { HoldWorker(); });
+    }
+    if (started) {
+        started = StartThread(outputWorker_, "mapping workers", [this] { OutputWorker(); });
+    }
+    if (!started) {
         running_.store(false);
         WakeAll();
         for (std::thread* worker : {&eventWorker_, &holdWorker_, &outputWorker_}) {
@@ -48,11 +50,8 @@ bool MappingEngine::StartWorkers(std::string& errorText) {
                 worker->join();
             }
         }
-        errorText = "Failed to start mapping workers: ";
-        errorText.append(e.what());
-        return false;
     }
-    return true;
+    return started;
 }
 
 void MappingEngine::Stop() {
@@ -84,17 +83,17 @@ void MappingEngine::OnHidEvent(const HidProtocol::HidEvent& event, const std::st
     if (!running_.load()) {
         return;
     }
+    QueuedEvent item{event, PanelBoard{deviceName, index}};
     {
         std::lock_guard<std::mutex> lock(eventMutex_);
         if (IsButtonRelease(event)) {
             // Hold reports still waiting for the worker are stale once the button is up; handling
             // them would restart a map hold that the release is about to end.
             std::erase_if(eventQueue_, [&](const QueuedEvent& queued) {
-                return IsHoldOfReleasedButton(queued.event, queued.deviceName, queued.index, event,
-                                              deviceName, index);
+                return IsHoldOfReleasedButton(queued.event, queued.board, event, item.board);
             });
         }
-        eventQueue_.push_back(QueuedEvent{event, deviceName, index});
+        eventQueue_.push_back(std::move(item));
     }
     eventCv_.notify_one();
 }
@@ -114,7 +113,7 @@ void MappingEngine::EventWorker() {
         QueuedEvent item = std::move(eventQueue_.front());
         eventQueue_.pop_front();
         lock.unlock();
-        HandleEvent(item.event, item.deviceName, item.index);
+        HandleEvent(item.event, item.board);
         if (!running_.load()) {
             return;
         }
@@ -122,8 +121,7 @@ void MappingEngine::EventWorker() {
     }
 }
 
-void MappingEngine::HandleEvent(const HidProtocol::HidEvent& event, const std::string& deviceName,
-                                std::int32_t index) {
+void MappingEngine::HandleEvent(const HidProtocol::HidEvent& event, const PanelBoard& board) {
     RpnCommandPort* mobiFlight = with_.commands;
     SimEventPort* simEvents = with_.simEvents;
     if (with_.config == nullptr || with_.buttonConfig == nullptr || with_.hidEventMap == nullptr ||
@@ -131,11 +129,11 @@ void MappingEngine::HandleEvent(const HidProtocol::HidEvent& event, const std::s
         return;
     }
     const EventDecision decision =
-        ResolveEvent(event, deviceName, index, *with_.config, *with_.buttonConfig,
-                     *with_.hidEventMap, mobiFlight->IsRegistered(), simEvents->IsConnected());
+        ResolveEvent(event, board, *with_.config, *with_.buttonConfig, *with_.hidEventMap,
+                     mobiFlight->IsRegistered(), simEvents->IsConnected());
 
     if (decision.holdOffOutputs) {
-        HoldOffOutputs(deviceName, index);
+        HoldOffOutputs(board);
     }
     if (decision.outcome == EventOutcome::MapPress ||
         decision.outcome == EventOutcome::MapRelease) {
@@ -152,18 +150,17 @@ void MappingEngine::HandleEvent(const HidProtocol::HidEvent& event, const std::s
         log.Log(LogLevel::Error, decision.refusalLine);
     }
 
-    bool sent = false;
-    std::string error;
-    std::string_view failure;  // the warning's head when the send fails, and its subject
+    std::optional<Result> send;  // the outcome of a send, when one was made
+    std::string_view failure;    // the warning's head when the send fails, and its subject
     std::string_view subject = decision.controlName;
     switch (decision.outcome) {
         case EventOutcome::QueueCommand:
-            sent = mobiFlight->QueueRpn(decision.command, decision.mode, decision.count, error);
+            send = mobiFlight->QueueRpn(decision.command, decision.mode, decision.count);
             failure = "MobiFlight RPN send failed for ";
             break;
         case EventOutcome::MapPress:
             if (!decision.command.empty()) {
-                sent = mobiFlight->SendRpnNow(decision.command, error);
+                send = mobiFlight->SendRpnNow(decision.command);
                 failure = "Managed map press send failed for ";
             }
             break;
@@ -173,7 +170,7 @@ void MappingEngine::HandleEvent(const HidProtocol::HidEvent& event, const std::s
             }
             break;
         case EventOutcome::AutopilotEvent:
-            sent = simEvents->TransmitEvent(decision.simEvent, 0, error);
+            send = simEvents->TransmitEvent(decision.simEvent, 0);
             failure = "SimConnect send failed for ";
             subject = decision.simEvent;
             break;
@@ -181,9 +178,10 @@ void MappingEngine::HandleEvent(const HidProtocol::HidEvent& event, const std::s
         case EventOutcome::None:
             break;
     }
-    if (!sent && !failure.empty()) {
+    const bool sent = send && send->Ok();
+    if (send && !sent) {
         std::string message(failure);
-        message.append(subject).append(": ").append(error);
+        message.append(subject).append(": ").append(send->Error());
         log.Log(LogLevel::Warn, message);
     }
 
@@ -193,22 +191,22 @@ void MappingEngine::HandleEvent(const HidProtocol::HidEvent& event, const std::s
     }
 }
 
-void MappingEngine::HoldOffOutputs(const std::string& deviceName, std::int32_t index) {
+void MappingEngine::HoldOffOutputs(const PanelBoard& board) {
     const Clock::TimePoint until = clock_.Now() + kOutputHoldOff;
     {
         std::lock_guard<std::mutex> lock(suppressMutex_);
-        auto [it, inserted] = suppressUntil_.try_emplace(BoardKey(deviceName, index), until);
+        auto [it, inserted] = suppressUntil_.try_emplace(BoardKey(board), until);
         if (!inserted) {
             it->second = std::max(it->second, until);
         }
     }
     if (with_.leds != nullptr) {
-        with_.leds->InvalidateLedState(deviceName, index);
+        with_.leds->InvalidateLedState(board);
     }
 }
 
-bool MappingEngine::IsOutputSuppressed(const std::string& deviceName, std::int32_t index) {
-    const std::string key = BoardKey(deviceName, index);
+bool MappingEngine::IsOutputSuppressed(const PanelBoard& board) {
+    const std::string key = BoardKey(board);
     const Clock::TimePoint now = clock_.Now();
     std::lock_guard<std::mutex> lock(suppressMutex_);
     const auto it = suppressUntil_.find(key);

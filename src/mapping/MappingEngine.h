@@ -21,7 +21,9 @@
 
 #include "hid/HidProtocol.h"
 #include "mapping/MappingPorts.h"
+#include "mapping/PanelBoard.h"
 #include "platform/Clock.h"
+#include "platform/Result.h"
 
 namespace tarnwick {
 
@@ -53,7 +55,9 @@ public:
 
     // Starts the three workers over the given ports and records. The collaborators must outlive
     // the run, and the configuration records must be filled before and not change until Stop.
-    bool Start(const MappingCollaborators& collaborators, std::string& errorText);
+    // Fails on a running engine, and when a worker cannot be started: the engine then stays
+    // stopped, with the workers it did start joined, and may be started again.
+    Result Start(const MappingCollaborators& collaborators);
     // Wakes and joins the three workers (each ends within its current step) and drops every hold.
     // Events still queued stay unhandled. Harmless when not running.
     void Stop();
@@ -72,7 +76,7 @@ public:
 
     // A board is in its LED hold-off (a long press that the board's firmware answers with an LED
     // show of its own must not be painted over). An expired hold-off is forgotten here.
-    bool IsOutputSuppressed(const std::string& deviceName, std::int32_t index);
+    bool IsOutputSuppressed(const PanelBoard& board);
 
     // For the tests of the managed map: the number of active holds.
     std::size_t ActiveHoldCount() const;
@@ -80,8 +84,7 @@ public:
 private:
     struct QueuedEvent {
         HidProtocol::HidEvent event;
-        std::string deviceName;
-        std::int32_t index = 0;
+        PanelBoard board;
     };
 
     struct HoldEntry {
@@ -90,14 +93,13 @@ private:
         bool hasDue = false;
     };
 
-    bool StartWorkers(std::string& errorText);
+    Result StartWorkers();
     void WakeAll();
 
     // Event worker (MappingEngine.cpp).
     void EventWorker();
-    void HandleEvent(const HidProtocol::HidEvent& event, const std::string& deviceName,
-                     std::int32_t index);
-    void HoldOffOutputs(const std::string& deviceName, std::int32_t index);
+    void HandleEvent(const HidProtocol::HidEvent& event, const PanelBoard& board);
+    void HoldOffOutputs(const PanelBoard& board);
 
     // Hold worker and managed map holds (MappingEngineHolds.cpp).
     void HoldWorker();

@@ -82,10 +82,10 @@ void MappingEngine::HoldWorker() {
                     continue;  // released while the earlier repeats were written
                 }
             }
-            std::string error;
-            if (!with_.commands->SendRpnNow(command, error)) {
+            const Result sent = with_.commands->SendRpnNow(command);
+            if (!sent) {
                 std::string message = "Managed map hold send failed: ";
-                message.append(error);
+                message.append(sent.Error());
                 Logger::Instance().Log(LogLevel::Warn, message);
             }
         }

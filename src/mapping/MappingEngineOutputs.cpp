@@ -109,18 +109,16 @@ void MappingEngine::RefreshOutputs() {
     const SimStatus::Lighting lighting = with_.simStatus->ReadLighting();
     const bool simConnected = simConnected_.load();
 
-    for (const auto& [name, index] : leds->ListDevices()) {
-        if (IsOutputSuppressed(name, index)) {
+    for (const PanelBoard& board : leds->ListDevices()) {
+        if (IsOutputSuppressed(board)) {
             continue;
         }
         const OutputProfile* profile =
-            ResolveOutputProfile(*config, FindOutputDevice(*config, name, index));
+            ResolveOutputProfile(*config, FindOutputDevice(*config, board.name, board.index));
         if (profile == nullptr) {
             continue;
         }
-        leds->SendLedState(name, index,
-                           ComputeLedState(*profile, simConnected, battery.known, battery.on,
-                                           lighting.known, lighting.level));
+        leds->SendLedState(board, ComputeLedState(*profile, simConnected, battery, lighting));
     }
 }
 

@@ -6,10 +6,11 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "hid/HidProtocol.h"
+#include "mapping/PanelBoard.h"
+#include "platform/Result.h"
 #include "sim/MobiFlightClient.h"
 
 namespace tarnwick {
@@ -19,12 +20,11 @@ namespace tarnwick {
 class LedOutputPort {
 public:
     virtual ~LedOutputPort() = default;
-    // (name, index) of every open device, in the manager's table order.
-    virtual std::vector<std::pair<std::string, std::int32_t>> ListDevices() = 0;
-    virtual bool SendLedState(const std::string& name, std::int32_t index,
-                              const HidProtocol::LedState& state) = 0;
+    // Every open device, in the manager's table order.
+    virtual std::vector<PanelBoard> ListDevices() = 0;
+    virtual bool SendLedState(const PanelBoard& board, const HidProtocol::LedState& state) = 0;
     // The next SendLedState to that board writes even an unchanged state.
-    virtual void InvalidateLedState(const std::string& name, std::int32_t index) = 0;
+    virtual void InvalidateLedState(const PanelBoard& board) = 0;
 };
 
 // Calculator code for the MobiFlight module (MobiFlightClient). Event and hold workers.
@@ -32,9 +32,9 @@ class RpnCommandPort {
 public:
     virtual ~RpnCommandPort() = default;
     virtual bool IsRegistered() = 0;
-    virtual bool QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count,
-                          std::string& errorText) = 0;
-    virtual bool SendRpnNow(const std::string& rpn, std::string& errorText) = 0;
+    // A failure carries the client's text, which the engine's warning quotes.
+    virtual Result QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count) = 0;
+    virtual Result SendRpnNow(const std::string& rpn) = 0;
     // Withdraws the waiting hold repeats (Dedupe requests) of this command; a press or encoder
     // clicks of the same text still waiting stay.
     virtual void CancelHoldRepeats(const std::string& rpn) = 0;
@@ -45,8 +45,7 @@ class SimEventPort {
 public:
     virtual ~SimEventPort() = default;
     virtual bool IsConnected() = 0;
-    virtual bool TransmitEvent(const std::string& eventName, std::uint32_t value,
-                               std::string& errorText) = 0;
+    virtual Result TransmitEvent(const std::string& eventName, std::uint32_t value) = 0;
 };
 
 }  // namespace tarnwick

@@ -73,9 +73,9 @@ std::string UpperAscii(std::string_view text) {
 }  // namespace
 
 HidProtocol::LedState ComputeLedState(const OutputProfile& profile, bool simConnected,
-                                      bool batteryKnown, bool batteryOn, bool lightingKnown,
-                                      double lightingLevel) {
-    if (simConnected && (!batteryKnown || batteryOn)) {
+                                      const SimStatus::Battery& battery,
+                                      const SimStatus::Lighting& lighting) {
+    if (simConnected && (!battery.known || battery.on)) {
         HidProtocol::LedState state;
         state.effect = 1;
         const std::string mode = NormalizeKey(profile.backlight.mode);
@@ -84,7 +84,7 @@ HidProtocol::LedState ComputeLedState(const OutputProfile& profile, bool simConn
         } else if (mode == "OFF") {
             state.brightness = 0;
         } else {
-            const double level = lightingKnown ? lightingLevel : profile.backlight.defaultLevel;
+            const double level = lighting.known ? lighting.level : profile.backlight.defaultLevel;
             state.brightness = ScaledBrightness(profile.backlight, level);
         }
         return state;

@@ -7,6 +7,7 @@
 
 #include "config/OutputProfile.h"
 #include "hid/HidProtocol.h"
+#include "mapping/SimStatus.h"
 
 namespace tarnwick {
 
@@ -15,12 +16,13 @@ inline constexpr std::string_view kLightingVariable = "LIGHTING_POTENTIOMETER_5"
 
 // The backlight while connected with the battery on or never reported; otherwise the profile's
 // simDisconnected effect (no connection) or batteryOff effect (connected, battery off).
-// A level of 1.0 or less is a fraction and is taken as a percentage of 100. The scaled level is
-// held to the profile's range before it becomes an integer, so no level can overflow; a result
-// that is not a number gives the profile's minimum.
+// The lighting level, or the profile's default while none is known: a level of 1.0 or less is a
+// fraction and is taken as a percentage of 100. The scaled level is held to the profile's range
+// before it becomes an integer, so no level can overflow; a result that is not a number gives the
+// profile's minimum.
 HidProtocol::LedState ComputeLedState(const OutputProfile& profile, bool simConnected,
-                                      bool batteryKnown, bool batteryOn, bool lightingKnown,
-                                      double lightingLevel);
+                                      const SimStatus::Battery& battery,
+                                      const SimStatus::Lighting& lighting);
 
 // STEADY, BREATHE and FLASH (any case, white space ignored) with their fields held to the report's
 // ranges; any other name switches the LEDs off.

@@ -55,7 +55,7 @@ std::string Summary(const AppConfig& c) {
         s << " profile:" << name << '=' << profile.backlight.value;
     }
     for (const OutputDeviceConfig& d : c.outputDevices) {
-        s << " board:" << d.boardId << '|' << d.index << '|' << d.role << '|' << d.ledProfile;
+        s << " board:" << d.boardId << '|' << d.index << '|' << d.role.text << '|' << d.ledProfile;
     }
     return s.str();
 }
