@@ -155,7 +155,8 @@ bool Application::Initialize(const std::string& configPath, bool consoleMode,
         });
     const auto onEvent = [this](const HidProtocol::HidEvent& event, const std::string& name,
                                 int index) { mappingEngine_.OnHidEvent(event, name, index); };
-    if (!hidManager_.Start(HidSettingsFromConfig(config_), onEvent, errorText)) {
+    if (Result started = hidManager_.Start(HidSettingsFromConfig(config_), onEvent); !started) {
+        errorText = started.Error();
         LogError("Failed to start HID manager: " + errorText);
         StopComponents();
         return false;

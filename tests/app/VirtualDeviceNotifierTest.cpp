@@ -88,7 +88,7 @@ TEST(VirtualDeviceNotifier, PluggingABoardMakesTheManagerRescanAtOnce) {
                                 : VirtualDeviceChange::HidRemoval);
     });
     std::string error;
-    ASSERT_TRUE(manager.Start(test::DefaultSettings(600000), nullptr, error));
+    ASSERT_TRUE(manager.Start(test::DefaultSettings(600000), nullptr));
     ASSERT_TRUE(notifier.Start([&manager] { manager.Scan(); }, error));
 
     backend.Plug(VirtualPanelBoardSetup("hid#a", test::kBoardVid, test::kBoardPid,

@@ -118,13 +118,9 @@ TEST(HidManagerStress, ScansWritesAndHotplugTogetherLoseNoReportOfAStayingDevice
 
     manager.SetSettingsCallback([&tally](const TelemetryProtocol::Settings& s,
                                          const std::string& name) { tally.OnSettings(s, name); });
-    std::string error;
-    ASSERT_TRUE(manager.Start(
-        test::DefaultSettings(1),
-        [&tally](const HidProtocol::HidEvent& e, const std::string& name, int) {
-            tally.OnEvent(e, name);
-        },
-        error));
+    ASSERT_TRUE(manager.Start(test::DefaultSettings(1),
+                              [&tally](const HidProtocol::HidEvent& e, const std::string& name,
+                                       int) { tally.OnEvent(e, name); }));
     ASSERT_EQ(manager.ListDevices().size(), 3u);
 
     std::atomic<bool> done{false};

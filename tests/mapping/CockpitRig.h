@@ -172,13 +172,13 @@ public:
         sim_.SetRunning(true);
         mobiFlight_.SetTextHandler(
             [this](const std::string& text) { engine_.OnMobiFlightText(text); });
-        if (!hid_.Start(
+        if (Result started = hid_.Start(
                 HidSettingsFromConfig(config_),
                 [this](const HidProtocol::HidEvent& event, const std::string& name, int index) {
                     engine_.OnHidEvent(event, name, index);
-                },
-                error)) {
-            throw std::runtime_error("hid: " + error);
+                });
+            !started) {
+            throw std::runtime_error("hid: " + started.Error());
         }
         if (!mobiFlight_.Start(&simConnect_, config_.mobiflight, error)) {
             throw std::runtime_error("mobiflight: " + error);

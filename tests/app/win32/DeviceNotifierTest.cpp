@@ -96,7 +96,7 @@ TEST(Win32DeviceNotifier, HidArrivalMakesTheManagerScanAtOnce) {
     VirtualHidBackend backend;
     HidManager manager(backend);
     std::string error;
-    ASSERT_TRUE(manager.Start(test::DefaultSettings(600000), nullptr, error));
+    ASSERT_TRUE(manager.Start(test::DefaultSettings(600000), nullptr));
     auto notifier = CreateWin32DeviceNotifier();
     ASSERT_TRUE(notifier->Start([&manager] { manager.Scan(); }, error)) << error;
 
