@@ -73,22 +73,19 @@ protected:
             events_.push_back(Event{event, name, index});
         });
     }
-    std::vector<Event> Events() {
+    // A copy of what the readers recorded, taken under their lock.
+    template <typename Recorded>
+    Recorded Seen(const Recorded& recorded) {
         std::lock_guard<std::mutex> lock(mutex_);
-        return events_;
-    }
-    std::vector<std::pair<TelemetryProtocol::Settings, std::string>> SettingsSeen() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return settings_;
+        return recorded;
     }
     // Board answering device info (firmware 1.4.0) and protocol info when `idByte` is given.
     std::shared_ptr<VirtualHidDevice> PlugBoard(const std::string& path,
                                                 std::optional<std::uint8_t> idByte,
                                                 std::string serial = {}) {
-        auto info = idByte ? std::optional(MakeInfo(*idByte)) : std::nullopt;
         return backend_.Plug(VirtualPanelBoardSetup(
-            path, kBoardVid, kBoardPid, info, idByte ? std::optional(kProtocol) : std::nullopt,
-            std::move(serial)));
+            path, kBoardVid, kBoardPid, idByte ? std::optional(MakeInfo(*idByte)) : std::nullopt,
+            idByte ? std::optional(kProtocol) : std::nullopt, std::move(serial)));
     }
     std::shared_ptr<VirtualHidDevice> PlugPanel(const std::string& path, std::string serial) {
         return backend_.Plug(VirtualTouchPanelSetup(path, kPanelVid, kPanelPid, std::move(serial)));
