@@ -6,6 +6,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,10 @@ std::unique_ptr<HidBackend> VirtualWithTwoDevices() {
     mouse.systemOwned = true;
     backend->Plug(mouse);
     return backend;
+}
+
+void PrintTo(const BackendCase& backend, std::ostream* out) {
+    *out << backend.name;
 }
 
 class HidBackendContract : public testing::TestWithParam<BackendCase> {
