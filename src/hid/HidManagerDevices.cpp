@@ -2,7 +2,6 @@
 // read, and closing it. The scan decides when; these run on the scanner's thread, apart from the
 // reader loop, which is the device's own thread.
 #include <algorithm>
-#include <functional>
 #include <string>
 #include <utility>
 
@@ -10,6 +9,7 @@
 #include "hid/HidManager.h"
 #include "hid/HidManagerDevice.h"
 #include "log/Logger.h"
+#include "platform/Result.h"
 #include "platform/Threads.h"
 
 namespace tarnwick {
@@ -102,7 +102,15 @@ std::shared_ptr<HidManager::Device> HidManager::Connect(const std::string& path,
         device->settingsCallback = settingsCallback_;
     }
     device->running.store(true);
-    device->reader = std::thread(&HidManager::ReaderLoop, this, std::ref(*device));
+    const Result started = StartThread(device->reader, "HID reader",
+                                       [this, reader = device.get()] { ReaderLoop(*reader); });
+    if (!started) {
+        // A device nobody reads is closed like any other; the next scan opens it again.
+        Logger::Instance().Log(LogLevel::Error, started.Error());
+        device->running.store(false);
+        Disconnect(*device);
+        return nullptr;
+    }
     return device;
 }
 
