@@ -89,77 +89,60 @@ TEST(HidProtocol, EncodersWriteGoldenBytes) {
     }
 }
 
-TEST(HidProtocol, InputReportsDecodeOrFailWithTheirText) {
+// What each decoder makes of one buffer, in the order input, device info, protocol info,
+// settings: the report its record encodes to again, "len" or "id" for the two refusals, "-" for a
+// settings report refused; "!" marks a refusal that touched the record.
+std::string Decoded(const std::string& hex, std::size_t length) {
+    const auto bytes = FromHex(hex, length);
+    auto said = [](const Result& result, const Report& again, bool touched) {
+        const std::string why = result.Error() == "Invalid report length"  ? "len"
+                                : result.Error() == "Unexpected report ID" ? "id"
+                                                                           : result.Error();
+        return (result ? Hex(again) : why + (touched ? "!" : "")) + " ";
+    };
+    const HidEvent noEvent{9, 9, 9, 9, 9, 9, 9};
+    HidEvent event = noEvent;
+    const Result input = DecodeInputReport(bytes.data(), length, event);
+    DeviceInfo device;
+    const Result deviceInfo = DecodeDeviceInfoReport(bytes, device);
+    ProtocolInfo protocol;
+    const Result protocolInfo = DecodeProtocolInfoReport(bytes, protocol);
+    Settings settings{0, 99, 0.0f, 0.0f};
+    const bool settingsOk = TelemetryProtocol::DecodeSettingsReport(bytes.data(), length, settings);
+    return said(input, EncodeInputReport(event), !(event == noEvent)) +
+           said(deviceInfo, EncodeDeviceInfoReport(device), !(device == DeviceInfo{})) +
+           said(protocolInfo, EncodeProtocolInfoReport(protocol), !(protocol == ProtocolInfo{})) +
+           (settingsOk                ? Hex(TelemetryProtocol::EncodeSettingsReport(settings))
+            : settings.sequence == 99 ? "-"
+                                      : "-!");
+}
+
+// Bytes that no record holds (after the input type, around the board id, the tails) are ignored.
+TEST(HidProtocol, DecodersTakeOnlyTheirOwnReports) {
     const struct {
         std::string hex;
         std::size_t length;
-        const char* error;  // "" when accepted
-        HidEvent expected;
+        const char* decoded;
     } rows[] = {
-        {"05010007000100", 31, "", {5, 1, 7, 1, 0, 0, 0}},  // without ID: from byte 0
-        {"0105010007000100", 32, "", {5, 1, 7, 1, 0, 0, 0}},
-        // Little-endian words, a signed value; the byte after the type and the tail are ignored.
-        {"01A102993412FD0407CDABEE", 32, "", {0xA1, 2, 0x1234, -3, 4, 7, 0xABCD}},
-        {"01050200070080", 64, "", {5, 2, 7, -128, 0, 0, 0}},
-        {"", 0, "Invalid report length", {}},
-        {"010501", 30, "Invalid report length", {}},
-        {"020501", 32, "Unexpected report ID", {}},
-        {"320501", 40, "Unexpected report ID", {}},
+        {"05010007000100", 31, "01050100070001 len len -"},  // input without its id
+        {"01A102993412FD0407CDABEE", 32, "01A102003412FD0407CDAB id id -"},
+        {"01050200070080", 64, "01050200070080 id id -"},
+        {"20AABB010400CCDDEEDDEEE6614103E7452D2F99", 32,
+         "id 2000000104000000000000E6614103E7452D2F id -"},
+        {"200000FF0A0700000000000FF00110A00AFF", 40,
+         "id 200000FF0A0700000000000FF00110A00AFF id -"},
+        {"21010280", 32, "id id 21010280 -"},
+        {"3203020100408743000044C1AABB", 32, "id id id 3203020100408743000044C1"},
+        {"3201", 33, "id id id -"},
+        {"3101", 32, "id id id -"},
+        {"3201", 31, "013201 len len -"},
+        {"", 0, "len len len -"},
     };
     for (const auto& row : rows) {
-        const auto bytes = FromHex(row.hex, row.length);
-        const HidEvent untouched{9, 9, 9, 9, 9, 9, 9};
-        HidEvent event = untouched;
-        const Result result = DecodeInputReport(bytes.data(), bytes.size(), event);
-        EXPECT_EQ(result.Error(), row.error) << row.hex;
-        EXPECT_EQ(event, *row.error ? untouched : row.expected) << row.hex;
+        EXPECT_EQ(Decoded(row.hex, row.length), row.decoded) << row.hex;
     }
     HidEvent event;
     EXPECT_EQ(DecodeInputReport(nullptr, kReportSize, event).Error(), "Invalid report length");
-}
-
-TEST(HidProtocol, FeatureAnswersDecodeOrFailWithTheirText) {
-    const struct {
-        std::string hex;
-        std::size_t length;
-        const char* deviceInfo;  // the board id and firmware, or the error
-        const char* protocolInfo;
-    } rows[] = {
-        {"20AABB010400CCDDEEDDEEE6614103E7452D2F99", 32, "E6614103E7452D2F 1.4.0",
-         "Unexpected report ID"},
-        {"200000FF0A0700000000000FF00110A00AFF00", 40, "0FF00110A00AFF00 255.10.7",
-         "Unexpected report ID"},
-        {"21010280", 32, "Unexpected report ID", "1.2 128"},
-        {"20010203", 31, "Invalid report length", "Invalid report length"},
-        {"", 0, "Invalid report length", "Invalid report length"},
-    };
-    for (const auto& row : rows) {
-        const auto bytes = FromHex(row.hex, row.length);
-        DeviceInfo device;
-        const Result deviceResult = DecodeDeviceInfoReport(bytes, device);
-        EXPECT_EQ(deviceResult ? FormatBoardId(device) + " " + FormatFirmwareVersion(device)
-                               : deviceResult.Error() + (device == DeviceInfo{} ? "" : "!"),
-                  row.deviceInfo)
-            << row.hex;
-        ProtocolInfo protocol;
-        const Result protocolResult = DecodeProtocolInfoReport(bytes, protocol);
-        EXPECT_EQ(protocolResult
-                      ? std::to_string(protocol.major) + "." + std::to_string(protocol.minor) +
-                            " " + std::to_string(protocol.flags)
-                      : protocolResult.Error() + (protocol == ProtocolInfo{} ? "" : "!"),
-                  row.protocolInfo)
-            << row.hex;
-    }
-}
-
-TEST(HidProtocol, SettingsDecodeOnlyFromExactly32BytesWithTheirId) {
-    for (const auto& [hex, length] : std::vector<std::pair<std::string, std::size_t>>{
-             {"3203020100408743000044C1AABB", 32}, {"3201", 31}, {"3201", 33}, {"3101", 32}}) {
-        Settings settings{0, 99, 0.0f, 0.0f};
-        TelemetryProtocol::DecodeSettingsReport(FromHex(hex, length).data(), length, settings);
-        EXPECT_EQ(Hex(TelemetryProtocol::EncodeSettingsReport(settings)),
-                  length == 32 && hex[1] == '2' ? "3203020100408743000044C1" : "320063");
-    }
 }
 
 TEST(HidProtocol, EventsClassifyByTypeAndValue) {
