@@ -1,14 +1,13 @@
 // The report codecs against golden bytes. A row's hex names the report from byte 0; the bytes it
 // leaves out are zero, so every one of the 32 bytes is checked.
-#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <limits>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "hid/HidLogText.h"
 #include "hid/HidProtocol.h"
 #include "hid/TelemetryProtocol.h"
 
@@ -19,25 +18,11 @@ using namespace HidProtocol;
 using TelemetryProtocol::Settings;
 
 std::string Hex(const Report& report) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (const std::uint8_t byte : report) {
-        text += {kDigits[byte >> 4], kDigits[byte & 0x0F]};
-    }
+    std::string text = hidtext::HexBytes(report.data(), report.size());
     while (text.ends_with("00")) {
         text.resize(text.size() - 2);
     }
     return text;
-}
-
-// `hex` followed by zeros up to `size` bytes, in a buffer of exactly that size (for the address
-// sanitizer).
-std::vector<std::uint8_t> FromHex(const std::string& hex, std::size_t size = kReportSize) {
-    std::vector<std::uint8_t> bytes(size, 0);
-    for (std::size_t i = 0; i < hex.size(); i += 2) {
-        bytes.at(i / 2) = static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    }
-    return bytes;
 }
 
 // 1.0 to 7.0 on page 0; on page 1 values that show any scaling or rounding, NaN payload included.
@@ -87,62 +72,6 @@ TEST(HidProtocol, EncodersWriteGoldenBytes) {
     for (const auto& row : rows) {
         EXPECT_EQ(Hex(row.report), row.hex);
     }
-}
-
-// What each decoder makes of one buffer, in the order input, device info, protocol info,
-// settings: the report its record encodes to again, "len" or "id" for the two refusals, "-" for a
-// settings report refused; "!" marks a refusal that touched the record.
-std::string Decoded(const std::string& hex, std::size_t length) {
-    const auto bytes = FromHex(hex, length);
-    auto said = [](const Result& result, const Report& again, bool touched) {
-        const std::string why = result.Error() == "Invalid report length"  ? "len"
-                                : result.Error() == "Unexpected report ID" ? "id"
-                                                                           : result.Error();
-        return (result ? Hex(again) : why + (touched ? "!" : "")) + " ";
-    };
-    const HidEvent noEvent{9, 9, 9, 9, 9, 9, 9};
-    HidEvent event = noEvent;
-    const Result input = DecodeInputReport(bytes.data(), length, event);
-    DeviceInfo device;
-    const Result deviceInfo = DecodeDeviceInfoReport(bytes, device);
-    ProtocolInfo protocol;
-    const Result protocolInfo = DecodeProtocolInfoReport(bytes, protocol);
-    Settings settings{0, 99, 0.0f, 0.0f};
-    const bool settingsOk = TelemetryProtocol::DecodeSettingsReport(bytes.data(), length, settings);
-    return said(input, EncodeInputReport(event), !(event == noEvent)) +
-           said(deviceInfo, EncodeDeviceInfoReport(device), !(device == DeviceInfo{})) +
-           said(protocolInfo, EncodeProtocolInfoReport(protocol), !(protocol == ProtocolInfo{})) +
-           (settingsOk                ? Hex(TelemetryProtocol::EncodeSettingsReport(settings))
-            : settings.sequence == 99 ? "-"
-                                      : "-!");
-}
-
-// Bytes that no record holds (after the input type, around the board id, the tails) are ignored.
-TEST(HidProtocol, DecodersTakeOnlyTheirOwnReports) {
-    const struct {
-        std::string hex;
-        std::size_t length;
-        const char* decoded;
-    } rows[] = {
-        {"05010007000100", 31, "01050100070001 len len -"},  // input without its id
-        {"01A102993412FD0407CDABEE", 32, "01A102003412FD0407CDAB id id -"},
-        {"01050200070080", 64, "01050200070080 id id -"},
-        {"20AABB010400CCDDEEDDEEE6614103E7452D2F99", 32,
-         "id 2000000104000000000000E6614103E7452D2F id -"},
-        {"200000FF0A0700000000000FF00110A00AFF", 40,
-         "id 200000FF0A0700000000000FF00110A00AFF id -"},
-        {"21010280", 32, "id id 21010280 -"},
-        {"3203020100408743000044C1AABB", 32, "id id id 3203020100408743000044C1"},
-        {"3201", 33, "id id id -"},
-        {"3101", 32, "id id id -"},
-        {"3201", 31, "013201 len len -"},
-        {"", 0, "len len len -"},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(Decoded(row.hex, row.length), row.decoded) << row.hex;
-    }
-    HidEvent event;
-    EXPECT_EQ(DecodeInputReport(nullptr, kReportSize, event).Error(), "Invalid report length");
 }
 
 TEST(HidProtocol, EventsClassifyByTypeAndValue) {
