@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include "hid/HidBackend.h"
-#include "hid/HidManager.h"
 #include "hid/HidTestSupport.h"
 
 namespace tarnwick {
@@ -95,16 +94,6 @@ TEST_P(HidBackendContract, PendingReadSurvivesTimeoutsAndCancelEndsIt) {
     ASSERT_EQ(reader.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(reader.get(), HidReadStatus::Cancelled);
     EXPECT_EQ(handle->Read(buffer, 10s).status, HidReadStatus::Cancelled);
-}
-
-TEST_P(HidBackendContract, ManagerOpensNothingThatDoesNotMatch) {
-    test::LogCapture logs;
-    HidManager manager(*backend_);
-    ASSERT_TRUE(manager.Start(HidManagerSettings{0x04D8, 0xFFFE, {}, 600000}, nullptr));
-    manager.Scan();
-    EXPECT_FALSE(manager.HasDevices());
-    manager.Stop();
-    EXPECT_TRUE(logs.Lines().empty());
 }
 
 const BackendCase kBackends[] = {

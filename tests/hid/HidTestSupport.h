@@ -28,11 +28,9 @@ inline constexpr std::uint16_t kPanelPid = 0x10F0;
 // The protocol answer every ready-made board gives.
 inline constexpr HidProtocol::ProtocolInfo kProtocol{1, 2, 0x0A};
 
-// Board id idByte 61 41 03 E7 45 2D 2F.
-inline HidProtocol::DeviceInfo MakeInfo(std::uint8_t idByte, std::uint8_t major = 1,
-                                        std::uint8_t minor = 4, std::uint8_t patch = 0) {
-    return HidProtocol::DeviceInfo{
-        major, minor, patch, {idByte, 0x61, 0x41, 0x03, 0xE7, 0x45, 0x2D, 0x2F}};
+// Firmware 1.4.0, board id idByte 61 41 03 E7 45 2D 2F.
+inline HidProtocol::DeviceInfo MakeInfo(std::uint8_t idByte) {
+    return HidProtocol::DeviceInfo{1, 4, 0, {idByte, 0x61, 0x41, 0x03, 0xE7, 0x45, 0x2D, 0x2F}};
 }
 
 // Panel boards on kBoardVid:kBoardPid ("g1000"), touch panels on kPanelVid:kPanelPid. The scan
@@ -54,12 +52,12 @@ protected:
         int index = -1;
     };
 
-    void MakeManager(std::chrono::milliseconds slice = std::chrono::milliseconds(20)) {
-        manager_ = std::make_unique<HidManager>(backend_, HidManager::Options{slice}, clock_);
-    }
+    // Readers wait for minutes on end: a Stop that waited out a read instead of cancelling it
+    // would hang the test.
     Result Start(const HidManagerSettings& settings = DefaultSettings(), bool trace = false) {
         if (!manager_) {
-            MakeManager();
+            manager_ = std::make_unique<HidManager>(
+                backend_, HidManager::Options{std::chrono::minutes(10)}, clock_);
         }
         manager_->SetSettingsCallback(
             [this](const TelemetryProtocol::Settings& settings, const std::string& name) {
