@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstdint>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -35,16 +37,12 @@ TelemetryProtocol::Values Values() {
 }
 
 TEST(HidProtocol, EncodersWriteGoldenBytes) {
-    const struct {
-        Report report;
-        const char* hex;
-    } rows[] = {
+    const std::pair<Report, const char*> rows[] = {
         {EncodeSimStatusReport(true), "1101"},
         {EncodeSimStatusReport(false), "11"},
         {EncodeBootselReport(), "1202"},
         {EncodeLedControlReport(LedState{3, 0, 5, 500, 255}), "10030005F401FF"},
         {EncodeLedControlReport(LedState{1, 0x80, 0, 0xABCD, 0}), "10018000CDAB"},
-        {EncodeLedControlReport(LedState{}), "10"},
         {EncodeInputReport(HidEvent{0xA1, 2, 0x1234, -3, 4, 7, 0xABCD}), "01A102003412FD0407CDAB"},
         {EncodeDeviceInfoReport(
              DeviceInfo{1, 4, 0, {0xE6, 0x61, 0x41, 0x03, 0xE7, 0x45, 0x2D, 0x2F}}),
@@ -61,26 +59,21 @@ TEST(HidProtocol, EncodersWriteGoldenBytes) {
         {TelemetryProtocol::EncodeSettingsReport(Settings{3, 0x0102, 270.5f, -12.25f}),
          "3203020100408743000044C1"},
     };
-    for (const auto& row : rows) {
-        EXPECT_EQ(Hex(row.report), row.hex);
+    for (const auto& [report, hex] : rows) {
+        EXPECT_EQ(Hex(report), hex);
     }
 }
 
 TEST(HidProtocol, EventsClassifyByTypeAndValue) {
-    const struct {
-        std::uint8_t type;
-        int value;
-        const char* name;
-    } rows[] = {
+    const std::tuple<std::uint8_t, int, const char*> rows[] = {
         {1, 1, "BUTTON_PRESS"}, {1, 0, "BUTTON_RELEASE"}, {1, 2, "HOLD"},   {1, 4, "HOLD"},
         {1, 5, "NONE"},         {1, -1, "NONE"},          {2, 1, "ENC_CW"}, {2, 127, "ENC_CW"},
         {2, -1, "ENC_CCW"},     {2, -128, "ENC_CCW"},     {2, 0, "NONE"},   {0, 1, "NONE"},
         {3, 1, "NONE"},         {255, -1, "NONE"},
     };
-    for (const auto& row : rows) {
-        const HidEvent event{0, row.type, 0, static_cast<std::int8_t>(row.value), 0, 0, 0};
-        EXPECT_STREQ(EventTypeName(ClassifyEvent(event)), row.name)
-            << int(row.type) << " " << row.value;
+    for (const auto& [type, value, name] : rows) {
+        const HidEvent event{0, type, 0, static_cast<std::int8_t>(value), 0, 0, 0};
+        EXPECT_STREQ(EventTypeName(ClassifyEvent(event)), name) << int(type) << " " << value;
     }
     EXPECT_STREQ(EventTypeName(static_cast<EventType>(6)), "NONE");
 }

@@ -43,7 +43,7 @@ inline HidManagerSettings DefaultSettings(std::int32_t scanIntervalMs = 600000) 
                               scanIntervalMs};
 }
 
-// A manager over a virtual backend, with the log captured (DEBUG on) and every callback recorded.
+// A manager over a virtual backend, with the log captured (DEBUG on) and every event recorded.
 class HidManagerFixture : public testing::Test {
 protected:
     struct Event {
@@ -59,11 +59,6 @@ protected:
             manager_ = std::make_unique<HidManager>(
                 backend_, HidManager::Options{std::chrono::minutes(10)}, clock_);
         }
-        manager_->SetSettingsCallback(
-            [this](const TelemetryProtocol::Settings& settings, const std::string& name) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                settings_.push_back({settings, name});
-            });
         manager_->SetTrace(trace);
         return manager_->Start(settings, [this](const HidProtocol::HidEvent& event,
                                                 const std::string& name, int index) {
@@ -94,7 +89,6 @@ protected:
     VirtualHidBackend backend_;
     std::mutex mutex_;
     std::vector<Event> events_;
-    std::vector<std::pair<TelemetryProtocol::Settings, std::string>> settings_;
     std::unique_ptr<HidManager> manager_;  // declared last: stopped before the rest goes
 };
 
