@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -46,12 +47,6 @@ inline HidManagerSettings DefaultSettings(std::int32_t scanIntervalMs = 600000) 
 // A manager over a virtual backend, with the log captured (DEBUG on) and every event recorded.
 class HidManagerFixture : public testing::Test {
 protected:
-    struct Event {
-        HidProtocol::HidEvent event;
-        std::string name;
-        int index = -1;
-    };
-
     // Readers wait for minutes on end: a Stop that waited out a read instead of cancelling it
     // would hang the test.
     Result Start(const HidManagerSettings& settings = DefaultSettings(), bool trace = false) {
@@ -63,14 +58,13 @@ protected:
         return manager_->Start(settings, [this](const HidProtocol::HidEvent& event,
                                                 const std::string& name, int index) {
             std::lock_guard<std::mutex> lock(mutex_);
-            events_.push_back(Event{event, name, index});
+            events_.push_back({name + ":" + std::to_string(index), event});
         });
     }
-    // A copy of what the readers recorded, taken under their lock.
-    template <typename Recorded>
-    Recorded Seen(const Recorded& recorded) {
+    // What the readers delivered so far ("NAME:INDEX" and the event), taken under their lock.
+    std::vector<std::pair<std::string, HidProtocol::HidEvent>> Events() {
         std::lock_guard<std::mutex> lock(mutex_);
-        return recorded;
+        return events_;
     }
     // Board answering device info (firmware 1.4.0) and protocol info when `idByte` is given.
     std::shared_ptr<VirtualHidDevice> PlugBoard(const std::string& path,
@@ -88,7 +82,7 @@ protected:
     ManualClock clock_;
     VirtualHidBackend backend_;
     std::mutex mutex_;
-    std::vector<Event> events_;
+    std::vector<std::pair<std::string, HidProtocol::HidEvent>> events_;
     std::unique_ptr<HidManager> manager_;  // declared last: stopped before the rest goes
 };
 
