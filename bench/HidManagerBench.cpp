@@ -52,14 +52,10 @@ void BM_EventLatency(benchmark::State& state) {
     HidManager manager(backend);
     std::atomic<std::uint64_t> delivered{0};
     std::atomic<Clock::rep> arrivedAt{0};
-    std::string error;
-    manager.Start(
-        Settings(),
-        [&](const HidProtocol::HidEvent&, const std::string&, int) {
-            arrivedAt.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
-            delivered.fetch_add(1, std::memory_order_release);
-        },
-        error);
+    (void)manager.Start(Settings(), [&](const HidProtocol::HidEvent&, const std::string&, int) {
+        arrivedAt.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+        delivered.fetch_add(1, std::memory_order_release);
+    });
     board->WaitForPendingRead(std::chrono::seconds(5));
 
     HidProtocol::HidEvent event;
@@ -117,8 +113,7 @@ void BM_UnchangedScan40Interfaces(benchmark::State& state) {
         "\\\\?\\hid#vid_2e8a&pid_10f0#8&5a6b7c8d&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}",
         kPanelVid, kPanelPid, "TP-1"));
     HidManager manager(backend);
-    std::string error;
-    manager.Start(Settings(), nullptr, error);
+    (void)manager.Start(Settings(), nullptr);
     const std::size_t afterFirstScan = OpenAttempts(backend);
     for (auto _ : state) {
         manager.Scan();
@@ -140,8 +135,7 @@ void BM_StopFourDevicesReadsPending(benchmark::State& state) {
                 "hid#board" + std::to_string(i), kBoardVid, kBoardPid, Info(i), std::nullopt)));
         }
         auto manager = std::make_unique<HidManager>(backend);  // the real 1000 ms read slice
-        std::string error;
-        manager->Start(Settings(), nullptr, error);
+        (void)manager->Start(Settings(), nullptr);
         for (const auto& board : boards) {
             board->WaitForPendingRead(std::chrono::seconds(5));
         }

@@ -43,11 +43,8 @@ Result BridgeComponents::Start(const AppConfig& config, const ButtonConfig& butt
     hid_.SetSettingsCallback(std::move(hooks.onPanelSettings));
     const auto onEvent = [this](const HidProtocol::HidEvent& event, const std::string& name,
                                 int index) { engine_.OnHidEvent(event, name, index); };
-    {
-        std::string hidError;
-        if (!hid_.Start(HidSettingsFromConfig(config), onEvent, hidError)) {
-            return fail("HID manager", hidError, hidError);
-        }
+    if (const Result started = hid_.Start(HidSettingsFromConfig(config), onEvent); !started) {
+        return fail("HID manager", started.Error(), started.Error());
     }
     {
         std::string mobiFlightError;

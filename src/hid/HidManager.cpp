@@ -24,10 +24,11 @@ constexpr std::int32_t kMinScanIntervalMs = 100;
 
 }  // namespace
 
-HidManager::HidManager(HidBackend& backend) : HidManager(backend, Options{}) {}
+HidManager::HidManager(HidBackend& backend, const Clock& clock)
+    : HidManager(backend, Options{}, clock) {}
 
-HidManager::HidManager(HidBackend& backend, Options options)
-    : backend_(backend), options_(options) {}
+HidManager::HidManager(HidBackend& backend, Options options, const Clock& clock)
+    : backend_(backend), options_(options), clock_(clock) {}
 
 HidManager::~HidManager() {
     Stop();
@@ -43,14 +44,12 @@ void HidManager::SetTrace(bool enabled) {
     trace_.store(enabled);
 }
 
-bool HidManager::Start(const HidManagerSettings& settings, EventCallback eventCallback,
-                       std::string& errorText) {
+Result HidManager::Start(const HidManagerSettings& settings, EventCallback eventCallback) {
     if (running_.load()) {
-        return true;
+        return Result::Failure("HID manager already running");
     }
     if (!settings.vendorId || !settings.productId) {
-        errorText = "Invalid VID/PID";
-        return false;
+        return Result::Failure("Invalid VID/PID");
     }
 
     // The targets never change during a run, so they are worked out once here.
@@ -81,8 +80,12 @@ bool HidManager::Start(const HidManagerSettings& settings, EventCallback eventCa
 
     running_.store(true);
     Scan();
-    scanThread_ = std::thread(&HidManager::ScanLoop, this);
-    return true;
+    Result started = StartThread(scanThread_, "HID scanner", [this] { ScanLoop(); });
+    if (!started) {
+        running_.store(false);
+        CloseAll();
+    }
+    return started;
 }
 
 void HidManager::Stop() {
@@ -99,7 +102,10 @@ void HidManager::Stop() {
     if (scanThread_.joinable()) {
         scanThread_.join();
     }
+    CloseAll();
+}
 
+void HidManager::CloseAll() {
     std::vector<std::shared_ptr<Device>> open;
     {
         std::lock_guard<std::mutex> lock(deviceMutex_);
@@ -145,8 +151,10 @@ void HidManager::ScanLoop() {
             // Wake path: Stop clears running_ and notifies scanWake_; RequestScan notifies it
             // for a scan at once.
             std::unique_lock<std::mutex> lock(scanMutex_);
-            scanWake_.wait_for(lock, std::chrono::milliseconds(intervalMs),
-                               [this] { return !running_.load() || scanRequested_; });
+            const Clock::TimePoint due = clock_.Now() + std::chrono::milliseconds(intervalMs);
+            while (running_.load() && !scanRequested_ && clock_.Now() < due) {
+                clock_.WaitUntil(scanWake_, lock, due);
+            }
             if (!running_.load()) {
                 return;
             }

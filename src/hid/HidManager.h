@@ -25,6 +25,8 @@
 #include "hid/HidBackend.h"
 #include "hid/HidProtocol.h"
 #include "hid/TelemetryProtocol.h"
+#include "platform/Clock.h"
+#include "platform/Result.h"
 
 namespace tarnwick {
 
@@ -68,9 +70,10 @@ public:
         std::chrono::milliseconds readWaitSlice{1000};
     };
 
-    // `backend` is not owned and must outlive the manager.
-    explicit HidManager(HidBackend& backend);
-    HidManager(HidBackend& backend, Options options);
+    // `backend` is not owned and must outlive the manager. `clock` paces the periodic scan and
+    // runs the scanner's wait; it must outlive the manager too.
+    explicit HidManager(HidBackend& backend, const Clock& clock = Clock::Steady());
+    HidManager(HidBackend& backend, Options options, const Clock& clock = Clock::Steady());
     ~HidManager();
 
     HidManager(const HidManager&) = delete;
@@ -80,13 +83,13 @@ public:
     void SetSettingsCallback(SettingsCallback callback);
     void SetTrace(bool enabled);
 
-    // Returns true at once, changing nothing, when already running. Fails with "Invalid
-    // VID/PID" when the fallback target's ids do not parse. Otherwise scans once on the calling
-    // thread (devices already plugged in are open on return) and starts the periodic scanner.
-    // A scan interval below 100 ms is raised to 100 ms with a warning. A thread that cannot be
-    // created surfaces as std::system_error.
-    bool Start(const HidManagerSettings& settings, EventCallback eventCallback,
-               std::string& errorText);
+    // Fails with "HID manager already running", changing nothing, when already running, and
+    // with "Invalid VID/PID" when the fallback target's ids do not parse. Otherwise scans once
+    // on the calling thread (devices already plugged in are open on return) and starts the
+    // periodic scanner. A scan interval below 100 ms is raised to 100 ms with a warning. When
+    // the scanner cannot start, the devices just opened are closed again, the manager stays
+    // stopped and Start fails with "Failed to start HID scanner: REASON".
+    Result Start(const HidManagerSettings& settings, EventCallback eventCallback);
 
     // Stops the scanner (its pause is interrupted), then disconnects every device in table
     // order. Does nothing when stopped. Not concurrently with Start. Never waits for a write in
@@ -154,8 +157,12 @@ private:
     void TraceOut(const char* kind, const Device& device, std::size_t bytes,
                   const HidProtocol::Report& report) const;
 
+    // Stop's half after the scanner has ended: closes every device and forgets the probes.
+    void CloseAll();
+
     HidBackend& backend_;
     const Options options_;
+    const Clock& clock_;
 
     std::atomic<bool> running_{false};
     std::atomic<bool> trace_{false};
@@ -168,7 +175,7 @@ private:
     std::shared_ptr<const std::vector<Target>> targets_;
     HidManagerSettings settings_;
 
-    // The scanner's pause; Stop and RequestScan notify it.
+    // The scanner's pause, a wait on clock_; Stop and RequestScan notify it.
     std::mutex scanMutex_;
     std::condition_variable scanWake_;
     bool scanRequested_ = false;

@@ -2,7 +2,6 @@
 // read, and closing it. The scan decides when; these run on the scanner's thread, apart from the
 // reader loop, which is the device's own thread.
 #include <algorithm>
-#include <functional>
 #include <string>
 #include <utility>
 
@@ -10,6 +9,7 @@
 #include "hid/HidManager.h"
 #include "hid/HidManagerDevice.h"
 #include "log/Logger.h"
+#include "platform/Result.h"
 #include "platform/Threads.h"
 
 namespace tarnwick {
@@ -54,11 +54,10 @@ std::shared_ptr<HidManager::Device> HidManager::Connect(const std::string& path,
     }
     device->name = device->serial.empty() ? path : device->serial;
     if (!device->touchPanel) {
-        std::string ignored;
         HidProtocol::Report answer{};
         answer[0] = static_cast<std::uint8_t>(HidProtocol::ReportId::DeviceInfo);
         if (device->readHandle->GetFeature(answer) &&
-            HidProtocol::DecodeDeviceInfoReport(answer, device->info, ignored)) {
+            HidProtocol::DecodeDeviceInfoReport(answer, device->info)) {
             device->hasInfo = true;
             device->name = HidProtocol::FormatBoardId(device->info);
         }
@@ -66,7 +65,7 @@ std::shared_ptr<HidManager::Device> HidManager::Connect(const std::string& path,
         answer[0] = static_cast<std::uint8_t>(HidProtocol::ReportId::ProtocolInfo);
         HidProtocol::ProtocolInfo protocol;
         if (device->readHandle->GetFeature(answer) &&
-            HidProtocol::DecodeProtocolInfoReport(answer, protocol, ignored)) {
+            HidProtocol::DecodeProtocolInfoReport(answer, protocol)) {
             device->protocol = protocol;
             device->hasProtocolInfo = true;
         }
@@ -103,7 +102,15 @@ std::shared_ptr<HidManager::Device> HidManager::Connect(const std::string& path,
         device->settingsCallback = settingsCallback_;
     }
     device->running.store(true);
-    device->reader = std::thread(&HidManager::ReaderLoop, this, std::ref(*device));
+    const Result started = StartThread(device->reader, "HID reader",
+                                       [this, reader = device.get()] { ReaderLoop(*reader); });
+    if (!started) {
+        // A device nobody reads is closed like any other; the next scan opens it again.
+        Logger::Instance().Log(LogLevel::Error, started.Error());
+        device->running.store(false);
+        Disconnect(*device);
+        return nullptr;
+    }
     return device;
 }
 
@@ -131,7 +138,6 @@ void HidManager::ReaderLoop(Device& device) {
     platform::NameCurrentThread("tw-hid-read");
     platform::RaiseCurrentThreadPriority();  // on a button press's way to the simulator
     HidProtocol::Report buffer{};
-    std::string ignored;
     bool delivered = false;
     // Wake path: Disconnect clears running and cancels the pending read.
     while (device.running.load()) {
@@ -163,7 +169,7 @@ void HidManager::ReaderLoop(Device& device) {
             }
         } else {
             HidProtocol::HidEvent event;
-            if (HidProtocol::DecodeInputReport(buffer.data(), count, event, ignored) &&
+            if (HidProtocol::DecodeInputReport(buffer.data(), count, event) &&
                 device.eventCallback) {
                 (*device.eventCallback)(event, device.name, static_cast<int>(device.index));
             }

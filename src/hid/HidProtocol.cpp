@@ -39,15 +39,9 @@ Report EmptyReport(ReportId id) {
     return report;
 }
 
-bool Reject(std::string& errorText, const char* message) {
-    errorText = message;
-    return false;
-}
-
 }  // namespace
 
-bool DecodeInputReport(const std::uint8_t* bytes, std::size_t length, HidEvent& event,
-                       std::string& errorText) {
+Result DecodeInputReport(const std::uint8_t* bytes, std::size_t length, HidEvent& event) {
     if (bytes == nullptr) {
         length = 0;
     }
@@ -55,9 +49,9 @@ bool DecodeInputReport(const std::uint8_t* bytes, std::size_t length, HidEvent& 
     if (length == kInputReportSizeWithoutId) {
         p = bytes;
     } else if (length < kReportSize) {
-        return Reject(errorText, kInvalidLength);
+        return Result::Failure(kInvalidLength);
     } else if (bytes[0] != Id(ReportId::Input)) {
-        return Reject(errorText, kUnexpectedId);
+        return Result::Failure(kUnexpectedId);
     } else {
         p = bytes + 1;
     }
@@ -68,16 +62,15 @@ bool DecodeInputReport(const std::uint8_t* bytes, std::size_t length, HidEvent& 
     event.speed = p[kInSpeed];
     event.mode = p[kInMode];
     event.extra = ReadU16(p + kInExtra);
-    return true;
+    return Result::Success();
 }
 
-bool DecodeDeviceInfoReport(std::span<const std::uint8_t> buffer, DeviceInfo& info,
-                            std::string& errorText) {
+Result DecodeDeviceInfoReport(std::span<const std::uint8_t> buffer, DeviceInfo& info) {
     if (buffer.size() < kReportSize) {
-        return Reject(errorText, kInvalidLength);
+        return Result::Failure(kInvalidLength);
     }
     if (buffer[0] != Id(ReportId::DeviceInfo)) {
-        return Reject(errorText, kUnexpectedId);
+        return Result::Failure(kUnexpectedId);
     }
     info.firmwareMajor = buffer[kDiFirmwareMajor];
     info.firmwareMinor = buffer[kDiFirmwareMinor];
@@ -85,21 +78,20 @@ bool DecodeDeviceInfoReport(std::span<const std::uint8_t> buffer, DeviceInfo& in
     for (std::size_t i = 0; i < info.boardId.size(); ++i) {
         info.boardId[i] = buffer[kDiBoardId + i];
     }
-    return true;
+    return Result::Success();
 }
 
-bool DecodeProtocolInfoReport(std::span<const std::uint8_t> buffer, ProtocolInfo& info,
-                              std::string& errorText) {
+Result DecodeProtocolInfoReport(std::span<const std::uint8_t> buffer, ProtocolInfo& info) {
     if (buffer.size() < kReportSize) {
-        return Reject(errorText, kInvalidLength);
+        return Result::Failure(kInvalidLength);
     }
     if (buffer[0] != Id(ReportId::ProtocolInfo)) {
-        return Reject(errorText, kUnexpectedId);
+        return Result::Failure(kUnexpectedId);
     }
     info.major = buffer[1];
     info.minor = buffer[2];
     info.flags = buffer[3];
-    return true;
+    return Result::Success();
 }
 
 Report EncodeSimStatusReport(bool connected) {

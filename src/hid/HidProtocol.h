@@ -13,6 +13,8 @@
 #include <span>
 #include <string>
 
+#include "platform/Result.h"
+
 namespace tarnwick::HidProtocol {
 
 enum class ReportId : std::uint8_t {
@@ -95,18 +97,15 @@ struct ProtocolInfo {
 
 // Decodes a panel board's input report of `length` bytes: 31 bytes are taken as the payload
 // without its ID; 32 or more must start with ID 0x01 (bytes past the layout are ignored).
-// Rejections leave `event` untouched and set `errorText` to "Invalid report length" or
-// "Unexpected report ID". Reads nothing beyond `length`; a null `bytes` counts as length 0.
-bool DecodeInputReport(const std::uint8_t* bytes, std::size_t length, HidEvent& event,
-                       std::string& errorText);
+// Rejections leave `event` untouched and fail with "Invalid report length" or "Unexpected
+// report ID". Reads nothing beyond `length`; a null `bytes` counts as length 0.
+Result DecodeInputReport(const std::uint8_t* bytes, std::size_t length, HidEvent& event);
 
 // Decode a feature report answer (ID 0x20 or 0x21 still in byte 0). A buffer shorter than 32
 // bytes is rejected with "Invalid report length", a wrong ID with "Unexpected report ID";
 // `info` is only written on success.
-bool DecodeDeviceInfoReport(std::span<const std::uint8_t> buffer, DeviceInfo& info,
-                            std::string& errorText);
-bool DecodeProtocolInfoReport(std::span<const std::uint8_t> buffer, ProtocolInfo& info,
-                              std::string& errorText);
+Result DecodeDeviceInfoReport(std::span<const std::uint8_t> buffer, DeviceInfo& info);
+Result DecodeProtocolInfoReport(std::span<const std::uint8_t> buffer, ProtocolInfo& info);
 
 // Host-to-board reports.
 Report EncodeSimStatusReport(bool connected);
