@@ -161,9 +161,9 @@ bool Application::Initialize(const std::string& configPath, bool consoleMode,
         return false;
     }
     {
-        std::string mobiFlightError;
-        if (!mobiFlight_.Start(&simConnect_, config_.mobiflight, mobiFlightError)) {
-            LogError("Failed to start MobiFlight client: " + mobiFlightError);
+        const Result mobiFlightStarted = mobiFlight_.Start(&simConnect_, config_.mobiflight);
+        if (!mobiFlightStarted) {
+            LogError("Failed to start MobiFlight client: " + mobiFlightStarted.Error());
             StopComponents();
             return false;
         }
@@ -179,11 +179,11 @@ bool Application::Initialize(const std::string& configPath, bool consoleMode,
     simConnect_.SetBatteryHandler([this](bool on) { OnMasterBattery2(on); });
     simConnect_.SetShutdownHandler([this] { RequestStop(); });
     {
-        std::string simError;
-        if (!simConnect_.Start(
-                "TarnwickHID", [this](bool connected) { OnSimConnectionChanged(connected); },
-                [this] { return hidManager_.HasDevices(); }, simError)) {
-            LogError("Failed to start SimConnect client: " + simError);
+        const Result simStarted = simConnect_.Start(
+            "TarnwickHID", [this](bool connected) { OnSimConnectionChanged(connected); },
+            [this] { return hidManager_.HasDevices(); });
+        if (!simStarted) {
+            LogError("Failed to start SimConnect client: " + simStarted.Error());
             StopComponents();
             return false;
         }
@@ -264,11 +264,11 @@ void Application::OnPanelSettings(const TelemetryProtocol::Settings& settings,
     // Two touch panels report on two reader threads; the forwarded values are one set.
     std::lock_guard<std::mutex> lock(settingsMutex_);
     for (const PanelBridgeRules::SimEvent& event : panelRules_.OnSettings(settings, deviceName)) {
-        std::string error;
-        if (simConnect_.TransmitEvent(event.eventName, event.degrees, error)) {
+        const Result sent = simConnect_.TransmitEvent(event.eventName, event.degrees);
+        if (sent) {
             Logger::Instance().Debug(event.debugLine);
         } else {
-            LogWarn(event.eventName + " failed: " + error);
+            LogWarn(event.eventName + " failed: " + sent.Error());
         }
     }
 }

@@ -29,11 +29,19 @@ bool MobiFlightCommands::IsRegistered() {
 
 bool MobiFlightCommands::QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count,
                                   std::string& errorText) {
-    return client_.QueueRpn(rpn, mode, count, errorText);
+    const Result queued = client_.QueueRpn(rpn, mode, count);
+    if (!queued) {
+        errorText = queued.Error();
+    }
+    return queued.Ok();
 }
 
 bool MobiFlightCommands::SendRpnNow(const std::string& rpn, std::string& errorText) {
-    return client_.SendRpnNow(rpn, errorText);
+    const Result sent = client_.SendRpnNow(rpn);
+    if (!sent) {
+        errorText = sent.Error();
+    }
+    return sent.Ok();
 }
 
 void MobiFlightCommands::CancelHoldRepeats(const std::string& rpn) {
@@ -46,7 +54,11 @@ bool SimConnectEvents::IsConnected() {
 
 bool SimConnectEvents::TransmitEvent(const std::string& eventName, std::uint32_t value,
                                      std::string& errorText) {
-    return client_.TransmitEvent(eventName, value, errorText);
+    const Result sent = client_.TransmitEvent(eventName, value);
+    if (!sent) {
+        errorText = sent.Error();
+    }
+    return sent.Ok();
 }
 
 }  // namespace tarnwick

@@ -180,14 +180,14 @@ public:
                 error)) {
             throw std::runtime_error("hid: " + error);
         }
-        if (!mobiFlight_.Start(&simConnect_, config_.mobiflight, error)) {
-            throw std::runtime_error("mobiflight: " + error);
+        if (const Result started = mobiFlight_.Start(&simConnect_, config_.mobiflight); !started) {
+            throw std::runtime_error("mobiflight: " + started.Error());
         }
         simConnect_.SetBatteryHandler([this](bool on) {
             status_.SetBattery(on);
             engine_.RequestOutputRefresh();
         });
-        if (!simConnect_.Start(
+        if (const Result started = simConnect_.Start(
                 "TarnwickHID",
                 [this](bool connected) {
                     hid_.SendSimStatus(connected);
@@ -195,8 +195,9 @@ public:
                     engine_.SetSimConnected(connected);
                     engine_.RequestOutputRefresh();
                 },
-                [this] { return hid_.HasDevices(); }, error)) {
-            throw std::runtime_error("simconnect: " + error);
+                [this] { return hid_.HasDevices(); });
+            !started) {
+            throw std::runtime_error("simconnect: " + started.Error());
         }
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!mobiFlight_.IsRegistered() || mobiFlight_.QueueLength() != 0) {
