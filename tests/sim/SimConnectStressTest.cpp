@@ -38,24 +38,21 @@ TEST(SimConnectStressTest, CallsFromSeveralThreadsWhileTheConnectionComesAndGoes
     // Like the MobiFlight client: handlers call back into the client on the worker thread.
     client.SetClientDataHandler([&](std::uint32_t, const std::uint8_t*, std::uint32_t) {
         ++clientData;
-        std::string error;
         const auto block = Block("MF.SimVars.Set.1 (>L:FROM_HANDLER)");
-        client.SetClientData(4096, 4352, block.data(), 256, error);
+        (void)client.SetClientData(4096, 4352, block.data(), 256);
     });
     auto onConnection = [&](bool connected) {
         if (!connected) {
             return;
         }
         ++connections;
-        std::string error;
-        client.MapClientDataName("MobiFlight.Command", 4096, error);
-        client.MapClientDataName("MobiFlight.Response", 4097, error);
-        client.AddClientDataDefinition(4352, 256, error);
-        client.AddClientDataDefinition(4353, 256, error);
-        client.RequestClientData(4097, 4608, 4353, error);
+        (void)client.MapClientDataName("MobiFlight.Command", 4096);
+        (void)client.MapClientDataName("MobiFlight.Response", 4097);
+        (void)client.AddClientDataDefinition(4352, 256);
+        (void)client.AddClientDataDefinition(4353, 256);
+        (void)client.RequestClientData(4097, 4608, 4353);
     };
-    std::string error;
-    ASSERT_TRUE(client.Start("Stress", onConnection, {}, error)) << error;
+    ASSERT_TRUE(client.Start("Stress", onConnection, {}).Ok());
 
     std::atomic<bool> stop{false};
     std::atomic<int> sent{0};
@@ -65,13 +62,12 @@ TEST(SimConnectStressTest, CallsFromSeveralThreadsWhileTheConnectionComesAndGoes
             const std::string events[] = {"AP_MASTER", "HEADING_BUG_SET", "VOR1_SET"};
             int i = 0;
             while (!stop.load()) {
-                std::string text;
                 bool ok = false;
                 if ((i + t) % 2 == 0) {
-                    ok = client.TransmitEvent(events[i % 3], static_cast<std::uint32_t>(i), text);
+                    ok = client.TransmitEvent(events[i % 3], static_cast<std::uint32_t>(i)).Ok();
                 } else {
                     const auto block = Block("MF.Clients.Add.Stress" + std::to_string(i % 7));
-                    ok = client.SetClientData(4096, 4352, block.data(), 256, text);
+                    ok = client.SetClientData(4096, 4352, block.data(), 256).Ok();
                 }
                 sent += ok ? 1 : 0;
                 client.IsConnected();
@@ -100,7 +96,7 @@ TEST(SimConnectStressTest, CallsFromSeveralThreadsWhileTheConnectionComesAndGoes
                 break;
             default:
                 client.Stop();
-                ASSERT_TRUE(client.Start("Stress", onConnection, {}, error)) << error;
+                ASSERT_TRUE(client.Start("Stress", onConnection, {}).Ok());
                 break;
         }
     }
