@@ -39,12 +39,23 @@ MobiFlightClientOptions ManualOptions() {
 // runs on real short periods.
 class MobiFlightClientTest : public testing::Test {
 protected:
-    MobiFlightClientTest() { clock_.SetWorkers(1); }
-    std::size_t Attempts() { return rig_.Api().CountOf(kRegistration); }
-    void Step(std::chrono::milliseconds by, std::size_t attempts) {
-        clock_.Advance(by);
-        ASSERT_TRUE(WaitUntil([&] { return Attempts() == attempts; })) << Attempts();
+    MobiFlightClientTest() {
+        clock_.SetWorkers(1);
+        rig_.Client().SetTextHandler([this](const std::string& text) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            levels_.push_back(text);
+        });
     }
+    std::size_t Levels(const std::string& text = "") {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return text.empty() ? levels_.size() : std::count(levels_.begin(), levels_.end(), text);
+    }
+    void Deliver(const std::vector<std::uint8_t>& block,
+                 std::uint32_t requestId = mf::kClientLVarsRequestId) {
+        rig_.Client().OnClientData(requestId, block.data(),
+                                   static_cast<std::uint32_t>(block.size()));
+    }
+    std::size_t Attempts() { return rig_.Api().CountOf(kRegistration); }
     void StartNotReady() {
         rig_.Sim().SetModuleAnswer(ModuleAnswer::Silent);
         rig_.Start();
@@ -75,18 +86,11 @@ protected:
     bool Queue(const std::string& rpn, SendMode mode, int count = 1) {
         return rig_.Client().QueueRpn(rpn, mode, count).Ok();
     }
-    void ExpectDummyAfterEach(const std::string& rpn) {
-        const auto texts = rig_.Api().Texts();
-        for (std::size_t i = 0; i < texts.size(); ++i) {
-            if (texts[i] == Rpn(rpn)) {
-                ASSERT_LT(i + 1, texts.size());
-                EXPECT_EQ(texts[i + 1], kDummy) << "after write " << i;
-            }
-        }
-    }
 
     ManualClock clock_;
     LogCapture log_;
+    std::mutex mutex_;
+    std::vector<std::string> levels_;
     MobiFlightRig rig_{ManualOptions(), clock_};
 };
 
@@ -107,10 +111,6 @@ TEST_F(MobiFlightClientTest, RequestErrorsNameTheirCause) {
     StartNotReady();
     EXPECT_EQ(client.SendRpnNow("1").Error(), "MobiFlight not ready");
     EXPECT_EQ(client.QueueRpn("", SendMode::Plain, 1).Error(), "Empty RPN command");
-    // No clicks, nothing to do; and a negative count must not eat later clicks.
-    EXPECT_TRUE(client.QueueRpn("1", SendMode::Counted, 0));
-    EXPECT_TRUE(client.QueueRpn("1", SendMode::Counted, -3));
-    EXPECT_EQ(client.QueueLength(), 0u);
 
     // A calculator code of 238 bytes fills the block (255 with the prefix, then the NUL); one
     // byte more is refused, never cut.
@@ -131,46 +131,13 @@ TEST_F(MobiFlightClientTest, RequestErrorsNameTheirCause) {
     EXPECT_EQ(client.SendRpnNow("1").Error(), "MobiFlight not running");
 }
 
-TEST_F(MobiFlightClientTest, RegistrationRetriesEveryFiveSecondsAndWarnsOnceAfterThreeMinutes) {
-    StartNotReady();
-    EXPECT_EQ(log_.Count(kRetrying), 0u);
-    clock_.Advance(4999ms);
-    clock_.Settle();
-    EXPECT_EQ(Attempts(), 1u);
-    Step(1ms, 2);
-    EXPECT_EQ(log_.Count(kRetrying), 1u);
-    Step(170s, 3);  // 175 s after the channels were set up
-    EXPECT_EQ(log_.Count(kNoAnswer), 0u);
-    Step(5s, 4);
-    EXPECT_EQ(log_.Count(kNoAnswer), 1u);
-    Step(500s, 5);
-    EXPECT_EQ(log_.Count(kNoAnswer), 1u);
-    EXPECT_EQ(log_.Count(kRetrying), 1u);
-    // The module saw every attempt, though they are the same bytes: a dummy follows each.
-    const auto commands = rig_.Sim().ModuleCommands();
-    EXPECT_EQ(std::count(commands.begin(), commands.end(), kRegistration), 5);
-
-    // A refusal is logged whole and the registration goes on.
-    rig_.Sim().SetModuleAnswer(ModuleAnswer::Error);
-    Step(5s, 6);
-    EXPECT_TRUE(WaitUntil([&] {
-        return log_.Count("[WARN] MobiFlight registration error: MF.Clients.Add.Tester.Error") == 1;
-    }));
-    rig_.Sim().SetModuleAnswer(ModuleAnswer::Finished);
-    Step(5s, 7);
-    ASSERT_TRUE(WaitUntil([&] { return rig_.Api().CountOf(kSubscribe) == 1; }));
-    EXPECT_EQ(log_.Count("[INFO] MobiFlight client registered (after 7 attempts)"), 1u);
-    // After the acknowledged attempt: the two subscription commands, in order, no dummies.
-    const auto texts = rig_.Api().Texts();
-    EXPECT_EQ(std::vector<std::string>(texts.end() - 4, texts.end()),
-              (std::vector<std::string>{kRegistration, kDummy, kClear, kSubscribe}));
-    clock_.Advance(30s);
-    clock_.Settle();
-    EXPECT_EQ(Attempts(), 7u);
-}
-
-TEST_F(MobiFlightClientTest, EveryConnectionSetsUpItsChannelsAndRegistersAgain) {
+// One run through the registration's schedule on the hand-moved clock: channels that cannot be
+// set up wait for the next connection; attempts every 5 s with one line after the first and one
+// warning at three minutes; a refusal logged whole; commands queued meanwhile go out once it is
+// acknowledged, each with its dummy; the next connection registers again at once.
+TEST_F(MobiFlightClientTest, EveryConnectionRegistersOnItsSchedule) {
     rig_.Sim().FailNextCalls(SimConnectCall::AddToClientDataDefinition, 1);
+    rig_.Sim().SetModuleAnswer(ModuleAnswer::Silent);
     rig_.Start();
     ASSERT_TRUE(WaitUntil([&] {
         return log_.Count(
@@ -179,75 +146,72 @@ TEST_F(MobiFlightClientTest, EveryConnectionSetsUpItsChannelsAndRegistersAgain) 
     }));
     clock_.Advance(60s);
     clock_.Settle();
-    EXPECT_EQ(Attempts(), 0u);  // nothing until the next connection
-
-    for (std::size_t connection = 1; connection <= 2; ++connection) {
-        rig_.Sim().DropConnections();
-        ASSERT_TRUE(WaitUntil([&] { return rig_.Api().CountOf(kSubscribe) == connection; }));
-        EXPECT_EQ(log_.Count("[INFO] MobiFlight client registered"), connection);
+    EXPECT_EQ(Attempts(), 0u);
+    rig_.Sim().DropConnections();
+    ASSERT_TRUE(WaitUntil([&] { return Attempts() == 1; }));
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(Queue("1 (>L:PLAIN)", SendMode::Plain));
     }
-    EXPECT_EQ(log_.Count("[INFO] MobiFlight client waiting for SimConnect"), 2u);
-    EXPECT_EQ(log_.Count("[INFO] MobiFlight client channels: Tester.Command, Tester.Response, "
-                         "Tester.LVars"),
-              2u);
-    EXPECT_EQ(log_.CountContaining("attempts"), 0u);
-    // A repeated acknowledgement changes nothing.
+    const struct {
+        std::chrono::milliseconds by;
+        std::size_t attempts;
+        const std::string& line;
+        std::size_t lines;
+    } steps[] = {
+        {4999ms, 1, kRetrying, 0}, {1ms, 2, kRetrying, 1},  {170s, 3, kNoAnswer, 0},
+        {5s, 4, kNoAnswer, 1},     {500s, 5, kNoAnswer, 1},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.attempts);
+        EXPECT_EQ(rig_.Executed("1 (>L:PLAIN)"), 0u);
+        clock_.Advance(step.by);
+        clock_.Settle();
+        ASSERT_TRUE(WaitUntil([&] { return Attempts() == step.attempts; })) << Attempts();
+        EXPECT_TRUE(WaitUntil([&] { return log_.Count(step.line) == step.lines; }));
+    }
+    // A refusal is logged whole and the registration goes on.
+    rig_.Sim().SetModuleAnswer(ModuleAnswer::Error);
+    clock_.Advance(5s);
+    EXPECT_TRUE(WaitUntil([&] {
+        return log_.Count("[WARN] MobiFlight registration error: MF.Clients.Add.Tester.Error") == 1;
+    }));
+    Register();
+    ASSERT_TRUE(WaitUntil([&] { return rig_.Executed("1 (>L:PLAIN)") == 3; }));
+    const std::size_t attempts = Attempts();
+    EXPECT_EQ(log_.Count("[INFO] MobiFlight client registered (after " + std::to_string(attempts) +
+                         " attempts)"),
+              1u);
+    clock_.Advance(30s);
+    clock_.Settle();
+    EXPECT_EQ(Attempts(), attempts);
+    // The module saw every attempt, though they are the same bytes: a dummy follows each.
+    const auto commands = rig_.Sim().ModuleCommands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), kRegistration),
+              static_cast<long>(attempts));
+    const auto texts = rig_.Api().Texts();
+    std::vector<std::string> rest;
+    for (auto it = std::find(texts.rbegin(), texts.rend(), kRegistration).base() - 1;
+         it != texts.end(); ++it) {
+        if (*it == Rpn("1 (>L:PLAIN)")) {
+            EXPECT_EQ(*++it, kDummy);
+        } else {
+            rest.push_back(*it);
+        }
+    }
+    EXPECT_EQ(rest, (std::vector<std::string>{kRegistration, kDummy, kClear, kSubscribe}));
+    // A repeated acknowledgement changes nothing; a new connection registers again at once.
     const std::string ack = mf::RegistrationFinishedAnswer("Tester");
     rig_.Client().OnClientData(mf::kResponseRequestId,
                                reinterpret_cast<const std::uint8_t*>(ack.c_str()),
                                static_cast<std::uint32_t>(ack.size() + 1));
-    clock_.Settle();
-    EXPECT_EQ(log_.CountContaining("MobiFlight client registered"), 2u);
+    rig_.Sim().DropConnections();
+    ASSERT_TRUE(WaitUntil([&] { return rig_.Api().CountOf(kSubscribe) == 2; }));
     EXPECT_EQ(rig_.Api().CountOf(kClear), 2u);
-}
-
-TEST_F(MobiFlightClientTest, RequestsWaitForRegistrationAndEachIsFollowedByADummy) {
-    StartNotReady();
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(Queue("1 (>L:PLAIN)", SendMode::Plain));
-    }
-    clock_.Settle();
-    EXPECT_EQ(rig_.Executed("1 (>L:PLAIN)"), 0u);
-    Register();
-    ASSERT_TRUE(WaitUntil([&] { return rig_.Executed("1 (>L:PLAIN)") == 3; }));
-    Drain();
-    EXPECT_EQ(rig_.Executed("1 (>L:PLAIN)"), 3u);
-    ExpectDummyAfterEach("1 (>L:PLAIN)");
-
-    // Written twice without a dummy in between, the module reads a command once.
-    mf::CommandBlock block;
-    mf::BuildCommandBlock(Rpn("(>L:REPEAT)"), block);
-    for (int i = 0; i < 2; ++i) {
-        ASSERT_TRUE(rig_.SimConnect().SetClientData(mf::kCommandAreaId, mf::kCommandDefinitionId,
-                                                    block.data(), mf::kCommandBlockSize));
-    }
-    EXPECT_EQ(rig_.Executed("(>L:REPEAT)"), 1u);
-}
-
-TEST_F(MobiFlightClientTest, ClicksDuringAWriteJoinTheEntryInFlight) {
-    StartNotReady();
-    Register();
-    Drain();
-    const std::string click = "(>K:AP_ALT_VAR_INC)";
-    rig_.Api().HoldNextWriteOf(Rpn(click));
-    ASSERT_TRUE(Queue(click, SendMode::Counted));
-    ASSERT_TRUE(rig_.Api().WaitHeld());
-    for (int i = 0; i < 5; ++i) {
-        ASSERT_TRUE(Queue(click, SendMode::Counted));
-        EXPECT_EQ(rig_.Client().QueueLength(), 0u);
-    }
-    rig_.Api().Release();
-    Drain();
-    // Six writes back to back, each followed by its dummy.
-    std::vector<std::string> expected;
-    for (int i = 0; i < 6; ++i) {
-        expected.insert(expected.end(), {Rpn(click), kDummy});
-    }
-    const auto texts = rig_.Api().Texts();
-    const auto first = std::find(texts.begin(), texts.end(), Rpn(click));
-    ASSERT_GE(texts.end() - first, 12);
-    EXPECT_EQ(std::vector<std::string>(first, first + 12), expected);
-    EXPECT_EQ(rig_.Executed(click), 6u);
+    EXPECT_EQ(log_.Count("[INFO] MobiFlight client registered"), 1u);
+    EXPECT_EQ(log_.Count("[INFO] MobiFlight client waiting for SimConnect"), 2u);
+    EXPECT_EQ(log_.Count("[INFO] MobiFlight client channels: Tester.Command, Tester.Response, "
+                         "Tester.LVars"),
+              2u);
 }
 
 TEST_F(MobiFlightClientTest, AConnectionChangeDropsWhatWasQueuedAndAFailedWriteIsNotRetried) {
@@ -274,8 +238,9 @@ TEST_F(MobiFlightClientTest, AConnectionChangeDropsWhatWasQueuedAndAFailedWriteI
     EXPECT_EQ(rig_.Api().CountOf(Rpn("(>L:LOST)")), 1u);
 }
 
-// Stop ends every wait of the worker with the clock standing still.
-TEST_F(MobiFlightClientTest, StopEndsEveryWaitWithoutTimePassing) {
+// Queued commands keep the rate limit on the client's clock, the subscription's two included;
+// SendRpnNow does not wait for it. Stop ends every wait of the worker with the clock standing.
+TEST_F(MobiFlightClientTest, TheRateLimitHoldsOnlyQueuedCommandsAndStopEndsEveryWait) {
     MobiFlightSettings limited = TestSettings();
     limited.rpnRateLimitMs = 60000;
     for (int state = 0; state < 3; ++state) {
@@ -286,10 +251,18 @@ TEST_F(MobiFlightClientTest, StopEndsEveryWaitWithoutTimePassing) {
             ASSERT_TRUE(rig.Client().QueueRpn("1", SendMode::Plain, 1));
         } else if (state == 1) {  // idle and registered
             rig.StartRegistered();
-        } else {  // the subscription's second command waits out a minute's rate limit
+        } else {  // a command waits out a minute's limit
             rig.Start(limited);
             ASSERT_TRUE(WaitUntil([&] { return rig.Api().CountOf(kClear) == 1; }));
+            clock_.Settle();
+            clock_.Advance(59999ms);
+            clock_.Settle();
+            EXPECT_EQ(rig.Api().CountOf(kSubscribe), 0u);
+            clock_.Advance(1ms);
+            ASSERT_TRUE(WaitUntil([&] { return rig.Client().IsRegistered(); }));
             ASSERT_TRUE(rig.Client().QueueRpn("2", SendMode::Plain, 1));
+            ASSERT_TRUE(rig.Client().SendRpnNow("(>L:NOW)"));
+            EXPECT_EQ(rig.Executed("(>L:NOW)"), 1u);
         }
         clock_.Settle();
         rig.Client().Stop();
@@ -297,79 +270,28 @@ TEST_F(MobiFlightClientTest, StopEndsEveryWaitWithoutTimePassing) {
     }
 }
 
-// Real time: the limit is measured on the steady clock.
-TEST(MobiFlightRateLimitTest, CommandsQueuedTogetherAreSpacedAndSendNowIsNot) {
-    LogCapture log;
-    MobiFlightRig rig;
-    MobiFlightSettings settings = TestSettings();
-    settings.rpnRateLimitMs = 100;
-    rig.StartRegistered(settings);
-    ASSERT_TRUE(rig.Client().QueueRpn("(>L:A)", SendMode::Plain, 1));
-    ASSERT_TRUE(rig.Client().QueueRpn("(>L:B)", SendMode::Plain, 1));
-    const Result now = rig.Client().SendRpnNow("(>L:NOW)");
-    ASSERT_TRUE(now) << now.Error();
-    EXPECT_EQ(rig.Executed("(>L:NOW)"), 1u);
-    ASSERT_TRUE(WaitUntil([&] { return rig.Api().CountOf(Rpn("(>L:B)")) == 1; }));
-    std::chrono::steady_clock::time_point aDone{}, bBegin{};
-    for (const auto& write : rig.Api().Writes()) {
-        if (write.text == Rpn("(>L:A)")) {
-            aDone = write.end;
-        } else if (write.text == Rpn("(>L:B)")) {
-            bBegin = write.begin;
-        }
-    }
-    EXPECT_GE(bBegin - aDone, 100ms);
-}
-
-class MobiFlightLVarTest : public testing::Test {
-protected:
-    void SetUp() override {
-        rig_.Client().SetTextHandler([this](const std::string& text) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            texts_.push_back(text);
-        });
-    }
-    bool Received(const std::string& text) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return std::find(texts_.begin(), texts_.end(), text) != texts_.end();
-    }
-    std::size_t Count() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return texts_.size();
-    }
-    void Deliver(const std::vector<std::uint8_t>& block,
-                 std::uint32_t requestId = mf::kClientLVarsRequestId) {
-        rig_.Client().OnClientData(requestId, block.data(),
-                                   static_cast<std::uint32_t>(block.size()));
-    }
-
-    std::mutex mutex_;
-    std::vector<std::string> texts_;
-    MobiFlightRig rig_;
-};
-
 // Only the client's own variable channel carries levels; nothing reaches the handler after Stop.
-TEST_F(MobiFlightLVarTest, LevelsComeOnlyFromTheClientsChannelAndNotAfterStop) {
+TEST_F(MobiFlightClientTest, LevelsComeOnlyFromTheClientsChannelAndNotAfterStop) {
     const auto block = Block("L:LIGHTING_POTENTIOMETER_5=0.5", 4096);
     Deliver(block);
-    EXPECT_TRUE(Received("L:LIGHTING_POTENTIOMETER_5=0.5"));
+    EXPECT_TRUE(Levels("L:LIGHTING_POTENTIOMETER_5=0.5") > 0);
     Deliver(std::vector<std::uint8_t>(3, 0));      // no level
     Deliver(block, mf::kLVarsAreaId);              // not ours
     Deliver(block, mf::kResponseRequestId);        // a response, not a level
     Deliver(block, mf::kClientResponseRequestId);  // the same on the client's own channel
-    EXPECT_EQ(Count(), 1u);
+    EXPECT_EQ(Levels(), 1u);
     rig_.Start();
     rig_.Client().Stop();
     // The module may have reported a level before the Stop; nothing may come after it.
-    const auto before = Count();
+    const auto before = Levels();
     Deliver(std::vector<std::uint8_t>{'1', 0});
-    EXPECT_EQ(Count(), before);
+    EXPECT_EQ(Levels(), before);
 }
 
 // Another program on the module's shared channels, as cockpit builders often run one for their
 // other panels: our registration, subscription, commands and reconnects leave its variable list
 // alone, and each reads its own variable area.
-TEST_F(MobiFlightLVarTest, AnotherClientOnTheSharedChannelsKeepsItsVariables) {
+TEST_F(MobiFlightClientTest, AnotherClientOnTheSharedChannelsKeepsItsVariables) {
     namespace rec = SimConnectRecords;
     VirtualSimConnectApi otherApi(rig_.Sim());
     rig_.Sim().SetRunning(true);
@@ -389,18 +311,17 @@ TEST_F(MobiFlightLVarTest, AnotherClientOnTheSharedChannelsKeepsItsVariables) {
     ASSERT_EQ(otherApi.SetClientData(other, 1, 1, 0, 0, 256, add.data()), kSimConnectOk);
 
     rig_.StartRegistered();
-    ASSERT_TRUE(WaitUntil([&] { return Received("0.250000"); }));
+    ASSERT_TRUE(WaitUntil([&] { return Levels("0.250000") > 0; }));
     ASSERT_TRUE(rig_.Client().QueueRpn("(>L:MINE)", SendMode::Plain, 1));
     ASSERT_TRUE(WaitUntil([&] { return rig_.Executed("(>L:MINE)") == 1; }));
     // Only our pump dispatches meanwhile, so the failure breaks our connection, not the other's.
     rig_.Sim().FailNextCalls(SimConnectCall::CallDispatch, 1);
-    ASSERT_TRUE(WaitUntil([&] {
-        return rig_.Api().CountOf(kSubscribe) == 2 && rig_.Client().QueueLength() == 0;
-    }));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return rig_.Api().CountOf(kSubscribe) == 2 && rig_.Client().QueueLength() == 0; }));
     rig_.Sim().SetLVar("L:OTHER", 9.0);
     // 0.3 starts with a non-NUL byte (9A 99 99 3E) and is a number all the same.
     rig_.Sim().SetLVar("L:LIGHTING_POTENTIOMETER_5", 0.3);
-    ASSERT_TRUE(WaitUntil([&] { return Received("0.300000"); }));
+    ASSERT_TRUE(WaitUntil([&] { return Levels("0.300000") > 0; }));
 
     std::vector<float> seen;
     otherApi.CallDispatch(
@@ -416,7 +337,7 @@ TEST_F(MobiFlightLVarTest, AnotherClientOnTheSharedChannelsKeepsItsVariables) {
         },
         &seen);
     EXPECT_EQ(seen, (std::vector<float>{5.0f, 9.0f}));
-    EXPECT_FALSE(Received("5.000000") || Received("9.000000"));
+    EXPECT_FALSE(Levels("5.000000") > 0 || Levels("9.000000") > 0);
     EXPECT_EQ(otherApi.Close(other), kSimConnectOk);
 }
 

@@ -24,6 +24,7 @@ namespace rec = SimConnectRecords;
 constexpr const char* kWaitingForSim = "[INFO] Waiting for flight simulator process to start";
 constexpr const char* kSimClosed = "[INFO] Simulator closed; requesting application shutdown";
 constexpr const char* kDispatchError = "[WARN] SimConnect disconnected: dispatch error 0x80004005";
+constexpr const char* kWorkerException = "[WARN] SimConnect disconnected: worker exception";
 
 class SimConnectClientTest : public testing::Test {
 protected:
@@ -61,7 +62,7 @@ protected:
     }
 
     ManualClock clock_;
-    LogCapture log_;
+    LogCapture log_{true};
     VirtualSimulator sim_;
     VirtualSimConnectApi virtualApi_{sim_};
     test::RecordingSimConnectApi api_{virtualApi_};
@@ -70,9 +71,6 @@ protected:
     std::atomic<int> shutdowns_{0};
     std::mutex mutex_;
     std::vector<bool> changes_;
-    std::vector<SimTelemetry> telemetry_;
-    std::vector<bool> battery_;
-    std::vector<std::uint32_t> clientDataSizes_;
     std::unique_ptr<SimConnectClient> client_;  // last: stops before what its handlers use goes
 };
 
@@ -159,39 +157,21 @@ TEST_F(SimConnectClientTest, StopEndsEveryWaitWithoutTimePassing) {
     }
 }
 
-TEST_F(SimConnectClientTest, ConnectsUnderTheDefaultNameAndDecidesTelemetryPerConnection) {
+// Without a telemetry handler only the battery is asked for (on change); one installed later is
+// served from the next connection on. A refused definition or request costs that data only.
+TEST_F(SimConnectClientTest, DataRequestsFollowTheHandlersAndAFailureKeepsTheConnection) {
     StartConnected("");
     EXPECT_EQ(api_.Opens().front(), "TarnwickHID");
-    EXPECT_EQ(log_.Count("[INFO] SimConnect connected"), 1u);
     EXPECT_TRUE(WaitUntil([&] { return log_.Count("[INFO] SimConnect session opened") == 1; }));
-    EXPECT_EQ(sim_.DataDefinitionVariables(1),
-              std::vector<std::string>{"ELECTRICAL MASTER BATTERY:2"});
-    EXPECT_TRUE(sim_.DataDefinitionVariables(2).empty());
-    ASSERT_EQ(sim_.DataRequests().size(), 1u);
-
-    // A handler installed now is served from the next connection on.
     client_->SetTelemetryHandler([](const SimTelemetry&) {});
     sim_.DropConnections();
     ASSERT_TRUE(ChangesReach(3));
-    std::vector<std::string> telemetry;
-    for (const auto& row : rec::kTelemetryVariables) {
-        telemetry.emplace_back(row.name);
-    }
-    EXPECT_EQ(sim_.DataDefinitionVariables(2), telemetry);
     const auto requests = sim_.DataRequests();
     ASSERT_EQ(requests.size(), 2u);
-    const std::uint32_t expected[2][4] = {{1, 1, rec::kPeriodSimFrame, rec::kDataRequestFlagChanged},
-                                          {2, 2, rec::kPeriodSimFrame, 0}};
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(requests[i].requestId, expected[i][0]);
-        EXPECT_EQ(requests[i].defineId, expected[i][1]);
-        EXPECT_EQ(requests[i].objectId, rec::kObjectIdUser);
-        EXPECT_EQ(requests[i].period, expected[i][2]);
-        EXPECT_EQ(requests[i].flags, expected[i][3]);
-    }
-}
-
-TEST_F(SimConnectClientTest, AFailedDefinitionOrRequestKeepsTheConnection) {
+    EXPECT_EQ(requests[0].flags, rec::kDataRequestFlagChanged);
+    EXPECT_EQ(requests[1].flags, 0u);
+    EXPECT_EQ(sim_.DataDefinitionVariables(2).size(), SimTelemetry::kCount);
+    client_.reset();
     const struct {
         std::function<void(VirtualSimulator&)> fail;
         const char* line;
@@ -199,7 +179,9 @@ TEST_F(SimConnectClientTest, AFailedDefinitionOrRequestKeepsTheConnection) {
         {[](VirtualSimulator& sim) { sim.SetVariableFailure("NAV CDI:1", true); },
          "[WARN] SimConnect data definitions failed: SimConnect_AddToDataDefinition failed for "
          "NAV CDI:1 (0x80004005)"},
-        {[](VirtualSimulator& sim) { sim.FailNextCalls(SimConnectCall::RequestDataOnSimObject, 1); },
+        {[](VirtualSimulator& sim) {
+             sim.FailNextCalls(SimConnectCall::RequestDataOnSimObject, 1);
+         },
          "[WARN] SimConnect data request failed: SimConnect_RequestDataOnSimObject failed "
          "(0x80004005)"},
     };
@@ -209,47 +191,25 @@ TEST_F(SimConnectClientTest, AFailedDefinitionOrRequestKeepsTheConnection) {
         client_->SetTelemetryHandler([](const SimTelemetry&) {});
         StartConnected();
         EXPECT_EQ(log_.Count(c.line), 1u);
-        EXPECT_TRUE(sim_.DataRequests().empty());
         EXPECT_TRUE(client_->TransmitEvent("AP_MASTER", 0));
         client_.reset();
         sim_.SetVariableFailure("NAV CDI:1", false);
     }
 }
 
-TEST_F(SimConnectClientTest, TelemetryIsScaledEveryFrameAndBatteryOnlyWhenItChanges) {
+// Telemetry is scaled every frame, the battery reported when it changes; records too short for
+// their kind call no handler, client data is read to the record's own end, and the simulator's
+// exceptions are DEBUG lines.
+TEST_F(SimConnectClientTest, RecordsReachTheirHandlersOnlyWhenWhole) {
+    std::vector<SimTelemetry> telemetry;
+    std::vector<std::string> seen;
     Make();
-    client_->SetTelemetryHandler([this](const SimTelemetry& v) {
-        Locked([&] { telemetry_.push_back(v); });
-    });
-    client_->SetBatteryHandler([this](bool on) { Locked([&] { battery_.push_back(on); }); });
-    sim_.SetFramesOnDispatch(false);
-    StartConnected();
-    sim_.StepFrames(37);
-    ASSERT_TRUE(WaitUntil([&] { return Locked([&] { return telemetry_.size() == 37; }); }));
-    sim_.SetMasterBattery2(false);
-    sim_.StepFrames(1);
-    ASSERT_TRUE(WaitUntil([&] { return Locked([&] { return battery_.size() == 2; }); }));
-    std::lock_guard<std::mutex> lock(mutex_);
-    EXPECT_EQ(battery_, (std::vector<bool>{true, false}));
-    const SimTelemetry& last = telemetry_.back();
-    for (std::size_t i = 0; i < SimTelemetry::kCount; ++i) {
-        const auto& row = rec::kTelemetryVariables[i];
-        EXPECT_EQ(last[i], static_cast<float>(*sim_.Variable(row.name) * row.scale)) << row.name;
-    }
-    // Pitch and bank arrive with the simulator's sign turned round.
-    EXPECT_GT(last[SimTelemetry::kPitch], 0.0f);
-    EXPECT_GT(last[SimTelemetry::kBank], 0.0f);
-}
-
-TEST_F(SimConnectClientTest, ShortRecordsCallNoHandlerAndExceptionsAreDebugLines) {
-    Logger::Instance().SetDebugEnabled(true);
-    Make();
-    client_->SetTelemetryHandler([this](const SimTelemetry& v) {
-        Locked([&] { telemetry_.push_back(v); });
-    });
-    client_->SetBatteryHandler([this](bool on) { Locked([&] { battery_.push_back(on); }); });
-    client_->SetClientDataHandler([this](std::uint32_t, const std::uint8_t*, std::uint32_t size) {
-        Locked([&] { clientDataSizes_.push_back(size); });
+    client_->SetTelemetryHandler(
+        [&](const SimTelemetry& v) { Locked([&] { telemetry.push_back(v); }); });
+    client_->SetBatteryHandler(
+        [&](bool on) { Locked([&] { seen.push_back(on ? "on" : "off"); }); });
+    client_->SetClientDataHandler([&](std::uint32_t, const std::uint8_t*, std::uint32_t size) {
+        Locked([&] { seen.push_back(std::to_string(size)); });
     });
     sim_.SetFramesOnDispatch(false);
     StartConnected();
@@ -262,7 +222,6 @@ TEST_F(SimConnectClientTest, ShortRecordsCallNoHandlerAndExceptionsAreDebugLines
     sim_.InjectMessage(rec::EncodeDataRecord(rec::kRecvIdSimObjectData, fields, nullptr, 0));
     fields.requestId = 4608;
     sim_.InjectMessage(rec::EncodeDataRecord(rec::kRecvIdClientData, fields, nullptr, 0));
-    // A record that says it is shorter than the bytes handed over is read to its own end.
     const std::uint8_t four[4] = {'a', 'b', 'c', 0};
     auto longer = rec::EncodeDataRecord(rec::kRecvIdClientData, fields, four, 4);
     longer.resize(longer.size() + 16, 0xEE);
@@ -271,65 +230,82 @@ TEST_F(SimConnectClientTest, ShortRecordsCallNoHandlerAndExceptionsAreDebugLines
     ASSERT_TRUE(WaitUntil([&] {
         return log_.Count("[DEBUG] SimConnect exception 7 sendId=3 index=4294967295") == 1;
     }));
-    std::lock_guard<std::mutex> lock(mutex_);
-    EXPECT_EQ(clientDataSizes_, std::vector<std::uint32_t>{4});
-    EXPECT_TRUE(telemetry_.empty());
-    EXPECT_TRUE(battery_.empty());
-}
-
-TEST_F(SimConnectClientTest, QuitAsksForShutdownOnceAndABrokenConnectionIsReopened) {
-    StartConnected();
-    sim_.DropConnections();
-    ASSERT_TRUE(ChangesReach(3));
-    EXPECT_EQ(log_.Count(kDispatchError), 1u);
-    EXPECT_EQ(shutdowns_.load(), 0);
-    sim_.Quit();
-    ASSERT_TRUE(WaitUntil([&] { return shutdowns_.load() == 1; }));
-    EXPECT_EQ(Changes(), (std::vector<bool>{true, false, true, false}));
-    EXPECT_GT(log_.IndexOf(kSimClosed),
-              log_.IndexOf("[WARN] SimConnect disconnected: SimConnect quit"));
-    // It comes back, then vanishes without a quit: nothing more is asked.
-    sim_.SetRunning(true);
-    ASSERT_TRUE(ChangesReach(5));
-    sim_.SetRunning(false);
-    ASSERT_TRUE(ChangesReach(6));
-    const std::size_t polls = waits_.CountOf(SimConnectWait::SimPoll);
-    ASSERT_TRUE(WaitUntil([&] { return waits_.CountOf(SimConnectWait::SimPoll) > polls; }));
-    EXPECT_EQ(log_.Count(kDispatchError), 2u);
-    EXPECT_EQ(shutdowns_.load(), 1);
-    EXPECT_EQ(log_.Count(kSimClosed), 1u);
-    // Handles were closed after their dispatch had returned, never inside it.
-    EXPECT_EQ(sim_.HandleMisuses(), 0);
-}
-
-TEST_F(SimConnectClientTest, ASimulatorThatVanishesAfterAConnectionAsksForShutdown) {
-    StartConnected();
-    sim_.SetRunning(false);
-    ASSERT_TRUE(WaitUntil([&] { return shutdowns_.load() == 1; }));
-    EXPECT_EQ(log_.Count(kSimClosed), 1u);
-}
-
-TEST_F(SimConnectClientTest, EventNamesAreMappedOncePerConnectionAndAFailureUsesUpItsNumber) {
-    StartConnected();
-    sim_.FailNextCalls(SimConnectCall::MapClientEventToSimEvent, 1);
-    EXPECT_EQ(client_->TransmitEvent("AP_MASTER", 0).Error(),
-              "SimConnect_MapClientEventToSimEvent failed (0x80004005)");
-    for (const auto& [name, value] : {std::pair{"AP_MASTER", 0u}, {"HEADING_BUG_SET", 90u},
-                                      {"AP_MASTER", 0u}}) {
-        EXPECT_TRUE(client_->TransmitEvent(name, value));
+    EXPECT_TRUE(Locked([&] { return telemetry.empty(); }));
+    sim_.StepFrames(3);
+    sim_.SetMasterBattery2(false);
+    sim_.StepFrames(1);
+    ASSERT_TRUE(WaitUntil([&] { return Locked([&] { return seen.size() == 3; }); }));
+    client_.reset();
+    EXPECT_EQ(seen, (std::vector<std::string>{"4", "on", "off"}));
+    ASSERT_EQ(telemetry.size(), 4u);
+    for (std::size_t i = 0; i < SimTelemetry::kCount; ++i) {
+        const auto& row = rec::kTelemetryVariables[i];
+        EXPECT_EQ(telemetry.back()[i], static_cast<float>(*sim_.Variable(row.name) * row.scale))
+            << row.name;
     }
-    using Mapping = std::pair<std::uint32_t, std::string>;
-    EXPECT_EQ(api_.Mappings(), (std::vector<Mapping>{
-                                   {1, "AP_MASTER"}, {2, "AP_MASTER"}, {3, "HEADING_BUG_SET"}}));
-    EXPECT_EQ(api_.Transmitted(), (std::vector<std::uint32_t>{2, 3, 2}));
-    sim_.DropConnections();  // a new connection maps anew, from 1 again
-    ASSERT_TRUE(ChangesReach(3));
-    EXPECT_TRUE(client_->TransmitEvent("HEADING_BUG_SET", 180));
-    EXPECT_EQ(api_.Mappings().back(), (Mapping{1, "HEADING_BUG_SET"}));
-    EXPECT_EQ(sim_.Variable("AUTOPILOT HEADING LOCK DIR"), 180.0);
+    // Pitch and bank arrive with the simulator's sign turned round.
+    EXPECT_GT(telemetry.back()[SimTelemetry::kPitch], 0.0f);
+    EXPECT_GT(telemetry.back()[SimTelemetry::kBank], 0.0f);
 }
 
-TEST_F(SimConnectClientTest, OperationsFailPlainlyWithoutAConnectionOrOnRefusal) {
+// Every way a connection ends: the lines said, whether the application is asked to shut down,
+// and that a pass that failed inside the library or a handler backs off before it reconnects.
+// Handles are never closed inside their own dispatch.
+TEST_F(SimConnectClientTest, EveryConnectionLossIsReportedAndOnlyAClosedSimulatorEndsTheRun) {
+    std::atomic<bool> throwInHandler{false};
+    const struct {
+        std::function<void()> lose;
+        std::vector<std::string> lines;
+        bool closed, backsOff;
+    } cases[] = {
+        {[&] { sim_.DropConnections(); }, {kDispatchError}, false, false},
+        {[&] { sim_.ThrowOnNextCall(SimConnectCall::CallDispatch, "pipe gone"); },
+         {"[ERROR] SimConnect worker exception: pipe gone", kWorkerException},
+         false,
+         true},
+        {[&] { throwInHandler = true, sim_.SetMasterBattery2(false); },
+         {"[ERROR] SimConnect worker exception: handler failed", kWorkerException},
+         false,
+         true},
+        {[&] { sim_.Quit(); },
+         {"[WARN] SimConnect disconnected: SimConnect quit", kSimClosed},
+         true,
+         false},
+        {[&] { sim_.SetRunning(false); }, {kDispatchError, kSimClosed}, true, false},
+    };
+    for (std::size_t row = 0; row < std::size(cases); ++row) {
+        const auto& c = cases[row];
+        SCOPED_TRACE(row);
+        std::vector<std::size_t> before;
+        for (const std::string& line : c.lines) {
+            before.push_back(log_.Count(line));
+        }
+        const std::size_t retries = waits_.CountOf(SimConnectWait::Retry);
+        shutdowns_ = 0;
+        Locked([&] { changes_.clear(); });
+        Make();
+        client_->SetBatteryHandler([&](bool on) {
+            if (!on && throwInHandler.exchange(false)) {
+                throw std::runtime_error("handler failed");
+            }
+        });
+        StartConnected();
+        c.lose();
+        ASSERT_TRUE(c.closed ? WaitUntil([&] { return shutdowns_.load() == 1; }) : ChangesReach(3));
+        client_.reset();
+        for (std::size_t i = 0; i < c.lines.size(); ++i) {
+            EXPECT_EQ(log_.Count(c.lines[i]), before[i] + 1) << c.lines[i];
+        }
+        EXPECT_EQ(shutdowns_.load(), c.closed ? 1 : 0);
+        EXPECT_EQ(waits_.CountOf(SimConnectWait::Retry) - retries, c.backsOff ? 1u : 0u);
+        EXPECT_EQ(sim_.HandleMisuses(), 0);
+        sim_.SetMasterBattery2(true);
+    }
+}
+
+// Event names are mapped once per connection, a failed mapping uses up its number, and the
+// operations fail plainly without a connection or on the simulator's refusal.
+TEST_F(SimConnectClientTest, EventsAreMappedOncePerConnectionAndOperationsFailPlainly) {
     Make();
     const std::uint8_t block[4] = {};
     const std::function<Result()> calls[] = {
@@ -344,45 +320,24 @@ TEST_F(SimConnectClientTest, OperationsFailPlainlyWithoutAConnectionOrOnRefusal)
     }
     EXPECT_EQ(client_->TransmitEvent("", 1).Error(), "SimConnect event name is empty");
     StartConnected();
+    sim_.FailNextCalls(SimConnectCall::MapClientEventToSimEvent, 1);
+    EXPECT_EQ(client_->TransmitEvent("AP_MASTER", 0).Error(),
+              "SimConnect_MapClientEventToSimEvent failed (0x80004005)");
+    for (const auto& [name, value] :
+         {std::pair{"AP_MASTER", 0u}, {"HEADING_BUG_SET", 90u}, {"AP_MASTER", 0u}}) {
+        EXPECT_TRUE(client_->TransmitEvent(name, value));
+    }
+    EXPECT_EQ(api_.Transmitted(), (std::vector<std::uint32_t>{2, 3, 2}));
+    sim_.DropConnections();  // a new connection maps anew, from 1 again
+    ASSERT_TRUE(ChangesReach(3));
+    EXPECT_TRUE(client_->TransmitEvent("HEADING_BUG_SET", 180));
+    EXPECT_EQ(api_.Mappings().back(),
+              (std::pair<std::uint32_t, std::string>{1, "HEADING_BUG_SET"}));
     sim_.SetCallFailure(SimConnectCall::TransmitClientEvent, true);
     sim_.SetCallFailure(SimConnectCall::SetClientData, true);
     EXPECT_EQ(calls[0]().Error(), "SimConnect_TransmitClientEvent failed (0x80004005)");
     EXPECT_EQ(calls[4]().Error(), "SimConnect_SetClientData failed (0x80004005)");
     EXPECT_TRUE(calls[1]());
-}
-
-// A failure inside a pass, in the library or in a handler, disconnects, backs off and reconnects;
-// a handler's exception is carried past the library's frames first.
-TEST_F(SimConnectClientTest, AnExceptionInAPassDisconnectsBacksOffAndReconnects) {
-    const struct {
-        const char* message;
-        bool inHandler;
-    } cases[] = {{"pipe gone", false}, {"handler failed", true}};
-    std::atomic<bool> thrown{false};
-    for (std::size_t i = 0; i < 2; ++i) {
-        const auto& c = cases[i];
-        SCOPED_TRACE(c.message);
-        Make();
-        if (c.inHandler) {
-            client_->SetBatteryHandler([&](bool) {
-                if (!thrown.exchange(true)) {
-                    throw std::runtime_error(c.message);
-                }
-            });
-        }
-        StartConnected();
-        if (!c.inHandler) {
-            sim_.ThrowOnNextCall(SimConnectCall::CallDispatch, c.message);
-        }
-        ASSERT_TRUE(WaitUntil([&] { return Changes().size() >= 3; }));
-        EXPECT_EQ(log_.Count(std::string("[ERROR] SimConnect worker exception: ") + c.message), 1u);
-        EXPECT_EQ(log_.Count("[WARN] SimConnect disconnected: worker exception"), i + 1);
-        EXPECT_EQ(waits_.Of(SimConnectWait::Retry), std::vector<std::int64_t>(i + 1, 5));
-        EXPECT_EQ(sim_.HandleMisuses(), 0);
-        client_.reset();
-        Locked([&] { changes_.clear(); });
-    }
-    EXPECT_EQ(shutdowns_.load(), 0);
 }
 
 TEST_F(SimConnectClientTest, StartAndStop) {

@@ -3,9 +3,11 @@
 // wired as the application wires them.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -25,30 +27,25 @@ namespace tarnwick::test::simtest {
 
 using namespace std::chrono_literals;
 
-// Every wait the worker started, in order.
+// The duration of every wait the worker started, by kind, in order.
 class WaitLog {
 public:
     std::function<void(SimConnectWait, std::chrono::milliseconds)> Observer() {
         return [this](SimConnectWait why, std::chrono::milliseconds duration) {
             std::lock_guard<std::mutex> lock(mutex_);
-            waits_.emplace_back(why, duration);
+            waits_[why].push_back(duration.count());
         };
     }
     std::vector<std::int64_t> Of(SimConnectWait why) const {
         std::lock_guard<std::mutex> lock(mutex_);
-        std::vector<std::int64_t> durations;
-        for (const auto& [kind, duration] : waits_) {
-            if (kind == why) {
-                durations.push_back(duration.count());
-            }
-        }
-        return durations;
+        const auto found = waits_.find(why);
+        return found == waits_.end() ? std::vector<std::int64_t>{} : found->second;
     }
     std::size_t CountOf(SimConnectWait why) const { return Of(why).size(); }
 
 private:
     mutable std::mutex mutex_;
-    std::vector<std::pair<SimConnectWait, std::chrono::milliseconds>> waits_;
+    std::map<SimConnectWait, std::vector<std::int64_t>> waits_;
 };
 
 // Short periods with the real doubling: the retry series reads 5, 10, 20, 30, 30 (ms).
@@ -64,9 +61,7 @@ inline SimConnectClientOptions ShortTiming(WaitLog* waits = nullptr) {
 // A 256-byte command block as the MobiFlight channels carry it: text, NUL, zeros.
 inline std::vector<std::uint8_t> Block(const std::string& text, std::size_t size = 256) {
     std::vector<std::uint8_t> block(size, 0);
-    for (std::size_t i = 0; i < text.size() && i + 1 < size; ++i) {
-        block[i] = static_cast<std::uint8_t>(text[i]);
-    }
+    std::copy_n(text.begin(), std::min(text.size(), size - 1), block.begin());
     return block;
 }
 
@@ -123,11 +118,8 @@ public:
         }));
     }
     std::size_t Executed(const std::string& code) const {
-        std::size_t n = 0;
-        for (const std::string& c : sim_.ExecutedCode()) {
-            n += c == "1 " + code ? 1 : 0;
-        }
-        return n;
+        const auto all = sim_.ExecutedCode();
+        return static_cast<std::size_t>(std::count(all.begin(), all.end(), "1 " + code));
     }
 
 private:

@@ -75,12 +75,9 @@ extern "C" {
 
 // --- The library -------------------------------------------------------------------------------
 
-std::int32_t SimConnect_Open(void** handle, const char* name, void* window, std::uint32_t userEvent,
-                             void* eventHandle, std::uint32_t configIndex) {
-    (void)window;
-    (void)userEvent;
-    (void)eventHandle;
-    (void)configIndex;
+// The window, its message, the event handle and the configuration index are not used.
+std::int32_t SimConnect_Open(void** handle, const char* name, void*, std::uint32_t, void*,
+                             std::uint32_t) {
     if (handle == nullptr) {
         return tarnwick::kSimConnectFail;
     }
