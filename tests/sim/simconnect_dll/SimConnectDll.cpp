@@ -78,9 +78,6 @@ extern "C" {
 // The window, its message, the event handle and the configuration index are not used.
 std::int32_t SimConnect_Open(void** handle, const char* name, void*, std::uint32_t, void*,
                              std::uint32_t) {
-    if (handle == nullptr) {
-        return tarnwick::kSimConnectFail;
-    }
     const std::int32_t result = Get().api.Open(*handle, name);
     if (result >= 0) {
         Get().AfterOpen();
@@ -110,9 +107,6 @@ std::int32_t SimConnect_RequestDataOnSimObject(void* handle, std::uint32_t reque
 }
 
 std::int32_t SimConnect_CallDispatch(void* handle, RecvProc proc, void* context) {
-    if (proc == nullptr) {
-        return tarnwick::kSimConnectFail;
-    }
     Get().BeforeDispatch();
     DispatchTarget target{proc, context};
     return Get().api.CallDispatch(handle, &Forward, &target);
