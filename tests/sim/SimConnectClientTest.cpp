@@ -153,8 +153,9 @@ TEST_F(SimConnectClientTest, StopEndsEveryWaitWithoutTimePassing) {
     }
 }
 
-// Telemetry arrives every frame, the battery when it changes; records too short for their kind
-// call no handler, and client data is read to the record's own end.
+// With a telemetry handler the telemetry is asked for beside the battery; it arrives every
+// frame, the battery when it changes. Records too short for their kind call no handler, and
+// client data is read to the record's own end.
 TEST_F(SimConnectClientTest, RecordsReachTheirHandlersOnlyWhenWhole) {
     std::vector<SimTelemetry> telemetry;
     std::vector<std::string> seen;
@@ -168,6 +169,8 @@ TEST_F(SimConnectClientTest, RecordsReachTheirHandlersOnlyWhenWhole) {
     });
     sim_.SetFramesOnDispatch(false);
     StartConnected();
+    EXPECT_EQ(sim_.DataDefinitionVariables(2).size(), SimTelemetry::kCount);
+    EXPECT_EQ(sim_.DataRequests().size(), 2u);  // the battery's and the telemetry's
     rec::DataRecord fields;
     fields.requestId = 2;
     const std::vector<std::uint8_t> thirteen(13 * 8, 0);

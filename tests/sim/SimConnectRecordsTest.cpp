@@ -56,8 +56,9 @@ TEST(SimConnectRecordsTest, RecordsHaveTheLibrarysLayout) {
     const auto open = rec::EncodeOpen("Simulator");
     ASSERT_EQ(open.size(), 308u);
     EXPECT_EQ(rec::ReadU32(open.data() + 8), 2u);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(open.data() + 12)), "Simulator");
     std::string name;
+    ASSERT_TRUE(rec::DecodeOpenName(open.data(), 308, name));
+    EXPECT_EQ(name, "Simulator");
     EXPECT_FALSE(rec::DecodeOpenName(open.data(), 307, name));
     const auto quit = rec::EncodeQuit();
     EXPECT_EQ(quit,
