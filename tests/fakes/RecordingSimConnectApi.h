@@ -1,11 +1,9 @@
 // A SimConnect library that passes every call on and notes what the program asked of it: the
-// names it opened under, the client events it mapped and sent, and the text of every write to a
-// MobiFlight command area with the time it returned. A write of a chosen text can be held inside
-// the call until the test releases it.
+// names it opened under, the client events it sent, and the text of every write to a MobiFlight
+// command area with the times the call began and returned.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -27,8 +25,7 @@ public:
     explicit RecordingSimConnectApi(SimConnectApi& inner) : ForwardingSimConnectApi(inner) {}
 
     std::vector<std::string> Opens() const { return Locked(opens_); }
-    // (client event number, simulator event name) of every mapping; numbers of every transmit.
-    std::vector<std::pair<std::uint32_t, std::string>> Mappings() const { return Locked(maps_); }
+    // The client event numbers of every transmit, in order.
     std::vector<std::uint32_t> Transmitted() const { return Locked(transmitted_); }
     std::vector<Write> Writes() const { return Locked(writes_); }
     std::vector<std::string> Texts() const {
@@ -46,30 +43,9 @@ public:
         return n;
     }
 
-    // The next write of `text` stops inside the call until Release; WaitHeld waits up to 10 s.
-    void HoldNextWriteOf(const std::string& text) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        holdText_ = text;
-        held_ = released_ = false;
-    }
-    bool WaitHeld() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, std::chrono::seconds(10), [this] { return held_; });
-    }
-    void Release() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        released_ = true;
-        cv_.notify_all();
-    }
-
     SimConnectResult Open(SimConnectHandle& handle, const char* name) override {
         Note(opens_, std::string(name));
         return inner_.Open(handle, name);
-    }
-    SimConnectResult MapClientEventToSimEvent(SimConnectHandle handle, std::uint32_t id,
-                                              const char* name) override {
-        Note(maps_, std::make_pair(id, std::string(name)));
-        return inner_.MapClientEventToSimEvent(handle, id, name);
     }
     SimConnectResult TransmitClientEvent(SimConnectHandle handle, std::uint32_t objectId,
                                          std::uint32_t id, std::uint32_t data,
@@ -86,15 +62,6 @@ public:
         }
         Write w;
         w.text = MobiFlightProtocol::BlockText(static_cast<const std::uint8_t*>(data), size);
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            if (!holdText_.empty() && w.text == holdText_) {
-                holdText_.clear();
-                held_ = true;
-                cv_.notify_all();
-                cv_.wait(lock, [this] { return released_; });
-            }
-        }
         w.begin = std::chrono::steady_clock::now();
         const SimConnectResult result =
             inner_.SetClientData(handle, area, defineId, flags, reserved, size, data);
@@ -116,14 +83,9 @@ private:
     }
 
     mutable std::mutex mutex_;
-    std::condition_variable cv_;
     std::vector<std::string> opens_;
-    std::vector<std::pair<std::uint32_t, std::string>> maps_;
     std::vector<std::uint32_t> transmitted_;
     std::vector<Write> writes_;
-    std::string holdText_;
-    bool held_ = false;
-    bool released_ = false;
 };
 
 }  // namespace tarnwick::test

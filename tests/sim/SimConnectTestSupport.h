@@ -49,12 +49,9 @@ private:
 };
 
 // Short periods with the real doubling: the retry series reads 5, 10, 20, 30, 30 (ms).
-inline SimConnectClientOptions ShortTiming(WaitLog* waits = nullptr) {
+inline SimConnectClientOptions ShortTiming() {
     SimConnectClientOptions options;
     options.timing = {1ms, 2ms, 2ms, 5ms, 30ms};
-    if (waits != nullptr) {
-        options.waitObserver = waits->Observer();
-    }
     return options;
 }
 
