@@ -74,10 +74,9 @@ struct Bridge {
         if (!answer) {
             sim.SetModuleAnswer(ModuleAnswer::Silent);
         }
-        std::string error;
-        client.Start(&simConnect, settings, error);
-        simConnect.Start(
-            "TarnwickBench", [this](bool c) { client.OnSimConnectionChanged(c); }, {}, error);
+        (void)client.Start(&simConnect, settings);
+        (void)simConnect.Start("TarnwickBench",
+                               [this](bool c) { client.OnSimConnectionChanged(c); }, {});
         if (answer) {
             WaitFor([this] { return client.IsRegistered(); });
             // The two subscription commands go out; then the client is idle.
@@ -116,14 +115,13 @@ double Percentile(std::vector<double> values, double p) {
 void BM_QueueRpnToModule(benchmark::State& state) {
     Bridge bridge;
     std::vector<double> micros;
-    std::string error;
     const auto mode = static_cast<SendMode>(state.range(0));
     for (auto _ : state) {
         for (int i = 0; i < 5000; ++i) {
             const std::uint64_t before = bridge.api.rpnWrites;
             const std::uint64_t dummiesBefore = bridge.api.dummyWrites;
             const auto start = Clock::now();
-            bridge.client.QueueRpn("(>K:HEADING_BUG_INC)", mode, 1, error);
+            (void)bridge.client.QueueRpn("(>K:HEADING_BUG_INC)", mode, 1);
             WaitFor([&] { return bridge.api.rpnWrites != before; });
             const auto reached = Clock::time_point(Clock::duration(bridge.api.lastRpnNs.load()));
             micros.push_back(std::chrono::duration<double, std::micro>(reached - start).count());
@@ -154,10 +152,9 @@ void BM_EncoderThousandClicks(benchmark::State& state) {
     double spanMs = 0.0;
     for (auto _ : state) {
         Bridge bridge;
-        std::string error;
         const auto begin = Clock::now();
         for (int i = 0; i < 1000; ++i) {
-            bridge.client.QueueRpn(code, SendMode::Counted, 1, error);
+            (void)bridge.client.QueueRpn(code, SendMode::Counted, 1);
             maxQueued = std::max(maxQueued, bridge.client.QueuedEntries(code));
             if (spacing.count() > 0) {
                 std::this_thread::sleep_until(begin + spacing * (i + 1));
@@ -198,7 +195,6 @@ void BM_StopFromEveryState(benchmark::State& state) {
     double rateLimited = 0.0;
     double sending = 0.0;
     for (auto _ : state) {
-        std::string error;
         {
             Bridge bridge;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -206,8 +202,8 @@ void BM_StopFromEveryState(benchmark::State& state) {
         }
         {
             Bridge bridge({}, false);
-            bridge.client.QueueRpn("1", SendMode::Plain, 1, error);
-            bridge.client.QueueRpn("2", SendMode::Counted, 5, error);
+            (void)bridge.client.QueueRpn("1", SendMode::Plain, 1);
+            (void)bridge.client.QueueRpn("2", SendMode::Counted, 5);
             std::this_thread::sleep_for(std::chrono::milliseconds(30));
             notReady = timeStop(bridge.client);
         }
@@ -215,15 +211,15 @@ void BM_StopFromEveryState(benchmark::State& state) {
             MobiFlightSettings settings;
             settings.rpnRateLimitMs = 60000;
             Bridge bridge(settings);
-            bridge.client.QueueRpn("1", SendMode::Plain, 1, error);
-            bridge.client.QueueRpn("2", SendMode::Plain, 1, error);
+            (void)bridge.client.QueueRpn("1", SendMode::Plain, 1);
+            (void)bridge.client.QueueRpn("2", SendMode::Plain, 1);
             std::this_thread::sleep_for(std::chrono::milliseconds(30));
             rateLimited = timeStop(bridge.client);
         }
         {
             Bridge bridge;
             bridge.sim.SetCallDelay(std::chrono::microseconds(200));
-            bridge.client.QueueRpn("1", SendMode::Counted, 10000000, error);
+            (void)bridge.client.QueueRpn("1", SendMode::Counted, 10000000);
             WaitFor([&] { return bridge.api.rpnWrites > 10; });
             sending = timeStop(bridge.client);
             bridge.sim.SetCallDelay(std::chrono::microseconds(0));
@@ -239,10 +235,9 @@ BENCHMARK(BM_StopFromEveryState)->Iterations(1)->Unit(benchmark::kMillisecond);
 // One click merging into a waiting entry (registration held back, so the entry waits).
 void BM_QueueRpnCoalescedClick(benchmark::State& state) {
     Bridge bridge({}, false);
-    std::string error;
     for (auto _ : state) {
         benchmark::DoNotOptimize(
-            bridge.client.QueueRpn("(>K:HEADING_BUG_INC)", SendMode::Counted, 1, error));
+            bridge.client.QueueRpn("(>K:HEADING_BUG_INC)", SendMode::Counted, 1).Ok());
     }
 }
 BENCHMARK(BM_QueueRpnCoalescedClick);

@@ -211,11 +211,11 @@ void Application::OnPanelSettings(const TelemetryProtocol::Settings& settings,
     // Two touch panels report on two reader threads; the forwarded values are one set.
     std::lock_guard<std::mutex> lock(settingsMutex_);
     for (const PanelBridgeRules::SimEvent& event : panelRules_.OnSettings(settings, deviceName)) {
-        std::string error;
-        if (components_.SimConnect().TransmitEvent(event.eventName, event.degrees, error)) {
+        if (const Result sent = components_.SimConnect().TransmitEvent(event.eventName, event.degrees);
+            sent) {
             Logger::Instance().Debug(event.debugLine);
         } else {
-            LogWarn(event.eventName + " failed: " + error);
+            LogWarn(event.eventName + " failed: " + sent.Error());
         }
     }
 }

@@ -46,11 +46,8 @@ Result BridgeComponents::Start(const AppConfig& config, const ButtonConfig& butt
     if (const Result started = hid_.Start(HidSettingsFromConfig(config), onEvent); !started) {
         return fail("HID manager", started.Error(), started.Error());
     }
-    {
-        std::string mobiFlightError;
-        if (!mobiFlight_.Start(&simConnect_, config.mobiflight, mobiFlightError)) {
-            return fail("MobiFlight client", mobiFlightError, "");
-        }
+    if (const Result started = mobiFlight_.Start(&simConnect_, config.mobiflight); !started) {
+        return fail("MobiFlight client", started.Error(), "");
     }
     if (hooks.onTelemetry) {
         Logger::Instance().Log(LogLevel::Info, "Touch panel configured; telemetry enabled");
@@ -58,13 +55,11 @@ Result BridgeComponents::Start(const AppConfig& config, const ButtonConfig& butt
     }
     simConnect_.SetBatteryHandler([this](bool on) { OnMasterBattery2(on); });
     simConnect_.SetShutdownHandler(std::move(hooks.onSimulatorShutdown));
-    {
-        std::string simError;
-        if (!simConnect_.Start(
-                "TarnwickHID", [this](bool connected) { OnSimConnectionChanged(connected); },
-                [this] { return hid_.HasDevices(); }, simError)) {
-            return fail("SimConnect client", simError, "");
-        }
+    if (const Result started = simConnect_.Start(
+            "TarnwickHID", [this](bool connected) { OnSimConnectionChanged(connected); },
+            [this] { return hid_.HasDevices(); });
+        !started) {
+        return fail("SimConnect client", started.Error(), "");
     }
     running_ = true;
     return Result::Success();

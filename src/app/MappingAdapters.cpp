@@ -27,13 +27,11 @@ bool MobiFlightCommands::IsRegistered() {
 }
 
 Result MobiFlightCommands::QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count) {
-    std::string error;
-    return client_.QueueRpn(rpn, mode, count, error) ? Result::Success() : Result::Failure(error);
+    return client_.QueueRpn(rpn, mode, count);
 }
 
 Result MobiFlightCommands::SendRpnNow(const std::string& rpn) {
-    std::string error;
-    return client_.SendRpnNow(rpn, error) ? Result::Success() : Result::Failure(error);
+    return client_.SendRpnNow(rpn);
 }
 
 void MobiFlightCommands::CancelHoldRepeats(const std::string& rpn) {
@@ -45,9 +43,7 @@ bool SimConnectEvents::IsConnected() {
 }
 
 Result SimConnectEvents::TransmitEvent(const std::string& eventName, std::uint32_t value) {
-    std::string error;
-    return client_.TransmitEvent(eventName, value, error) ? Result::Success()
-                                                          : Result::Failure(error);
+    return client_.TransmitEvent(eventName, value);
 }
 
 }  // namespace tarnwick

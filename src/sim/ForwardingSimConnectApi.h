@@ -11,7 +11,7 @@ public:
     // `inner` must outlive this object.
     explicit ForwardingSimConnectApi(SimConnectApi& inner) : inner_(inner) {}
 
-    bool Load(std::string& errorText) override { return inner_.Load(errorText); }
+    Result Load() override { return inner_.Load(); }
     SimConnectResult Open(SimConnectHandle& handle, const char* name) override {
         return inner_.Open(handle, name);
     }

@@ -46,20 +46,18 @@ MobiFlightClient::TimePoint MobiFlightClient::Now() const {
 
 // --- Lifecycle --------------------------------------------------------------------------------
 
-bool MobiFlightClient::Start(SimConnectClient* simConnect, const MobiFlightSettings& settings,
-                             std::string& errorText) {
+Result MobiFlightClient::Start(SimConnectClient* simConnect, const MobiFlightSettings& settings) {
     std::lock_guard<std::mutex> life(lifecycleMutex_);
     // Checked before anything is copied: a running worker reads the settings and the SimConnect
     // client without a lock.
     if (running_) {
-        errorText = "MobiFlight client already running";
-        return false;
+        return Result::Failure("MobiFlight client already running");
     }
     settings_ = settings;
     simConnect_ = simConnect;
     enabled_ = settings.enabled;
     if (!settings.enabled) {
-        return true;
+        return Result::Success();
     }
 
     registered_ = false;
@@ -81,17 +79,14 @@ bool MobiFlightClient::Start(SimConnectClient* simConnect, const MobiFlightSetti
             });
     }
     running_ = true;
-    try {
-        worker_ = std::thread(&MobiFlightClient::WorkerMain, this);
-    } catch (const std::exception& e) {
+    Result started = StartThread(worker_, "MobiFlight worker", [this] { WorkerMain(); });
+    if (!started) {
         running_ = false;
         if (simConnect_ != nullptr) {
             simConnect_->SetClientDataHandler({});
         }
-        errorText = std::string("Failed to start MobiFlight worker: ") + e.what();
-        return false;
     }
-    return true;
+    return started;
 }
 
 void MobiFlightClient::Stop() {
@@ -151,10 +146,10 @@ void MobiFlightClient::OnSimConnectionChanged(bool connected) {
         return;
     }
 
-    std::string error;
-    if (!SetUpChannels(error)) {
+    const Result channels = SetUpChannels();
+    if (!channels) {
         // No registration until the next connection change: the areas are not usable.
-        LogWarn("MobiFlight channel initialization failed: " + error);
+        LogWarn("MobiFlight channel initialization failed: " + channels.Error());
         return;
     }
     {
@@ -168,19 +163,34 @@ void MobiFlightClient::OnSimConnectionChanged(bool connected) {
     queueCv_.notify_all();
 }
 
-bool MobiFlightClient::SetUpChannels(std::string& errorText) {
+namespace {
+
+// The first failure of a series of steps, or success when every step succeeded.
+template <typename... Steps>
+Result FirstFailure(Steps&&... steps) {
+    Result outcome = Result::Success();
+    // The fold stops at the first step that fails.
+    (void)((outcome = steps(), outcome.Ok()) && ...);
+    return outcome;
+}
+
+}  // namespace
+
+Result MobiFlightClient::SetUpChannels() {
     if (simConnect_ == nullptr) {
-        errorText = "SimConnect client unavailable";
-        return false;
+        return Result::Failure("SimConnect client unavailable");
     }
     SimConnectClient& sc = *simConnect_;
-    return sc.MapClientDataName(settings_.commandChannel, mf::kCommandAreaId, errorText) &&
-           sc.MapClientDataName(settings_.responseChannel, mf::kResponseAreaId, errorText) &&
-           sc.MapClientDataName(settings_.lvarsChannel, mf::kLVarsAreaId, errorText) &&
-           sc.AddClientDataDefinition(mf::kCommandDefinitionId, mf::kCommandBlockSize, errorText) &&
-           sc.AddClientDataDefinition(mf::kResponseDefinitionId, mf::kResponseBlockSize,
-                                      errorText) &&
-           sc.AddClientDataDefinition(mf::kLVarsDefinitionId, mf::kLVarsBlockSize, errorText);
+    const MobiFlightSettings& s = settings_;
+    return FirstFailure(
+        [&] { return sc.MapClientDataName(s.commandChannel, mf::kCommandAreaId); },
+        [&] { return sc.MapClientDataName(s.responseChannel, mf::kResponseAreaId); },
+        [&] { return sc.MapClientDataName(s.lvarsChannel, mf::kLVarsAreaId); },
+        [&] { return sc.AddClientDataDefinition(mf::kCommandDefinitionId, mf::kCommandBlockSize); },
+        [&] {
+            return sc.AddClientDataDefinition(mf::kResponseDefinitionId, mf::kResponseBlockSize);
+        },
+        [&] { return sc.AddClientDataDefinition(mf::kLVarsDefinitionId, mf::kLVarsBlockSize); });
 }
 
 void MobiFlightClient::RegistrationStep() {
@@ -215,47 +225,59 @@ void MobiFlightClient::RegistrationStep() {
 
     // The answer comes on the configured response channel; the variables are read from the
     // client's own channel once it exists.
-    std::string error;
-    if (simConnect_ == nullptr) {
-        error = "SimConnect client unavailable";
-        LogDebug("MobiFlight channel request failed: " + error);
-    } else if (!simConnect_->RequestClientData(mf::kResponseAreaId, mf::kResponseRequestId,
-                                               mf::kResponseDefinitionId, error)) {
-        LogDebug("MobiFlight channel request failed: " + error);
+    const Result request =
+        simConnect_ == nullptr
+            ? Result::Failure("SimConnect client unavailable")
+            : simConnect_->RequestClientData(mf::kResponseAreaId, mf::kResponseRequestId,
+                                             mf::kResponseDefinitionId);
+    if (!request) {
+        LogDebug("MobiFlight channel request failed: " + request.Error());
     }
 
     // The module reads its command channel only when the content changes, so a retry identical
     // to the last attempt would never be seen; the dummy in between makes every attempt count.
     std::lock_guard<std::mutex> send(sendMutex_);
-    error.clear();
-    if (!SendCommand(Channel::Registration, mf::RegistrationCommand(settings_.clientName), error) ||
-        !SendCommand(Channel::Registration, std::string(mf::kDummyCommand), error)) {
-        LogDebug("MobiFlight registration send failed: " + error);
+    const Result sent = FirstFailure(
+        [&] {
+            return SendCommand(Channel::Registration,
+                               mf::RegistrationCommand(settings_.clientName));
+        },
+        [&] { return SendCommand(Channel::Registration, std::string(mf::kDummyCommand)); });
+    if (!sent) {
+        LogDebug("MobiFlight registration send failed: " + sent.Error());
     }
 }
 
-bool MobiFlightClient::SetUpClientChannels(std::string& errorText) {
+Result MobiFlightClient::SetUpClientChannels() {
     if (simConnect_ == nullptr) {
-        errorText = "SimConnect client unavailable";
-        return false;
+        return Result::Failure("SimConnect client unavailable");
     }
     SimConnectClient& sc = *simConnect_;
     const std::string& name = settings_.clientName;
-    return sc.MapClientDataName(mf::ClientCommandChannel(name), mf::kClientCommandAreaId,
-                                errorText) &&
-           sc.MapClientDataName(mf::ClientResponseChannel(name), mf::kClientResponseAreaId,
-                                errorText) &&
-           sc.MapClientDataName(mf::ClientLVarsChannel(name), mf::kClientLVarsAreaId, errorText) &&
-           sc.AddClientDataDefinition(mf::kClientCommandDefinitionId, mf::kCommandBlockSize,
-                                      errorText) &&
-           sc.AddClientDataDefinition(mf::kClientResponseDefinitionId, mf::kResponseBlockSize,
-                                      errorText) &&
-           sc.AddClientDataDefinition(mf::kClientLVarsDefinitionId, mf::kLVarsBlockSize,
-                                      errorText) &&
-           sc.RequestClientData(mf::kClientResponseAreaId, mf::kClientResponseRequestId,
-                                mf::kClientResponseDefinitionId, errorText) &&
-           sc.RequestClientData(mf::kClientLVarsAreaId, mf::kClientLVarsRequestId,
-                                mf::kClientLVarsDefinitionId, errorText);
+    return FirstFailure(
+        [&] { return sc.MapClientDataName(mf::ClientCommandChannel(name), mf::kClientCommandAreaId); },
+        [&] {
+            return sc.MapClientDataName(mf::ClientResponseChannel(name), mf::kClientResponseAreaId);
+        },
+        [&] { return sc.MapClientDataName(mf::ClientLVarsChannel(name), mf::kClientLVarsAreaId); },
+        [&] {
+            return sc.AddClientDataDefinition(mf::kClientCommandDefinitionId, mf::kCommandBlockSize);
+        },
+        [&] {
+            return sc.AddClientDataDefinition(mf::kClientResponseDefinitionId,
+                                              mf::kResponseBlockSize);
+        },
+        [&] {
+            return sc.AddClientDataDefinition(mf::kClientLVarsDefinitionId, mf::kLVarsBlockSize);
+        },
+        [&] {
+            return sc.RequestClientData(mf::kClientResponseAreaId, mf::kClientResponseRequestId,
+                                        mf::kClientResponseDefinitionId);
+        },
+        [&] {
+            return sc.RequestClientData(mf::kClientLVarsAreaId, mf::kClientLVarsRequestId,
+                                        mf::kClientLVarsDefinitionId);
+        });
 }
 
 void MobiFlightClient::OnRegistrationAcknowledged() {
@@ -270,9 +292,9 @@ void MobiFlightClient::OnRegistrationAcknowledged() {
     }
     // The client's channels exist from now on, and only in this connection: each connection
     // maps them afresh, and nothing is sent on them before they are mapped.
-    std::string error;
-    if (!SetUpClientChannels(error)) {
-        LogWarn("MobiFlight channel initialization failed: " + error);
+    const Result channels = SetUpClientChannels();
+    if (!channels) {
+        LogWarn("MobiFlight channel initialization failed: " + channels.Error());
         return;
     }
     const std::string& name = settings_.clientName;
@@ -442,45 +464,44 @@ bool MobiFlightClient::SendEntry(const CommandEntry& entry) {
 }
 
 bool MobiFlightClient::WriteOnce(const CommandEntry& entry) {
-    std::string error;
-    if (!SendCommand(Channel::Client, entry.text, error)) {
-        LogWarn("MobiFlight send failed: " + error);
+    const Result sent = SendCommand(Channel::Client, entry.text);
+    if (!sent) {
+        LogWarn("MobiFlight send failed: " + sent.Error());
         return false;
     }
     lastSendTime_ = Now();
     lastSendValid_ = true;
-    if (entry.sendDummy && !SendCommand(Channel::Client, std::string(mf::kDummyCommand), error)) {
-        LogWarn("MobiFlight dummy send failed: " + error);
-        return false;
+    if (entry.sendDummy) {
+        const Result dummy = SendCommand(Channel::Client, std::string(mf::kDummyCommand));
+        if (!dummy) {
+            LogWarn("MobiFlight dummy send failed: " + dummy.Error());
+            return false;
+        }
     }
     return true;
 }
 
-bool MobiFlightClient::SendCommand(Channel channel, const std::string& text,
-                                   std::string& errorText) {
+Result MobiFlightClient::SendCommand(Channel channel, const std::string& text) {
     if (simConnect_ == nullptr) {
-        errorText = "SimConnect client unavailable";
-        return false;
+        return Result::Failure("SimConnect client unavailable");
     }
     if (text.empty()) {
-        errorText = "Empty command";
-        return false;
+        return Result::Failure("Empty command");
     }
     mf::CommandBlock block;
     if (!mf::BuildCommandBlock(text, block)) {
-        errorText = "Command too long (" + std::to_string(text.size()) + " bytes, at most " +
-                    std::to_string(mf::kMaxCommandText) + ")";
-        return false;
+        return Result::Failure("Command too long (" + std::to_string(text.size()) +
+                               " bytes, at most " + std::to_string(mf::kMaxCommandText) + ")");
     }
     const bool client = channel == Channel::Client;
-    if (!simConnect_->SetClientData(
-            client ? mf::kClientCommandAreaId : mf::kCommandAreaId,
-            client ? mf::kClientCommandDefinitionId : mf::kCommandDefinitionId, block.data(),
-            mf::kCommandBlockSize, errorText)) {
-        return false;
+    Result written = simConnect_->SetClientData(
+        client ? mf::kClientCommandAreaId : mf::kCommandAreaId,
+        client ? mf::kClientCommandDefinitionId : mf::kCommandDefinitionId, block.data(),
+        mf::kCommandBlockSize);
+    if (written) {
+        LogDebug("MobiFlight command: " + text);
     }
-    LogDebug("MobiFlight command: " + text);
-    return true;
+    return written;
 }
 
 }  // namespace tarnwick

@@ -21,6 +21,7 @@
 
 #include "config/AppConfig.h"
 #include "platform/Clock.h"
+#include "platform/Result.h"
 #include "sim/MobiFlightCommandQueue.h"
 
 namespace tarnwick {
@@ -57,10 +58,11 @@ public:
     MobiFlightClient& operator=(const MobiFlightClient&) = delete;
 
     // Installs the client-data handler on `simConnect` (not owned; must outlive the client) and
-    // starts the worker. With settings.enabled off nothing starts, the result is true and every
-    // later request fails with "MobiFlight disabled".
-    bool Start(SimConnectClient* simConnect, const MobiFlightSettings& settings,
-               std::string& errorText);
+    // starts the worker. With settings.enabled off nothing starts, the result is a success and
+    // every later request fails with "MobiFlight disabled". Fails while running ("MobiFlight
+    // client already running"), or when the worker cannot start; then the client stays stopped
+    // and may be started again.
+    Result Start(SimConnectClient* simConnect, const MobiFlightSettings& settings);
     // Wakes and joins the worker (it returns within milliseconds whatever it was doing), drops
     // everything queued, clears the text handler and the client-data handler. Harmless when not
     // running.
@@ -82,11 +84,11 @@ public:
     // a waiting entry or was dropped as a repeat. A code longer than
     // MobiFlightProtocol::kMaxRpnText (238 bytes) does not fit the command block and is refused,
     // never cut.
-    bool QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count,
-                  std::string& errorText);
+    Result QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count);
     // Writes the command (and its dummy) at once on the calling thread, past the queue and the
-    // rate limit; only while registered.
-    bool SendRpnNow(const std::string& rpn, std::string& errorText);
+    // rate limit; only while registered. A write that fails has said why in its own WARN line:
+    // that failure carries no text.
+    Result SendRpnNow(const std::string& rpn);
     // Withdraws waiting requests of this command: queue entries and clicks not yet taken; with
     // `only`, just the requests made in that mode (a button's hold repeats, not its press).
     void CancelRpn(const std::string& rpn, std::optional<SendMode> only = std::nullopt);
@@ -97,8 +99,8 @@ public:
     std::size_t QueuedEntries(const std::string& rpn) const;
 
 private:
-    // Enabled and running; else false with the reason in errorText.
-    bool Available(std::string& errorText) const;
+    // Enabled and running; else the reason.
+    Result Available() const;
     using CommandEntry = MobiFlightCommandQueue::Entry;
 
     TimePoint Now() const;
@@ -124,10 +126,10 @@ private:
     bool SendEntry(const CommandEntry& entry);
     // One command and its dummy; sendMutex_ held by the caller.
     bool WriteOnce(const CommandEntry& entry);
-    bool SendCommand(Channel channel, const std::string& text, std::string& errorText);
-    bool SetUpChannels(std::string& errorText);
+    Result SendCommand(Channel channel, const std::string& text);
+    Result SetUpChannels();
     // Maps, defines and subscribes the client's own channels in this connection.
-    bool SetUpClientChannels(std::string& errorText);
+    Result SetUpClientChannels();
     // The module created the client: its channels are mapped, then it counts as registered and
     // the subscription goes out on them. SimConnect worker thread.
     void OnRegistrationAcknowledged();

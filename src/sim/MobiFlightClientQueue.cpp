@@ -13,40 +13,39 @@ namespace mf = MobiFlightProtocol;
 
 namespace {
 
-// Empty or too long for the command block: false with the reason.
-bool RpnSendable(const std::string& rpn, std::string& errorText) {
+// Refused when empty or too long for the command block.
+Result RpnSendable(const std::string& rpn) {
     if (rpn.empty()) {
-        errorText = "Empty RPN command";
-        return false;
+        return Result::Failure("Empty RPN command");
     }
     if (rpn.size() > mf::kMaxRpnText) {
-        errorText = "RPN command too long (" + std::to_string(rpn.size()) + " bytes, at most " +
-                    std::to_string(mf::kMaxRpnText) + ")";
-        return false;
+        return Result::Failure("RPN command too long (" + std::to_string(rpn.size()) +
+                               " bytes, at most " + std::to_string(mf::kMaxRpnText) + ")");
     }
-    return true;
+    return Result::Success();
 }
 
 }  // namespace
 
 // --- Requests ---------------------------------------------------------------------------------
 
-bool MobiFlightClient::Available(std::string& errorText) const {
+Result MobiFlightClient::Available() const {
     if (!enabled_) {
-        errorText = "MobiFlight disabled";
-        return false;
+        return Result::Failure("MobiFlight disabled");
     }
     if (!running_) {
-        errorText = "MobiFlight not running";
-        return false;
+        return Result::Failure("MobiFlight not running");
     }
-    return true;
+    return Result::Success();
 }
 
-bool MobiFlightClient::QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count,
-                                std::string& errorText) {
-    if (!Available(errorText) || !RpnSendable(rpn, errorText)) {
-        return false;
+Result MobiFlightClient::QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count) {
+    Result accepted = Available();
+    if (accepted) {
+        accepted = RpnSendable(rpn);
+    }
+    if (!accepted) {
+        return accepted;
     }
     const std::string text = mf::RpnCommand(rpn);
     const TimePoint now = Now();
@@ -56,30 +55,30 @@ bool MobiFlightClient::QueueRpn(const std::string& rpn, SendMode mode, std::int3
         lock.unlock();
         queueCv_.notify_one();
     }
-    return true;
+    return Result::Success();
 }
 
-bool MobiFlightClient::SendRpnNow(const std::string& rpn, std::string& errorText) {
-    if (!Available(errorText)) {
-        return false;
+Result MobiFlightClient::SendRpnNow(const std::string& rpn) {
+    Result available = Available();
+    if (!available) {
+        return available;
     }
     if (!simConnected_) {
-        errorText = "SimConnect is not connected";
-        return false;
+        return Result::Failure("SimConnect is not connected");
     }
     if (!registered_) {
-        errorText = "MobiFlight not ready";
-        return false;
+        return Result::Failure("MobiFlight not ready");
     }
-    if (!RpnSendable(rpn, errorText)) {
-        return false;
+    Result sendable = RpnSendable(rpn);
+    if (!sendable) {
+        return sendable;
     }
     CommandEntry entry;
     entry.text = mf::RpnCommand(rpn);
     entry.sendDummy = true;
     entry.mode = SendMode::Dedupe;
     entry.enqueueTime = Now();
-    return SendEntry(entry);
+    return SendEntry(entry) ? Result::Success() : Result::Failure("");
 }
 
 void MobiFlightClient::CancelRpn(const std::string& rpn, std::optional<SendMode> only) {

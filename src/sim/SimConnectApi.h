@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/Result.h"
+
 namespace tarnwick {
 
 // An open connection as the library hands it out; null means none.
@@ -30,10 +32,10 @@ class SimConnectApi {
 public:
     virtual ~SimConnectApi() = default;
 
-    // Makes the library usable, once; later calls return the first success at once. On failure
-    // `errorText` names what is missing ("SimConnect.dll not found", or the missing function) and
-    // the caller tries again later. Called by the SimConnect worker before every open attempt.
-    virtual bool Load(std::string& errorText) = 0;
+    // Makes the library usable, once; later calls return the first success at once. A failure
+    // names what is missing ("SimConnect.dll not found", or the missing function) and the caller
+    // tries again later. Called by the SimConnect worker before every open attempt.
+    virtual Result Load() = 0;
 
     // The calls below mirror the library's functions of the same name (without the
     // "SimConnect_" prefix) argument for argument. Open, Close, CallDispatch and the data

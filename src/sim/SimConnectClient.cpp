@@ -29,19 +29,21 @@ void Warn(const std::string& message) {
 }  // namespace
 
 SimConnectClient::SimConnectClient(SimConnectApi& api, SimulatorProbe simulatorRunning,
-                                   SimConnectClientOptions options)
-    : api_(api), simulatorRunning_(std::move(simulatorRunning)), options_(std::move(options)) {}
+                                   SimConnectClientOptions options, const Clock& clock)
+    : api_(api),
+      simulatorRunning_(std::move(simulatorRunning)),
+      options_(std::move(options)),
+      clock_(clock) {}
 
 SimConnectClient::~SimConnectClient() {
     Stop();
 }
 
-bool SimConnectClient::Start(const std::string& clientName, ConnectionHandler connectionHandler,
-                             HidPresentQuery hidPresentQuery, std::string& errorText) {
+Result SimConnectClient::Start(const std::string& clientName, ConnectionHandler connectionHandler,
+                               HidPresentQuery hidPresentQuery) {
     std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
     if (running_.load()) {
-        errorText = "SimConnect client already running";
-        return false;
+        return Result::Failure("SimConnect client already running");
     }
     // A worker ended by a Stop from one of its own handlers is still to be joined; it is past
     // its last pass already.
@@ -52,14 +54,11 @@ bool SimConnectClient::Start(const std::string& clientName, ConnectionHandler co
     connectionHandler_ = std::move(connectionHandler);
     hidPresentQuery_ = std::move(hidPresentQuery);
     running_.store(true);
-    try {
-        worker_ = std::thread(&SimConnectClient::WorkerMain, this);
-    } catch (const std::exception& e) {
+    Result started = StartThread(worker_, "SimConnect worker", [this] { WorkerMain(); });
+    if (!started) {
         running_.store(false);
-        errorText = std::string("Failed to start SimConnect worker: ") + e.what();
-        return false;
     }
-    return true;
+    return started;
 }
 
 void SimConnectClient::Stop() {
@@ -188,12 +187,12 @@ void SimConnectClient::RunPass(bool& waitingForHid, bool& waitingForSim,
             Info("Flight simulator process detected");
             waitingForSim = false;
         }
-        std::string detail;
-        if (Connect(detail)) {
+        const Result connected = Connect();
+        if (connected) {
             retryDelay = timing.retryDelayFirst;
         } else {
-            if (!detail.empty()) {
-                Warn("Waiting for SimConnect connection: " + detail);
+            if (!connected.Error().empty()) {
+                Warn("Waiting for SimConnect connection: " + connected.Error());
             }
             Wait(SimConnectWait::Retry, retryDelay);
             retryDelay = NextRetryDelay(retryDelay);
@@ -214,7 +213,11 @@ bool SimConnectClient::Wait(SimConnectWait why, std::chrono::milliseconds durati
     }
     // Woken by Stop (running_ cleared, wakeCv_ notified).
     std::unique_lock<std::mutex> lock(wakeMutex_);
-    return !wakeCv_.wait_for(lock, duration, [this] { return !running_.load(); });
+    const Clock::TimePoint deadline = clock_.Now() + duration;
+    while (running_.load() && clock_.Now() < deadline) {
+        clock_.WaitUntil(wakeCv_, lock, deadline);
+    }
+    return running_.load();
 }
 
 std::chrono::milliseconds SimConnectClient::NextRetryDelay(
@@ -222,15 +225,15 @@ std::chrono::milliseconds SimConnectClient::NextRetryDelay(
     return std::min(current * 2, options_.timing.retryDelayMax);
 }
 
-bool SimConnectClient::Connect(std::string& detail) {
-    if (!api_.Load(detail)) {
-        return false;
+Result SimConnectClient::Connect() {
+    Result loaded = api_.Load();
+    if (!loaded) {
+        return loaded;
     }
     SimConnectHandle opened = nullptr;
     const SimConnectResult openResult = api_.Open(opened, clientName_.c_str());
     if (openResult < 0) {
-        detail = rec::FailedText("SimConnect_Open", openResult);
-        return false;
+        return Result::Failure(rec::FailedText("SimConnect_Open", openResult));
     }
     bool wantTelemetry = false;
     {
@@ -238,7 +241,7 @@ bool SimConnectClient::Connect(std::string& detail) {
         if (handle_ != nullptr) {
             lock.unlock();
             api_.Close(opened);
-            return true;
+            return Result::Success();
         }
         handle_ = opened;
         eventIds_.clear();
@@ -307,7 +310,7 @@ bool SimConnectClient::Connect(std::string& detail) {
         connectionHandler_(true);
     }
     Info("SimConnect connected");
-    return true;
+    return Result::Success();
 }
 
 void SimConnectClient::Disconnect(const std::string& reason) {

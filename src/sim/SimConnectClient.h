@@ -17,12 +17,15 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/Clock.h"
+#include "platform/Result.h"
 #include "sim/SimConnectApi.h"
 #include "sim/SimTelemetry.h"
 
 namespace tarnwick {
 
-// The worker's waits. Every wait is interruptible: Stop ends it at once.
+// The worker's waits, measured and run on the client's clock. Every wait is interruptible: Stop
+// ends it at once.
 struct SimConnectTiming {
     std::chrono::milliseconds dispatchPeriod{15};     // between message pumps while connected
     std::chrono::milliseconds hidPollPeriod{1000};    // while no HID device is present
@@ -60,10 +63,10 @@ public:
     // Answers whether a simulator process runs; called by the worker while not connected.
     using SimulatorProbe = std::function<bool()>;
 
-    // `api` and whatever `simulatorRunning` refers to must outlive the client. An empty probe
-    // reads as "not running".
+    // `api`, `clock` and whatever `simulatorRunning` refers to must outlive the client. An empty
+    // probe reads as "not running".
     SimConnectClient(SimConnectApi& api, SimulatorProbe simulatorRunning,
-                     SimConnectClientOptions options = {});
+                     SimConnectClientOptions options = {}, const Clock& clock = Clock::Steady());
     ~SimConnectClient();  // Stop
 
     SimConnectClient(const SimConnectClient&) = delete;
@@ -71,8 +74,10 @@ public:
 
     // Starts the worker. An empty clientName opens connections as "TarnwickHID". hidPresentQuery
     // may be empty (then a device counts as present). connectionHandler runs on the worker.
-    bool Start(const std::string& clientName, ConnectionHandler connectionHandler,
-               HidPresentQuery hidPresentQuery, std::string& errorText);
+    // Fails while running ("SimConnect client already running"), or when the worker cannot start;
+    // then the client stays stopped and may be started again.
+    Result Start(const std::string& clientName, ConnectionHandler connectionHandler,
+                 HidPresentQuery hidPresentQuery);
     // Wakes and joins the worker, then closes the connection ("shutdown"). Returns within a few
     // milliseconds whatever the worker was doing, unless a handler it is running blocks.
     // Harmless when not running. Called from the worker (a handler), it only ends the worker.
@@ -88,17 +93,15 @@ public:
     bool IsConnected() const;
 
     // The simulator operations: any thread. Without a connection they fail with "SimConnect is
-    // not connected"; errorText is written only on failure.
-    bool TransmitEvent(const std::string& eventName, std::uint32_t data, std::string& errorText);
-    bool MapClientDataName(const std::string& name, std::uint32_t clientDataId,
-                           std::string& errorText);
-    bool AddClientDataDefinition(std::uint32_t defineId, std::uint32_t size,
-                                 std::string& errorText);
+    // not connected".
+    Result TransmitEvent(const std::string& eventName, std::uint32_t data);
+    Result MapClientDataName(const std::string& name, std::uint32_t clientDataId);
+    Result AddClientDataDefinition(std::uint32_t defineId, std::uint32_t size);
     // Subscribes the area: a message with requestId whenever its content changes.
-    bool RequestClientData(std::uint32_t clientDataId, std::uint32_t requestId,
-                           std::uint32_t defineId, std::string& errorText);
-    bool SetClientData(std::uint32_t clientDataId, std::uint32_t defineId, const void* data,
-                       std::uint32_t size, std::string& errorText);
+    Result RequestClientData(std::uint32_t clientDataId, std::uint32_t requestId,
+                             std::uint32_t defineId);
+    Result SetClientData(std::uint32_t clientDataId, std::uint32_t defineId, const void* data,
+                         std::uint32_t size);
 
 private:
     class CallGuard;
@@ -110,7 +113,8 @@ private:
 
     void WorkerMain();
     void RunPass(bool& waitingForHid, bool& waitingForSim, std::chrono::milliseconds& retryDelay);
-    bool Connect(std::string& detail);
+    // Success once connected, also when a definition or a request failed (those are logged).
+    Result Connect();
     void Disconnect(const std::string& reason);
     void RequestApplicationShutdown();
     void OnTelemetryRecord(const std::uint8_t* data, std::uint32_t size);
@@ -121,14 +125,15 @@ private:
 
     // The shared shape of the client-data operations: handle under the mutex, call after it.
     template <typename Call>
-    bool Operate(const char* function, std::string& errorText, Call&& call);
+    Result Operate(const char* function, Call&& call);
     // With mutex_ held: the handle for one simulator operation, counted as in use (callsInFlight_)
     // until a CallGuard ends it, so that Disconnect does not close it under the call.
-    bool BeginCall(SimConnectHandle& handle, std::string& errorText);
+    Result BeginCall(SimConnectHandle& handle);
 
     SimConnectApi& api_;
     const SimulatorProbe simulatorRunning_;
     const SimConnectClientOptions options_;
+    const Clock& clock_;
 
     std::atomic<bool> running_{false};
     std::atomic<bool> connected_{false};
@@ -144,7 +149,7 @@ private:
     ConnectionHandler connectionHandler_;
     HidPresentQuery hidPresentQuery_;
 
-    // The worker's waits; Stop notifies under wakeMutex_.
+    // The worker's waits, on clock_; Stop notifies under wakeMutex_.
     std::mutex wakeMutex_;
     std::condition_variable wakeCv_;
 

@@ -156,47 +156,43 @@ void SimConnectClient::OnBatteryRecord(const std::uint8_t* data, std::uint32_t s
 
 // --- Simulator operations ---------------------------------------------------------------------
 
-bool SimConnectClient::BeginCall(SimConnectHandle& handle, std::string& errorText) {
+Result SimConnectClient::BeginCall(SimConnectHandle& handle) {
     if (handle_ == nullptr || !connected_.load()) {
-        errorText = kNotConnected;
-        return false;
+        return Result::Failure(kNotConnected);
     }
     handle = handle_;
     ++callsInFlight_;
-    return true;
+    return Result::Success();
 }
 
 template <typename Call>
-bool SimConnectClient::Operate(const char* function, std::string& errorText, Call&& call) {
+Result SimConnectClient::Operate(const char* function, Call&& call) {
     SimConnectHandle handle = nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!BeginCall(handle, errorText)) {
-            return false;
+        Result begun = BeginCall(handle);
+        if (!begun) {
+            return begun;
         }
     }
     CallGuard guard(*this);
     const SimConnectResult result = call(handle);
     if (result < 0) {
-        errorText = rec::FailedText(function, result);
-        return false;
+        return Result::Failure(rec::FailedText(function, result));
     }
-    return true;
+    return Result::Success();
 }
 
-bool SimConnectClient::TransmitEvent(const std::string& eventName, std::uint32_t data,
-                                     std::string& errorText) {
+Result SimConnectClient::TransmitEvent(const std::string& eventName, std::uint32_t data) {
     if (eventName.empty()) {
-        errorText = "SimConnect event name is empty";
-        return false;
+        return Result::Failure("SimConnect event name is empty");
     }
     SimConnectHandle handle = nullptr;
     std::uint32_t id = 0;
     {
         std::unique_lock<std::mutex> lock(mutex_);
         if (handle_ == nullptr || !connected_.load()) {
-            errorText = kNotConnected;
-            return false;
+            return Result::Failure(kNotConnected);
         }
         handle = handle_;
         const auto found = eventIds_.find(eventName);
@@ -209,8 +205,7 @@ bool SimConnectClient::TransmitEvent(const std::string& eventName, std::uint32_t
             const SimConnectResult result =
                 api_.MapClientEventToSimEvent(handle, id, eventName.c_str());
             if (result < 0) {
-                errorText = rec::FailedText("SimConnect_MapClientEventToSimEvent", result);
-                return false;
+                return Result::Failure(rec::FailedText("SimConnect_MapClientEventToSimEvent", result));
             }
             eventIds_.emplace(eventName, id);
         }
@@ -221,38 +216,35 @@ bool SimConnectClient::TransmitEvent(const std::string& eventName, std::uint32_t
         api_.TransmitClientEvent(handle, rec::kObjectIdUser, id, data, rec::kGroupPriorityHighest,
                                  rec::kEventFlagGroupIdIsPriority);
     if (result < 0) {
-        errorText = rec::FailedText("SimConnect_TransmitClientEvent", result);
-        return false;
+        return Result::Failure(rec::FailedText("SimConnect_TransmitClientEvent", result));
     }
-    return true;
+    return Result::Success();
 }
 
-bool SimConnectClient::MapClientDataName(const std::string& name, std::uint32_t clientDataId,
-                                         std::string& errorText) {
-    return Operate("SimConnect_MapClientDataNameToID", errorText, [&](SimConnectHandle handle) {
+Result SimConnectClient::MapClientDataName(const std::string& name, std::uint32_t clientDataId) {
+    return Operate("SimConnect_MapClientDataNameToID", [&](SimConnectHandle handle) {
         return api_.MapClientDataNameToID(handle, name.c_str(), clientDataId);
     });
 }
 
-bool SimConnectClient::AddClientDataDefinition(std::uint32_t defineId, std::uint32_t size,
-                                               std::string& errorText) {
-    return Operate("SimConnect_AddToClientDataDefinition", errorText, [&](SimConnectHandle handle) {
+Result SimConnectClient::AddClientDataDefinition(std::uint32_t defineId, std::uint32_t size) {
+    return Operate("SimConnect_AddToClientDataDefinition", [&](SimConnectHandle handle) {
         return api_.AddToClientDataDefinition(handle, defineId, 0, size, 0.0f, rec::kUnused);
     });
 }
 
-bool SimConnectClient::RequestClientData(std::uint32_t clientDataId, std::uint32_t requestId,
-                                         std::uint32_t defineId, std::string& errorText) {
-    return Operate("SimConnect_RequestClientData", errorText, [&](SimConnectHandle handle) {
+Result SimConnectClient::RequestClientData(std::uint32_t clientDataId, std::uint32_t requestId,
+                                           std::uint32_t defineId) {
+    return Operate("SimConnect_RequestClientData", [&](SimConnectHandle handle) {
         return api_.RequestClientData(handle, clientDataId, requestId, defineId,
                                       rec::kClientDataPeriodOnSet,
                                       rec::kClientDataRequestFlagChanged, 0, 0, 0);
     });
 }
 
-bool SimConnectClient::SetClientData(std::uint32_t clientDataId, std::uint32_t defineId,
-                                     const void* data, std::uint32_t size, std::string& errorText) {
-    return Operate("SimConnect_SetClientData", errorText, [&](SimConnectHandle handle) {
+Result SimConnectClient::SetClientData(std::uint32_t clientDataId, std::uint32_t defineId,
+                                       const void* data, std::uint32_t size) {
+    return Operate("SimConnect_SetClientData", [&](SimConnectHandle handle) {
         return api_.SetClientData(handle, clientDataId, defineId, 0, 0, size, data);
     });
 }

@@ -24,9 +24,9 @@ public:
         return std::chrono::nanoseconds(simulatorCpuNs_.load());
     }
 
-    bool Load(std::string& errorText) override {
+    Result Load() override {
         const Meter meter(*this);
-        return sim_.Load(errorText);
+        return sim_.Load();
     }
     SimConnectResult Open(SimConnectHandle& handle, const char* name) override {
         const Meter meter(*this);

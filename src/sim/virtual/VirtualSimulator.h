@@ -153,7 +153,7 @@ private:
     struct State;
 
     // The library calls, as VirtualSimConnectApi forwards them.
-    bool Load(std::string& errorText);
+    Result Load();
     SimConnectResult Open(SimConnectHandle& handle, const char* name);
     SimConnectResult Close(SimConnectHandle handle);
     SimConnectResult AddToDataDefinition(SimConnectHandle handle, std::uint32_t defineId,

@@ -114,13 +114,12 @@ std::uint32_t ClientDataTypeSize(std::uint32_t sizeOrType) {
 
 // --- The library calls ------------------------------------------------------------------------
 
-bool VirtualSimulator::Load(std::string& errorText) {
+Result VirtualSimulator::Load() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!state_->loadFailure.empty()) {
-        errorText = state_->loadFailure;
-        return false;
+        return Result::Failure(state_->loadFailure);
     }
-    return true;
+    return Result::Success();
 }
 
 SimConnectResult VirtualSimulator::Open(SimConnectHandle& handle, const char* name) {

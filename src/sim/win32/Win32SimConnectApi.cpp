@@ -116,27 +116,29 @@ class Win32SimConnectApi final : public SimConnectApi {
 public:
     explicit Win32SimConnectApi(std::string dllName) : dllName_(std::move(dllName)) {}
 
-    bool Load(std::string& errorText) override {
+    Result Load() override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (loaded_) {
-            return true;
+            return Result::Success();
         }
-        if (module_.Get() == nullptr && !LoadModule(errorText)) {
-            return false;
+        if (module_.Get() == nullptr) {
+            Result loaded = LoadModule();
+            if (!loaded) {
+                return loaded;
+            }
         }
         std::array<FARPROC, kExportCount> resolved{};
         for (std::size_t i = 0; i < kExportCount; ++i) {
             resolved[i] = GetProcAddress(module_.Get(), kExportNames[i]);
             if (resolved[i] == nullptr) {
-                errorText = std::string(kExportNames[i]) + " missing from " + dllName_;
                 // Let the next attempt load the file afresh, in case it is replaced meanwhile.
                 module_.Reset();
-                return false;
+                return Result::Failure(std::string(kExportNames[i]) + " missing from " + dllName_);
             }
         }
         procs_ = resolved;
         loaded_ = true;
-        return true;
+        return Result::Success();
     }
 
     SimConnectResult Open(SimConnectHandle& handle, const char* name) override {
@@ -212,7 +214,7 @@ private:
     // so a stray or planted copy there is never loaded. A copy beside the executable that is
     // there but does not load (a missing dependency, the wrong architecture) is named with its
     // path and error; "not found" stays for a library that is nowhere.
-    bool LoadModule(std::string& errorText) {
+    Result LoadModule() {
         // No "cannot find" dialog box from the system while probing.
         DWORD previousMode = 0;
         SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previousMode);
@@ -237,18 +239,17 @@ private:
         SetThreadErrorMode(previousMode, nullptr);
         if (module == nullptr) {
             if (besideExists) {
-                errorText = dllName_ + " at " + beside + " could not be loaded (error " +
-                            std::to_string(besideError) + ")";
-            } else if (searchError == ERROR_MOD_NOT_FOUND) {
-                errorText = dllName_ + " not found";
-            } else {
-                errorText =
-                    dllName_ + " could not be loaded (error " + std::to_string(searchError) + ")";
+                return Result::Failure(dllName_ + " at " + beside + " could not be loaded (error " +
+                                       std::to_string(besideError) + ")");
             }
-            return false;
+            if (searchError == ERROR_MOD_NOT_FOUND) {
+                return Result::Failure(dllName_ + " not found");
+            }
+            return Result::Failure(dllName_ + " could not be loaded (error " +
+                                   std::to_string(searchError) + ")");
         }
         module_.Reset(module);
-        return true;
+        return Result::Success();
     }
 
     const std::string dllName_;

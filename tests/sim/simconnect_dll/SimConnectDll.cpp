@@ -1,6 +1,5 @@
 // A stand-in SimConnect.dll for the Windows tests: the virtual simulator behind the library's
-// eleven functions, exported by their plain names (SimConnect.def), plus a few control functions
-// through which a test drives the simulator inside this module. Loading it through the real
+// eleven functions, exported by their plain names (SimConnect.def). Loading it through the real
 // backend exercises the run-time loading and every byte of the receive records.
 //
 // No Windows header is needed: on x64 there is one calling convention, HRESULT is a 32-bit
@@ -9,9 +8,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "sim/virtual/VirtualSimConnectApi.h"
 #include "sim/virtual/VirtualSimulator.h"
@@ -73,42 +69,15 @@ void Forward(const std::uint8_t* message, std::uint32_t size, void* context) {
     target->proc(const_cast<std::uint8_t*>(message), size, target->context);
 }
 
-std::vector<std::string> Records(int kind) {
-    VirtualSimulator& sim = Get().sim;
-    switch (kind) {
-        case 0:
-            return sim.ModuleCommands();
-        case 1:
-            return sim.ExecutedCode();
-        case 2: {
-            std::vector<std::string> events;
-            for (const auto& event : sim.Events()) {
-                events.push_back(event.name + "=" + std::to_string(event.value));
-            }
-            return events;
-        }
-        case 3:
-            return sim.OpenedClientNames();
-        default:
-            return {};
-    }
-}
-
 }  // namespace
 
 extern "C" {
 
 // --- The library -------------------------------------------------------------------------------
 
-std::int32_t SimConnect_Open(void** handle, const char* name, void* window, std::uint32_t userEvent,
-                             void* eventHandle, std::uint32_t configIndex) {
-    (void)window;
-    (void)userEvent;
-    (void)eventHandle;
-    (void)configIndex;
-    if (handle == nullptr) {
-        return tarnwick::kSimConnectFail;
-    }
+// The window, its message, the event handle and the configuration index are not used.
+std::int32_t SimConnect_Open(void** handle, const char* name, void*, std::uint32_t, void*,
+                             std::uint32_t) {
     const std::int32_t result = Get().api.Open(*handle, name);
     if (result >= 0) {
         Get().AfterOpen();
@@ -138,9 +107,6 @@ std::int32_t SimConnect_RequestDataOnSimObject(void* handle, std::uint32_t reque
 }
 
 std::int32_t SimConnect_CallDispatch(void* handle, RecvProc proc, void* context) {
-    if (proc == nullptr) {
-        return tarnwick::kSimConnectFail;
-    }
     Get().BeforeDispatch();
     DispatchTarget target{proc, context};
     return Get().api.CallDispatch(handle, &Forward, &target);
@@ -182,58 +148,6 @@ std::int32_t SimConnect_SetClientData(void* handle, std::uint32_t clientDataId,
                                       std::uint32_t defineId, std::uint32_t flags,
                                       std::uint32_t reserved, std::uint32_t size, void* data) {
     return Get().api.SetClientData(handle, clientDataId, defineId, flags, reserved, size, data);
-}
-
-// --- Control, for the tests ---------------------------------------------------------------------
-
-void TarnwickSim_SetRunning(int running) {
-    Get().sim.SetRunning(running != 0);
-}
-int TarnwickSim_IsRunning() {
-    return Get().sim.IsRunning() ? 1 : 0;
-}
-void TarnwickSim_Quit() {
-    Get().sim.Quit();
-}
-void TarnwickSim_DropConnections() {
-    Get().sim.DropConnections();
-}
-// 0 Finished, 1 Error, 2 Silent.
-void TarnwickSim_SetModuleAnswer(int answer) {
-    Get().sim.SetModuleAnswer(static_cast<tarnwick::ModuleAnswer>(answer));
-}
-void TarnwickSim_SetLVar(const char* name, double value) {
-    Get().sim.SetLVar(name != nullptr ? name : "", value);
-}
-void TarnwickSim_SetMasterBattery2(int on) {
-    Get().sim.SetMasterBattery2(on != 0);
-}
-int TarnwickSim_HandleMisuses() {
-    return Get().sim.HandleMisuses();
-}
-int TarnwickSim_OpenConnectionCount() {
-    return Get().sim.OpenConnectionCount();
-}
-
-// kind: 0 module commands, 1 executed calculator code, 2 events as "NAME=value", 3 client names
-// of the opened connections.
-int TarnwickSim_RecordCount(int kind) {
-    return static_cast<int>(Records(kind).size());
-}
-
-// Copies record `index` of `kind` with its NUL into `buffer`; returns its length, or -1 when
-// there is no such record or it does not fit.
-int TarnwickSim_CopyRecord(int kind, int index, char* buffer, int size) {
-    const std::vector<std::string> records = Records(kind);
-    if (index < 0 || static_cast<std::size_t>(index) >= records.size() || buffer == nullptr) {
-        return -1;
-    }
-    const std::string& record = records[static_cast<std::size_t>(index)];
-    if (size <= 0 || record.size() + 1 > static_cast<std::size_t>(size)) {
-        return -1;
-    }
-    std::memcpy(buffer, record.c_str(), record.size() + 1);
-    return static_cast<int>(record.size());
 }
 
 }  // extern "C"
