@@ -111,7 +111,7 @@ public:
         std::string call = "write " + board.name + "#" + std::to_string(board.index);
         for (const int value : {int{state.effect}, int{state.brightness}, int{state.param0},
                                 int{state.param1}, int{state.param2}}) {
-            call += " " + std::to_string(value);
+            call.append(" ").append(std::to_string(value));
         }
         return Record(call).Ok();
     }
