@@ -68,8 +68,10 @@ int RunBridge(SystemServices& services, const CommandLineOptions& options) {
             app.SetHidTraceOverride(true);
         }
         if (const Result initialized = app.Initialize(options.configPath, options.consoleMode)) {
-            if (cockpit != nullptr) {
-                cockpit->Start();
+            if (const Result playing = cockpit != nullptr ? cockpit->Start() : Result::Success();
+                !playing) {
+                Logger::Instance().Log(LogLevel::Error, playing.Error());
+                app.RequestStop();
             }
             app.Run();
         } else {

@@ -82,13 +82,13 @@ bool VirtualCockpit::SimulatorRunning() const {
     return simulator_ != nullptr && simulator_->IsRunning();
 }
 
-void VirtualCockpit::Start() {
+Result VirtualCockpit::Start() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (thread_.joinable()) {
-        return;
+        return Result::Failure("Virtual cockpit already running");
     }
     stopping_ = false;
-    thread_ = std::thread([this] { Run(); });
+    return StartThread(thread_, "virtual cockpit timeline", [this] { Run(); });
 }
 
 void VirtualCockpit::Stop() {

@@ -13,6 +13,7 @@
 
 #include "app/virtual/Scenario.h"
 #include "hid/virtual/VirtualHidBackend.h"
+#include "platform/Result.h"
 #include "sim/virtual/VirtualSimConnectApi.h"
 #include "sim/virtual/VirtualSimulator.h"
 
@@ -38,8 +39,9 @@ public:
     // Whether the virtual simulator's process runs: the bridge's "is the simulator running" probe.
     bool SimulatorRunning() const;
 
-    // Plays the timeline on a thread of its own, from now. Its waits end at once on Stop.
-    void Start();
+    // Plays the timeline on a thread of its own, from now. Its waits end at once on Stop. Fails,
+    // changing nothing, when already playing.
+    Result Start();
     void Stop();
     // True once the End step has been played.
     bool Finished() const;
