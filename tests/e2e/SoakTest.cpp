@@ -93,14 +93,9 @@ struct Unit {
     int nextAcc = 0;
 };
 
-class Soak : public testing::Test {
+class Soak : public testing::Test, public test::BridgeRuns {
 protected:
     void SetUp() override {
-        const std::string data = TARNWICK_TEST_DATA_DIR "/bridge/";
-        for (const char* file : {"config.json", "buttons.json", "hid_event_map.json"}) {
-            dir_.Write(std::string("bin/config/") + file, test::FileBytes(data + file));
-        }
-        cockpit_ = test::MakeCockpit(test::FileBytes(data + "cockpit.json"));
         HidProtocol::DeviceInfo info;
         info.firmwareMajor = 1;
         const auto board = [&](const char* name, std::array<std::uint8_t, 8> id) {
@@ -121,18 +116,12 @@ protected:
             ASSERT_NE(unit.device, nullptr) << unit.name;
         }
     }
-    void TearDown() override {
-        if (app_ != nullptr) {
-            EndRun(true);
-        }
-        Logger::Instance().Shutdown();
-    }
     static std::string Path(const char* name) {
         return std::string("\\\\?\\hid#vid_2e8a&pid_") + (name[0] == 't' ? "10f1" : "10f0") +
                "#virtual&" + name;
     }
-    VirtualHidBackend& Hid() { return cockpit_->HidBackendFor(); }
-    VirtualSimulator& Sim() { return cockpit_->Simulator(); }
+    VirtualHidBackend& Hid() { return cockpit->HidBackendFor(); }
+    VirtualSimulator& Sim() { return cockpit->Simulator(); }
     int Roll() { return std::uniform_int_distribution<int>(0, 9999)(rng_); }
     int Between(int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng_); }
     bool Wait(const std::function<bool()>& done) { return test::WaitUntil(done, kPatience, 2ms); }
@@ -147,41 +136,28 @@ protected:
             unit.readsBase = unit.device != nullptr ? unit.device->ReadsStarted() : 0;
         }
         BeginSimEpoch();
-        app_ = std::make_unique<Application>(test::CockpitPlatform(services_, *cockpit_));
-        const Result started = app_->Initialize(dir_.File("bin/config/config.json"), false);
-        if (!started) {
-            Hid().SetHotplugListener({});
-            app_.reset();
+        if (const Result started = Start(); !started) {
             return Fail("bridge run failed to start: " + started.Error());
         }
-        returned_.store(false);
-        runner_ = std::thread([this] {
-            app_->Run();
-            returned_.store(true);
-        });
         ++runs_;
         leaveMade_ = false;
     }
     void EndRun(bool request) {
-        if (request) {
-            app_->RequestStop();
-        } else if (!Wait([&] { return app_->StopFlag().load(); })) {
+        if (!request && !Wait([&] { return app->StopFlag().load(); })) {
             Fail("the bridge did not ask to stop after the simulator left");
-            app_->RequestStop();
         }
+        app->RequestStop();
         const auto asked = Clock::now();
-        if (!Wait([&] { return returned_.load(); }))
+        if (!Wait([&] { return returned.load(); }))
             Fail("Run did not return after the stop request");
         EXPECT_LE(Clock::now() - asked, kStopLimit) << "a stop took long (seed " << seed_ << ")";
-        runner_.join();
-        Hid().SetHotplugListener({});
-        app_.reset();
+        Stop();
         for (const auto& device : Hid().Devices()) {
             EXPECT_EQ(device->OpenHandleCount(), 0u) << device->Path() << " open after the run";
         }
     }
     void HandleStopRequest() {
-        if (app_ != nullptr && app_->StopFlag().load()) {
+        if (app != nullptr && app->StopFlag().load()) {
             EXPECT_TRUE(leaveMade_) << "the bridge asked to stop with the simulator running";
             EndRun(false);
             StartRun();
@@ -196,7 +172,7 @@ protected:
     // Registered on a connection newer than the last disturbance: the client subscribes right
     // after the module's acknowledgement.
     bool SimReady() {
-        if (!simReady_ && app_ != nullptr && Sim().IsRunning() && Clock::now() - lastPoll_ > 20ms) {
+        if (!simReady_ && app != nullptr && Sim().IsRunning() && Clock::now() - lastPoll_ > 20ms) {
             lastPoll_ = Clock::now();
             simReady_ = Subscribes() > subscribesAtEpoch_;
         }
@@ -467,7 +443,7 @@ protected:
         if (!test::WaitUntil(
                 [&] {
                     HandleStopRequest();
-                    return app_ != nullptr && Ready(units_[0]) && Ready(units_[1]);
+                    return app != nullptr && Ready(units_[0]) && Ready(units_[1]);
                 },
                 60s, 5ms)) {
             return Fail("the bridge did not become ready for the final round");
@@ -480,13 +456,7 @@ protected:
         Drain();
     }
 
-    test::TempDir dir_;
-    test::FakeServices services_{dir_.File("bin/TarnwickHID.exe"), dir_.File("ProgramData")};
-    std::unique_ptr<VirtualCockpit> cockpit_;
     std::vector<Unit> units_;
-    std::unique_ptr<Application> app_;
-    std::thread runner_;
-    std::atomic<bool> returned_{false};
     bool leaveMade_ = false, aborted_ = false, simReady_ = false;
     int runs_ = 0, strangers_ = 0, misuses_ = 0;
     unsigned seed_ = 0;
@@ -514,7 +484,7 @@ TEST_F(Soak, SeededWalkLosesNothingHangsNowhereAndStopsClean) {
     }
     if (!aborted_ && !HasFatalFailure())
         FinalRound();
-    if (app_ != nullptr)
+    if (app != nullptr)
         EndRun(true);
     ASSERT_FALSE(HasFatalFailure());
 
@@ -531,7 +501,7 @@ TEST_F(Soak, SeededWalkLosesNothingHangsNowhereAndStopsClean) {
     EXPECT_EQ(Sim().OpenConnectionCount(), 0);
 
     // Rotation may have taken the oldest lines of a long run; then only this much is known.
-    const std::string log = dir_.File("ProgramData/Tarnwick/logs/TarnwickHID.log");
+    const std::string log = Logger::Instance().FilePath();
     const auto lines = test::LogLinesWithBackups(log);
     if (!std::filesystem::exists(log + "." + std::to_string(Logger::kMaxBackups))) {
         EXPECT_EQ(test::CountOf(lines, "[INFO] Application run loop started"),
