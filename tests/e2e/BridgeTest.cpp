@@ -4,7 +4,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -181,14 +180,16 @@ TEST_F(BridgeTest, StalledBoardAndOpenConsoleInputHoldUpNothing) {
 TEST_F(BridgeTest, StartUpFailuresAndConsoleStops) {
     const std::string config = FromFsPath(bin_ / "config" / "config.json");
     const std::string buttons = FromFsPath(bin_ / "config" / "buttons.json");
-    const std::string good = test::FileBytes(config);
     struct Case {
-        std::map<std::string, std::string> files;  // written into config/; "-" removes one
-        std::string input;
-        int exitCode;
+        std::string file, content;  // written into config/; "-" removes it
         std::vector<std::string> lines;
+        std::string input = "";  // a run stopped from the console ends with 0, the others with 1
         std::vector<std::string> args = {};  // instead of the usual ones
         std::string err = "";
+    };
+    const auto failed = [](const std::string& message) {
+        return std::vector<std::string>{"[ERROR] " + message,
+                                        "[ERROR] Failed to initialize: " + message};
     };
 #ifdef _WIN32
     // Without a configuration beside the executable the machine-wide one is looked for.
@@ -197,47 +198,37 @@ TEST_F(BridgeTest, StartUpFailuresAndConsoleStops) {
         "order: " +
         config + "; C:\\ProgramData\\Tarnwick\\config.json)"};
 #else
-    const std::string message =
-        "Config file not found: " + config + " (default search order: " + config + ")";
-    const std::vector<std::string> notFound = {"[ERROR] " + message,
-                                               "[ERROR] Failed to initialize: " + message};
+    const auto notFound =
+        failed("Config file not found: " + config + " (default search order: " + config + ")");
 #endif
     // The first run finds a full log beside the executable and rotates it first.
     std::ofstream(bin_ / "TarnwickHID.log", std::ios::binary) << std::string(5242880, 'x');
     const std::vector<Case> cases = {
-        {{{"config.json", "-"}}, "", 1, notFound, {"--console", "--virtual", kData + "idle.json"}},
-        {{{"config.json", "{"}},
-         "",
-         1,
-         {"[ERROR] Config parse error: Unterminated object",
-          "[ERROR] Failed to initialize: Config parse error: Unterminated object"}},
-        {{{"config.json", R"({"hid": {"vid": "0x2E8A", "pid": "0x10F0", "telemetryIntervalMs": 0},
-             "mappings": {"buttonConfigPath": "buttons.json"}})"}},
-         "",
-         1,
-         {"[ERROR] hid.telemetryIntervalMs must be > 0",
-          "[ERROR] Failed to initialize: hid.telemetryIntervalMs must be > 0"}},
-        {{{"buttons.json", "-"}},
-         "",
-         1,
+        {"config.json", "-", notFound, "", {"--console", "--virtual", kData + "idle.json"}},
+        {"config.json", "{", failed("Config parse error: Unterminated object")},
+        {"config.json",
+         R"({"hid": {"vid": "0x2E8A", "pid": "0x10F0", "telemetryIntervalMs": 0},
+             "mappings": {"buttonConfigPath": "buttons.json"}})",
+         failed("hid.telemetryIntervalMs must be > 0")},
+        {"buttons.json",
+         "-",
          {"[ERROR] Failed to load button config: Button config not found: " + buttons,
           "[ERROR] Failed to initialize: "}},
-        {{{"buttons.json", "[]"}},
-         "",
-         1,
+        {"buttons.json",
+         "[]",
          {"[ERROR] Failed to load button config: Button config root must be an object",
           "[ERROR] Failed to initialize: "}},
         // Unknown lines and a quit with a leading space do nothing; the word in capitals stops.
-        {{{"hid_event_map.json", "{\"event_types\": "}},
-         "hello\n quit\nQUIT\n",
-         0,
+        {"hid_event_map.json",
+         "{\"event_types\": ",
          {"[WARN] Failed to load HID event map: Event map parse error: Unexpected end of input",
-          kStarted, "[INFO] Stop requested from console", kStopped}},
+          kStarted, "[INFO] Stop requested from console", kStopped},
+         "hello\n quit\nQUIT\n"},
 #ifndef _WIN32
-        {{},
+        {"",
          "",
-         1,
          {},
+         "",
          {"--console"},
          "TarnwickHID: this build has no real HID or SimConnect backend; run it with --virtual "
          "SCENARIO (see docs/scenario.md).\n"},
@@ -252,23 +243,21 @@ TEST_F(BridgeTest, StartUpFailuresAndConsoleStops) {
             fs::copy_file(ToFsPath(kData + file), bin_ / "config" / file,
                           fs::copy_options::overwrite_existing);
         }
-        for (const auto& [file, content] : c.files) {
-            if (content == "-") {
-                fs::remove(bin_ / "config" / file);
-            } else {
-                std::ofstream(bin_ / "config" / file, std::ios::binary) << content;
-            }
+        if (c.content == "-") {
+            fs::remove(bin_ / "config" / c.file);
+        } else if (!c.file.empty()) {
+            std::ofstream(bin_ / "config" / c.file, std::ios::binary) << c.content;
         }
         const auto result = test::RunChild(FromFsPath(bin_ / kExeName),
                                            c.args.empty() ? Args(bin_, "idle.json") : c.args,
                                            Options(c.input), 60s);
-        EXPECT_EQ(result.exitCode, c.exitCode) << "case " << i;
+        EXPECT_EQ(result.exitCode, c.input.empty() ? 1 : 0) << "case " << i;
         EXPECT_EQ(result.err, c.err);
         const auto log = Log(bin_);
         for (const auto& line : c.lines) {
             EXPECT_TRUE(Has(log, line)) << line << "\n" << result.out;
         }
-        EXPECT_EQ(Has(log, kStarted), c.exitCode == 0) << result.out;
+        EXPECT_EQ(Has(log, kStarted), !c.input.empty()) << result.out;
         EXPECT_EQ(log.empty() ? "" : log.front(),
                   c.lines.empty() ? "" : "[INFO] Initializing application: TarnwickHID v0.2.2");
     }
