@@ -58,21 +58,16 @@ constexpr std::uint16_t kAccFirst = 100, kAccKnob = 110, kChaosFirst = 20, kMapF
 constexpr std::uint8_t kLedShow = 4;
 constexpr const char* kSubscribe = "MF.SimVars.Add.(L:LIGHTING_POTENTIOMETER_5)";
 
-std::string Name(std::uint16_t control) {
-    static const char* const maps[] = {"MAP_LEFT", "MAP_RIGHT", "MAP_UP", "MAP_DOWN"};
-    if (control >= kAccFirst && control < kAccKnob)
-        return "ACC_" + std::to_string(control - kAccFirst);
-    if (control >= kMapFirst && control < kMapFirst + 4)
-        return maps[control - kMapFirst];
-    if (control == kAccKnob)
-        return "ACC_KNOB";
-    if (control == kHdgKnob)
-        return "HDG_KNOB";
-    return "BTN_" + std::to_string(control - kChaosFirst);
-}
 // How the module's record shows the command of a control, role and action.
 std::string Executed(std::uint16_t control, const std::string& role, const std::string& action) {
-    return "1 (>H:" + Name(control) + "_" + role + "_" + action + ")";
+    static const char* const maps[] = {"MAP_LEFT", "MAP_RIGHT", "MAP_UP", "MAP_DOWN"};
+    const std::string name = control == kAccKnob    ? "ACC_KNOB"
+                             : control == kHdgKnob  ? "HDG_KNOB"
+                             : control >= kAccFirst ? "ACC_" + std::to_string(control - kAccFirst)
+                             : control >= kMapFirst
+                                 ? maps[control - kMapFirst]
+                                 : "BTN_" + std::to_string(control - kChaosFirst);
+    return "1 (>H:" + name + "_" + role + "_" + action + ")";
 }
 
 unsigned Env(const char* name, unsigned fallback) {
@@ -82,43 +77,38 @@ unsigned Env(const char* name, unsigned fallback) {
 }
 
 struct Unit {
-    Unit(std::string n, std::string r, std::uint8_t m, VirtualHidDeviceSetup s)
-        : name(std::move(n)), role(std::move(r)), mode(m), setup(std::move(s)) {}
     std::string name, role;  // role: the command column its mode byte picks
     std::uint8_t mode = 0;
     VirtualHidDeviceSetup setup;
-    std::shared_ptr<VirtualHidDevice> device, gone;  // gone: unplugged, maybe still open
+    std::shared_ptr<VirtualHidDevice> device{}, gone{};  // gone: unplugged, maybe still open
     std::uint64_t readsBase = 0;  // reads started before the current run could read it
-    std::map<std::uint16_t, std::pair<Clock::time_point, Clock::time_point>> held;  // up, hold
+    std::map<std::uint16_t, std::pair<Clock::time_point, Clock::time_point>> held{};  // up, hold
     int nextAcc = 0;
 };
 
 class Soak : public testing::Test, public test::BridgeRuns {
 protected:
     void SetUp() override {
-        HidProtocol::DeviceInfo info;
-        info.firmwareMajor = 1;
-        const auto board = [&](const char* name, std::array<std::uint8_t, 8> id) {
-            info.boardId = id;
-            return VirtualPanelBoardSetup(Path(name), 0x2E8A, 0x10F0, info,
-                                          HidProtocol::ProtocolInfo{1, 0, 0});
+        const auto path = [](const std::string& name, const char* pid) {
+            return std::string("\\\\?\\hid#vid_2e8a&pid_") + pid + "#virtual&" + name;
         };
-        units_.emplace_back("pfd", "PFD", 0,
-                            board("pfd", {0xE6, 0x61, 0x18, 0x60, 0x4B, 0x1F, 0x2A, 0x31}));
-        units_.emplace_back("mfd", "MFD", 1,
-                            board("mfd", {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}));
-        units_.emplace_back("touch", "", 0,
-                            VirtualTouchPanelSetup(Path("touch"), 0x2E8A, 0x10F1, "TP-1"));
+        const auto board = [&](std::string name, std::uint8_t mode,
+                               std::array<std::uint8_t, 8> id) {
+            return Unit{name, mode == 0 ? "PFD" : "MFD", mode,
+                        VirtualPanelBoardSetup(path(name, "10f0"), 0x2E8A, 0x10F0,
+                                               HidProtocol::DeviceInfo{1, 0, 0, id},
+                                               HidProtocol::ProtocolInfo{1, 0, 0})};
+        };
+        units_ = {board("pfd", 0, {0xE6, 0x61, 0x18, 0x60, 0x4B, 0x1F, 0x2A, 0x31}),
+                  board("mfd", 1, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}),
+                  {"touch", "", 0,
+                   VirtualTouchPanelSetup(path("touch", "10f1"), 0x2E8A, 0x10F1, "TP-1")}};
         for (Unit& unit : units_) {
-            unit.setup.writeLogLimit =
-                64;  // a long run writes LED states and telemetry without end
+            // A long run writes LED states and telemetry without end.
+            unit.setup.writeLogLimit = 64;
             unit.device = Hid().Find(unit.setup.path);
             ASSERT_NE(unit.device, nullptr) << unit.name;
         }
-    }
-    static std::string Path(const char* name) {
-        return std::string("\\\\?\\hid#vid_2e8a&pid_") + (name[0] == 't' ? "10f1" : "10f0") +
-               "#virtual&" + name;
     }
     VirtualHidBackend& Hid() { return cockpit->HidBackendFor(); }
     VirtualSimulator& Sim() { return cockpit->Simulator(); }
@@ -204,15 +194,13 @@ protected:
             ran = RanInOrder();
             return ran[0].size() >= expected_[0].size() && ran[1].size() >= expected_[1].size();
         });
-        for (int b = 0; b < 2; ++b) {
-            if (ran[b] != expected_[b]) {
-                Fail(units_[b].name + ": the module ran " + std::to_string(ran[b].size()) +
-                     " accounted commands, expected " + std::to_string(expected_[b].size()) +
-                     " in order");
-                return false;
-            }
+        if (ran != expected_) {
+            Fail("the module ran " + std::to_string(ran[0].size()) + " + " +
+                 std::to_string(ran[1].size()) + " accounted commands, expected " +
+                 std::to_string(expected_[0].size()) + " + " + std::to_string(expected_[1].size()) +
+                 " in order");
         }
-        return true;
+        return !aborted_;
     }
     // Moves the simulator's records into counts, so a long run keeps flat memory; only while
     // nothing accounted is on its way and no subscription can be pending.
@@ -237,10 +225,7 @@ protected:
 
     // --- The devices' side ----------------------------------------------------------------------
     bool Send(Unit& unit, std::uint8_t type, std::uint16_t control, int value, int speed = 0) {
-        HidProtocol::HidEvent event;
-        event.type = type;
-        event.controlId = control;
-        event.value = static_cast<std::int8_t>(value);
+        HidProtocol::HidEvent event{0, type, control, static_cast<std::int8_t>(value)};
         event.speed = static_cast<std::uint8_t>(speed);
         event.mode = unit.mode;
         return unit.device != nullptr && unit.device->SendEvent(event);
@@ -305,12 +290,11 @@ protected:
         expected_[unit.mode].push_back(Executed(control, unit.role, "PRESS"));
     }
     void PanelSettings(Unit& panel) {
-        TelemetryProtocol::Settings settings;
-        settings.flags = static_cast<std::uint8_t>(Between(1, 3));
         // Now and then a repeated report, which the bridge must not forward twice.
-        settings.sequence = Roll() < 2000 ? sequence_ : ++sequence_;
-        settings.headingBug = Roll() < 300 ? std::nanf("") : static_cast<float>(Between(-400, 800));
-        settings.course = static_cast<float>(Between(0, 359));
+        const TelemetryProtocol::Settings settings{
+            static_cast<std::uint8_t>(Between(1, 3)), Roll() < 2000 ? sequence_ : ++sequence_,
+            Roll() < 300 ? std::nanf("") : static_cast<float>(Between(-400, 800)),
+            static_cast<float>(Between(0, 359))};
         if (panel.device != nullptr && panel.device->SendSettings(settings)) {
             allowed_["HEADING_BUG_SET"] += settings.flags & 1;
             allowed_["VOR1_SET"] += (settings.flags & 2) >> 1;
