@@ -44,9 +44,7 @@ protected:
     void TearDown() override { Stop(); }  // before the library in otherApi_ goes
     void Press(std::uint16_t control) {
         auto board = cockpit->HidBackendFor().Find("\\\\?\\hid#vid_2e8a&pid_10f0#virtual&pfd");
-        HidProtocol::HidEvent event;
-        event.type = HidProtocol::kControlTypeButton;
-        event.controlId = control;
+        HidProtocol::HidEvent event{0, HidProtocol::kControlTypeButton, control};
         for (std::int8_t value : {1, 0}) {
             event.value = value;
             ASSERT_TRUE(board != nullptr && board->SendEvent(event));
