@@ -292,7 +292,6 @@ TEST_F(BridgeTest, FullCourseThroughTheTestSimConnectDll) {
                        {"--console", "--config", FromFsPath(bin_ / "config" / "config.json"),
                         "--virtual", kData + "dll.json"},
                        options, 60s);
-    simulator.Kill();
     EXPECT_EQ(result.exitCode, 0) << result.out;
     const auto log = Log(bin_);
     for (const char* line :
