@@ -47,14 +47,6 @@ inline std::unique_ptr<VirtualCockpit> MakeCockpit(const std::string& scenarioJs
     return std::make_unique<VirtualCockpit>(std::move(scenario));
 }
 
-// The program's platform over a cockpit whose scenario has devices and a simulator, so that no
-// other backend is made. A plug or unplug triggers a rescan; the caller clears the listener
-// (SetHotplugListener({})) once the bridge is gone.
-inline ApplicationPlatform CockpitPlatform(SystemServices& services, VirtualCockpit& cockpit) {
-    OwnedBackends none;
-    return PickBackends(services, &cockpit, none);
-}
-
 // Runs of the whole bridge over the cockpit of tests/data/bridge, with the configuration there,
 // the run loop on a thread of its own. Without "--console" the log goes under the machine-wide
 // data folder, a folder of this test's own.
@@ -71,7 +63,10 @@ public:
     }
     // `adjust` may put other backends in place of the cockpit's.
     Result Start(const std::function<void(ApplicationPlatform&)>& adjust = {}) {
-        ApplicationPlatform platform = CockpitPlatform(services, *cockpit);
+        // The cockpit has devices and a simulator, so no other backend is made; a plug or unplug
+        // triggers a rescan until Stop clears the listener.
+        OwnedBackends none;
+        ApplicationPlatform platform = PickBackends(services, cockpit.get(), none);
         if (adjust) {
             adjust(platform);
         }
