@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -39,7 +41,6 @@ const std::string kOriginal =
     "        <Path>C:\\Other\\other.exe</Path>\r\n"
     "    </Launch.Addon>\r\n"
     "</SimBase.Document>\r\n";
-const std::string kAbsent = "(absent)", kAny = "(any)";
 
 std::string XmlEscape(const std::string& text) {
     std::string out;
@@ -70,89 +71,53 @@ TEST(OneShotCommandsTest, ListRegisterAndUnregisterOneAfterAnother) {
                       "        <Disabled>False</Disabled>\r\n        <Path>" +
                           XmlEscape(exe) + "</Path>\r\n        <CommandLine>--config \"" +
                           XmlEscape(config) + "\"</CommandLine>\r\n    </Launch.Addon>\r\n");
-
+    // The files' bytes after a step: 'O' the original, 'R' with our entry, '-' absent, '*' any.
+    const std::map<char, std::string> bytes = {
+        {'O', kOriginal}, {'R', registered}, {'-', "(absent)"}};
+    const std::string reg = " --config " + config;
     struct Step {
         std::function<void()> before;
-        std::vector<std::string> args;
-        int exitCode;
-        std::string out, err, file, backup;  // file and backup: EXE.xml of MSFS and its .bak
+        std::string args, out, err;  // out and err: one line each, or none
+        char file, backup;           // EXE.xml of MSFS and its .bak
     };
     const std::vector<Step> steps = {
-        {[] {},
-         {"--list-exe-xml"},
-         0,
-         std::string("No MSFS installations detected.") + kNl,
-         "",
-         kAbsent,
-         kAbsent},
-        {[] {},
-         {"--register"},
-         0,
-         std::string("Registered in 0 MSFS EXE.xml file(s).") + kNl,
-         "",
-         kAbsent,
-         kAbsent},
+        {[] {}, "--list-exe-xml", "No MSFS installations detected.", "", '-', '-'},
+        {[] {}, "--register", "Registered in 0 MSFS EXE.xml file(s).", "", '-', '-'},
         // Listing wins over every other switch, and names the installations in search order.
-        {[&] { install(msfs), install(store); },
-         {"--register", "--list-exe-xml"},
-         0,
-         store + kNl + msfs + kNl,
-         "",
-         kOriginal,
-         kAbsent},
-        {[&] { fs::remove(store); },
-         {"--register", "--config", config},
-         0,
-         std::string("Registered in 1 MSFS EXE.xml file(s).") + kNl,
-         "",
-         registered,
-         kOriginal},
+        {[&] { install(msfs), install(store); }, "--register --list-exe-xml", store + kNl + msfs,
+         "", 'O', '-'},
+        {[&] { fs::remove(store); }, "--register" + reg, "Registered in 1 MSFS EXE.xml file(s).",
+         "", 'R', 'O'},
         // Registering again replaces our entry rather than adding a second one.
-        {[] {},
-         {"--register", "--unregister", "--config", config},
-         0,
-         std::string("Registered in 1 MSFS EXE.xml file(s).") + kNl,
-         "",
-         registered,
-         kAny},
-        {[] {},
-         {"--unregister"},
-         0,
-         std::string("Unregistered from 1 MSFS EXE.xml file(s).") + kNl,
-         "",
-         kOriginal,
-         kAny},
+        {[] {}, "--register --unregister" + reg, "Registered in 1 MSFS EXE.xml file(s).", "", 'R',
+         '*'},
+        {[] {}, "--unregister", "Unregistered from 1 MSFS EXE.xml file(s).", "", 'O', '*'},
         // Nothing left to remove: the file is neither written nor counted.
-        {[&] { fs::remove(msfs + ".bak"); },
-         {"--unregister"},
-         0,
-         std::string("Unregistered from 0 MSFS EXE.xml file(s).") + kNl,
-         "",
-         kOriginal,
-         kAbsent},
+        {[&] { fs::remove(msfs + ".bak"); }, "--unregister",
+         "Unregistered from 0 MSFS EXE.xml file(s).", "", 'O', '-'},
         // Something that cannot be read as a file is reported and never replaced.
-        {[&] { fs::remove(msfs), fs::create_directories(msfs); },
-         {"--register"},
-         1,
-         "",
-         "EXE.xml update failed after 0 file(s): Failed to read: " + msfs + kNl,
-         kAny,
-         kAbsent},
+        {[&] { fs::remove(msfs), fs::create_directories(msfs); }, "--register", "",
+         "EXE.xml update failed after 0 file(s): Failed to read: " + msfs, '*', '-'},
     };
     for (std::size_t i = 0; i < steps.size(); ++i) {
         const Step& s = steps[i];
         s.before();
+        std::vector<std::string> args;
+        std::istringstream words(s.args);
+        for (std::string word; words >> word;) {
+            args.push_back(word);
+        }
         const auto result = test::RunChild(
-            exe, s.args,
+            exe, args,
             test::ChildOptions{
                 {{"APPDATA", roaming}, {"LOCALAPPDATA", local}}, dir.Path().string(), ""});
-        EXPECT_EQ(result.exitCode, s.exitCode) << "step " << i;
-        EXPECT_EQ(result.out, s.out) << "step " << i;
-        EXPECT_EQ(result.err, s.err) << "step " << i;
-        for (const auto& [path, expected] :
-             {std::pair{msfs, s.file}, std::pair{msfs + ".bak", s.backup}}) {
-            if (expected != kAny) {
-                EXPECT_EQ(fs::is_regular_file(path) ? test::FileBytes(path) : kAbsent, expected)
+        EXPECT_EQ(result.exitCode, s.err.empty() ? 0 : 1) << "step " << i;
+        EXPECT_EQ(result.out, s.out.empty() ? "" : s.out + kNl) << "step " << i;
+        EXPECT_EQ(result.err, s.err.empty() ? "" : s.err + kNl) << "step " << i;
+        for (const auto& [path, expected] : {std::pair{msfs, s.file}, {msfs + ".bak", s.backup}}) {
+            if (expected != '*') {
+                EXPECT_EQ(fs::is_regular_file(path) ? test::FileBytes(path) : "(absent)",
+                          bytes.at(expected))
                     << "step " << i << " " << path;
             }
         }

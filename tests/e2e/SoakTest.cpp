@@ -58,21 +58,16 @@ constexpr std::uint16_t kAccFirst = 100, kAccKnob = 110, kChaosFirst = 20, kMapF
 constexpr std::uint8_t kLedShow = 4;
 constexpr const char* kSubscribe = "MF.SimVars.Add.(L:LIGHTING_POTENTIOMETER_5)";
 
-std::string Name(std::uint16_t control) {
-    static const char* const maps[] = {"MAP_LEFT", "MAP_RIGHT", "MAP_UP", "MAP_DOWN"};
-    if (control >= kAccFirst && control < kAccKnob)
-        return "ACC_" + std::to_string(control - kAccFirst);
-    if (control >= kMapFirst && control < kMapFirst + 4)
-        return maps[control - kMapFirst];
-    if (control == kAccKnob)
-        return "ACC_KNOB";
-    if (control == kHdgKnob)
-        return "HDG_KNOB";
-    return "BTN_" + std::to_string(control - kChaosFirst);
-}
 // How the module's record shows the command of a control, role and action.
 std::string Executed(std::uint16_t control, const std::string& role, const std::string& action) {
-    return "1 (>H:" + Name(control) + "_" + role + "_" + action + ")";
+    static const char* const maps[] = {"MAP_LEFT", "MAP_RIGHT", "MAP_UP", "MAP_DOWN"};
+    const std::string name = control == kAccKnob    ? "ACC_KNOB"
+                             : control == kHdgKnob  ? "HDG_KNOB"
+                             : control >= kAccFirst ? "ACC_" + std::to_string(control - kAccFirst)
+                             : control >= kMapFirst
+                                 ? maps[control - kMapFirst]
+                                 : "BTN_" + std::to_string(control - kChaosFirst);
+    return "1 (>H:" + name + "_" + role + "_" + action + ")";
 }
 
 unsigned Env(const char* name, unsigned fallback) {
@@ -82,57 +77,41 @@ unsigned Env(const char* name, unsigned fallback) {
 }
 
 struct Unit {
-    Unit(std::string n, std::string r, std::uint8_t m, VirtualHidDeviceSetup s)
-        : name(std::move(n)), role(std::move(r)), mode(m), setup(std::move(s)) {}
     std::string name, role;  // role: the command column its mode byte picks
     std::uint8_t mode = 0;
     VirtualHidDeviceSetup setup;
-    std::shared_ptr<VirtualHidDevice> device, gone;  // gone: unplugged, maybe still open
+    std::shared_ptr<VirtualHidDevice> device{}, gone{};  // gone: unplugged, maybe still open
     std::uint64_t readsBase = 0;  // reads started before the current run could read it
-    std::map<std::uint16_t, std::pair<Clock::time_point, Clock::time_point>> held;  // up, hold
+    std::map<std::uint16_t, std::pair<Clock::time_point, Clock::time_point>> held{};  // up, hold
     int nextAcc = 0;
 };
 
-class Soak : public testing::Test {
+class Soak : public testing::Test, public test::BridgeRuns {
 protected:
     void SetUp() override {
-        const std::string data = TARNWICK_TEST_DATA_DIR "/bridge/";
-        for (const char* file : {"config.json", "buttons.json", "hid_event_map.json"}) {
-            dir_.Write(std::string("bin/config/") + file, test::FileBytes(data + file));
-        }
-        cockpit_ = test::MakeCockpit(test::FileBytes(data + "cockpit.json"));
-        HidProtocol::DeviceInfo info;
-        info.firmwareMajor = 1;
-        const auto board = [&](const char* name, std::array<std::uint8_t, 8> id) {
-            info.boardId = id;
-            return VirtualPanelBoardSetup(Path(name), 0x2E8A, 0x10F0, info,
-                                          HidProtocol::ProtocolInfo{1, 0, 0});
+        const auto path = [](const std::string& name, const char* pid) {
+            return std::string("\\\\?\\hid#vid_2e8a&pid_") + pid + "#virtual&" + name;
         };
-        units_.emplace_back("pfd", "PFD", 0,
-                            board("pfd", {0xE6, 0x61, 0x18, 0x60, 0x4B, 0x1F, 0x2A, 0x31}));
-        units_.emplace_back("mfd", "MFD", 1,
-                            board("mfd", {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}));
-        units_.emplace_back("touch", "", 0,
-                            VirtualTouchPanelSetup(Path("touch"), 0x2E8A, 0x10F1, "TP-1"));
+        const auto board = [&](std::string name, std::uint8_t mode,
+                               std::array<std::uint8_t, 8> id) {
+            return Unit{name, mode == 0 ? "PFD" : "MFD", mode,
+                        VirtualPanelBoardSetup(path(name, "10f0"), 0x2E8A, 0x10F0,
+                                               HidProtocol::DeviceInfo{1, 0, 0, id},
+                                               HidProtocol::ProtocolInfo{1, 0, 0})};
+        };
+        units_ = {board("pfd", 0, {0xE6, 0x61, 0x18, 0x60, 0x4B, 0x1F, 0x2A, 0x31}),
+                  board("mfd", 1, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}),
+                  {"touch", "", 0,
+                   VirtualTouchPanelSetup(path("touch", "10f1"), 0x2E8A, 0x10F1, "TP-1")}};
         for (Unit& unit : units_) {
-            unit.setup.writeLogLimit =
-                64;  // a long run writes LED states and telemetry without end
+            // A long run writes LED states and telemetry without end.
+            unit.setup.writeLogLimit = 64;
             unit.device = Hid().Find(unit.setup.path);
             ASSERT_NE(unit.device, nullptr) << unit.name;
         }
     }
-    void TearDown() override {
-        if (app_ != nullptr) {
-            EndRun(true);
-        }
-        Logger::Instance().Shutdown();
-    }
-    static std::string Path(const char* name) {
-        return std::string("\\\\?\\hid#vid_2e8a&pid_") + (name[0] == 't' ? "10f1" : "10f0") +
-               "#virtual&" + name;
-    }
-    VirtualHidBackend& Hid() { return cockpit_->HidBackendFor(); }
-    VirtualSimulator& Sim() { return cockpit_->Simulator(); }
+    VirtualHidBackend& Hid() { return cockpit->HidBackendFor(); }
+    VirtualSimulator& Sim() { return cockpit->Simulator(); }
     int Roll() { return std::uniform_int_distribution<int>(0, 9999)(rng_); }
     int Between(int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng_); }
     bool Wait(const std::function<bool()>& done) { return test::WaitUntil(done, kPatience, 2ms); }
@@ -147,41 +126,28 @@ protected:
             unit.readsBase = unit.device != nullptr ? unit.device->ReadsStarted() : 0;
         }
         BeginSimEpoch();
-        app_ = std::make_unique<Application>(test::CockpitPlatform(services_, *cockpit_));
-        const Result started = app_->Initialize(dir_.File("bin/config/config.json"), false);
-        if (!started) {
-            Hid().SetHotplugListener({});
-            app_.reset();
+        if (const Result started = Start(); !started) {
             return Fail("bridge run failed to start: " + started.Error());
         }
-        returned_.store(false);
-        runner_ = std::thread([this] {
-            app_->Run();
-            returned_.store(true);
-        });
         ++runs_;
         leaveMade_ = false;
     }
     void EndRun(bool request) {
-        if (request) {
-            app_->RequestStop();
-        } else if (!Wait([&] { return app_->StopFlag().load(); })) {
+        if (!request && !Wait([&] { return app->StopFlag().load(); })) {
             Fail("the bridge did not ask to stop after the simulator left");
-            app_->RequestStop();
         }
+        app->RequestStop();
         const auto asked = Clock::now();
-        if (!Wait([&] { return returned_.load(); }))
+        if (!Wait([&] { return returned.load(); }))
             Fail("Run did not return after the stop request");
         EXPECT_LE(Clock::now() - asked, kStopLimit) << "a stop took long (seed " << seed_ << ")";
-        runner_.join();
-        Hid().SetHotplugListener({});
-        app_.reset();
+        Stop();
         for (const auto& device : Hid().Devices()) {
             EXPECT_EQ(device->OpenHandleCount(), 0u) << device->Path() << " open after the run";
         }
     }
     void HandleStopRequest() {
-        if (app_ != nullptr && app_->StopFlag().load()) {
+        if (app != nullptr && app->StopFlag().load()) {
             EXPECT_TRUE(leaveMade_) << "the bridge asked to stop with the simulator running";
             EndRun(false);
             StartRun();
@@ -196,7 +162,7 @@ protected:
     // Registered on a connection newer than the last disturbance: the client subscribes right
     // after the module's acknowledgement.
     bool SimReady() {
-        if (!simReady_ && app_ != nullptr && Sim().IsRunning() && Clock::now() - lastPoll_ > 20ms) {
+        if (!simReady_ && app != nullptr && Sim().IsRunning() && Clock::now() - lastPoll_ > 20ms) {
             lastPoll_ = Clock::now();
             simReady_ = Subscribes() > subscribesAtEpoch_;
         }
@@ -228,15 +194,13 @@ protected:
             ran = RanInOrder();
             return ran[0].size() >= expected_[0].size() && ran[1].size() >= expected_[1].size();
         });
-        for (int b = 0; b < 2; ++b) {
-            if (ran[b] != expected_[b]) {
-                Fail(units_[b].name + ": the module ran " + std::to_string(ran[b].size()) +
-                     " accounted commands, expected " + std::to_string(expected_[b].size()) +
-                     " in order");
-                return false;
-            }
+        if (ran != expected_) {
+            Fail("the module ran " + std::to_string(ran[0].size()) + " + " +
+                 std::to_string(ran[1].size()) + " accounted commands, expected " +
+                 std::to_string(expected_[0].size()) + " + " + std::to_string(expected_[1].size()) +
+                 " in order");
         }
-        return true;
+        return !aborted_;
     }
     // Moves the simulator's records into counts, so a long run keeps flat memory; only while
     // nothing accounted is on its way and no subscription can be pending.
@@ -250,21 +214,22 @@ protected:
         }
         nextHarvest_ = Clock::now() + 1s;
         harvested_ = std::move(ran);
+        CountRecords();
+        Sim().ClearRecords();
+        subscribesAtEpoch_ = 0;
+    }
+
+    void CountRecords() {
         for (const std::string& code : Sim().ExecutedCode())
             ++ran_[code];
         for (const auto& event : Sim().Events())
             ++ran_[event.name];
         misuses_ += Sim().HandleMisuses();
-        Sim().ClearRecords();
-        subscribesAtEpoch_ = 0;
     }
 
     // --- The devices' side ----------------------------------------------------------------------
     bool Send(Unit& unit, std::uint8_t type, std::uint16_t control, int value, int speed = 0) {
-        HidProtocol::HidEvent event;
-        event.type = type;
-        event.controlId = control;
-        event.value = static_cast<std::int8_t>(value);
+        HidProtocol::HidEvent event{0, type, control, static_cast<std::int8_t>(value)};
         event.speed = static_cast<std::uint8_t>(speed);
         event.mode = unit.mode;
         return unit.device != nullptr && unit.device->SendEvent(event);
@@ -329,12 +294,11 @@ protected:
         expected_[unit.mode].push_back(Executed(control, unit.role, "PRESS"));
     }
     void PanelSettings(Unit& panel) {
-        TelemetryProtocol::Settings settings;
-        settings.flags = static_cast<std::uint8_t>(Between(1, 3));
         // Now and then a repeated report, which the bridge must not forward twice.
-        settings.sequence = Roll() < 2000 ? sequence_ : ++sequence_;
-        settings.headingBug = Roll() < 300 ? std::nanf("") : static_cast<float>(Between(-400, 800));
-        settings.course = static_cast<float>(Between(0, 359));
+        const TelemetryProtocol::Settings settings{
+            static_cast<std::uint8_t>(Between(1, 3)), Roll() < 2000 ? sequence_ : ++sequence_,
+            Roll() < 300 ? std::nanf("") : static_cast<float>(Between(-400, 800)),
+            static_cast<float>(Between(0, 359))};
         if (panel.device != nullptr && panel.device->SendSettings(settings)) {
             allowed_["HEADING_BUG_SET"] += settings.flags & 1;
             allowed_["VOR1_SET"] += (settings.flags & 2) >> 1;
@@ -467,7 +431,7 @@ protected:
         if (!test::WaitUntil(
                 [&] {
                     HandleStopRequest();
-                    return app_ != nullptr && Ready(units_[0]) && Ready(units_[1]);
+                    return app != nullptr && Ready(units_[0]) && Ready(units_[1]);
                 },
                 60s, 5ms)) {
             return Fail("the bridge did not become ready for the final round");
@@ -480,13 +444,7 @@ protected:
         Drain();
     }
 
-    test::TempDir dir_;
-    test::FakeServices services_{dir_.File("bin/TarnwickHID.exe"), dir_.File("ProgramData")};
-    std::unique_ptr<VirtualCockpit> cockpit_;
     std::vector<Unit> units_;
-    std::unique_ptr<Application> app_;
-    std::thread runner_;
-    std::atomic<bool> returned_{false};
     bool leaveMade_ = false, aborted_ = false, simReady_ = false;
     int runs_ = 0, strangers_ = 0, misuses_ = 0;
     unsigned seed_ = 0;
@@ -514,30 +472,27 @@ TEST_F(Soak, SeededWalkLosesNothingHangsNowhereAndStopsClean) {
     }
     if (!aborted_ && !HasFatalFailure())
         FinalRound();
-    if (app_ != nullptr)
+    if (app != nullptr)
         EndRun(true);
     ASSERT_FALSE(HasFatalFailure());
 
-    for (const std::string& code : Sim().ExecutedCode())
-        ++ran_[code];
-    for (const auto& event : Sim().Events())
-        ++ran_[event.name];
+    CountRecords();
     for (const auto& [what, most] : allowed_) {
         EXPECT_LE(ran_[what], most) << what << " ran more often than it was asked for";
     }
     EXPECT_FALSE(expected_[0].empty() || expected_[1].empty());
-    EXPECT_EQ(misuses_ + Sim().HandleMisuses(), 0);
+    EXPECT_EQ(misuses_, 0);
     EXPECT_EQ(Sim().CallsInProgress(), 0);
     EXPECT_EQ(Sim().OpenConnectionCount(), 0);
 
     // Rotation may have taken the oldest lines of a long run; then only this much is known.
-    const std::string log = dir_.File("ProgramData/Tarnwick/logs/TarnwickHID.log");
+    const std::string log = Logger::Instance().FilePath();
     const auto lines = test::LogLinesWithBackups(log);
     if (!std::filesystem::exists(log + "." + std::to_string(Logger::kMaxBackups))) {
-        EXPECT_EQ(test::CountOf(lines, "[INFO] Application run loop started"),
-                  static_cast<std::size_t>(runs_));
-        EXPECT_EQ(test::CountOf(lines, "[INFO] Application run loop stopped"),
-                  static_cast<std::size_t>(runs_));
+        for (const char* line :
+             {"[INFO] Application run loop started", "[INFO] Application run loop stopped"}) {
+            EXPECT_EQ(test::CountOf(lines, line), static_cast<std::size_t>(runs_)) << line;
+        }
         EXPECT_EQ(test::CountPrefix(lines, "[INFO] HID device connected: "),
                   test::CountPrefix(lines, "[INFO] HID device disconnected: "));
     }

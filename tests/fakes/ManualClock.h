@@ -1,6 +1,7 @@
 // A clock the test moves by hand, for every component that takes a Clock.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -55,11 +56,9 @@ public:
     void Settle() const {
         const bool idle = test::WaitUntil([this] {
             std::lock_guard<std::mutex> guard(mutex_);
-            int current = 0;
-            for (const Waiter& waiter : waiters_) {
-                current += waiter.generation == generation_ ? 1 : 0;
-            }
-            return current >= workers_.load();
+            return std::count_if(waiters_.begin(), waiters_.end(), [this](const Waiter& waiter) {
+                       return waiter.generation == generation_;
+                   }) >= workers_.load();
         });
         EXPECT_TRUE(idle) << "the workers never came to rest";
     }
@@ -81,12 +80,8 @@ private:
             cv.wait(lock);
         }
         std::lock_guard<std::mutex> guard(mutex_);
-        for (auto it = waiters_.begin(); it != waiters_.end(); ++it) {
-            if (it->cv == &cv) {
-                waiters_.erase(it);
-                break;
-            }
-        }
+        waiters_.erase(std::find_if(waiters_.begin(), waiters_.end(),
+                                    [&](const Waiter& waiter) { return waiter.cv == &cv; }));
     }
 
     // Starts far from the epoch: a time of 0 must not look special.

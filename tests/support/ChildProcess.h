@@ -12,8 +12,7 @@ namespace tarnwick::test {
 
 struct ChildResult {
     int exitCode = -1;  // -1: could not be started, did not end normally, or still running
-    std::string out;
-    std::string err;
+    std::string out, err;
     std::chrono::milliseconds elapsed{0};
 };
 
@@ -26,26 +25,28 @@ struct ChildOptions {
     bool keepInputOpen = false;
 };
 
-// A child running in the background.
+// A child running in the background; destroying it kills a child still running.
 class BackgroundChild {
 public:
     BackgroundChild(const std::string& program, const std::vector<std::string>& args,
                     const ChildOptions& options);
-    ~BackgroundChild();  // kills a child still running
     BackgroundChild(const BackgroundChild&) = delete;
     BackgroundChild& operator=(const BackgroundChild&) = delete;
 
     bool Started() const;
-    // Writes to a kept-open standard input, as a user types at the console.
-    void Type(const std::string& text);
-    // Waits for the child to end; exitCode -1 when it has not ended within `timeout` (it is then
-    // left running).
+    // Waits for the child to end; exitCode -1 when it has not ended within `timeout`.
     ChildResult Wait(std::chrono::milliseconds timeout);
-    void Kill();
+
+    struct Impl;  // the backend's process handles
+    struct Release {
+        void operator()(Impl* child) const;  // kills a child still running
+    };
+    using Handle = std::unique_ptr<Impl, Release>;
 
 private:
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
+    Handle impl_;
+    std::string streams_;  // the captured streams' paths, less ".out" or ".err"
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
 // Runs the child to its end (or kills it after `timeout`, giving exitCode -1).
@@ -55,5 +56,11 @@ ChildResult RunChild(const std::string& program, const std::vector<std::string>&
 
 // Full path of the running test executable (its folder also holds the product executables).
 std::string CurrentExecutablePath();
+
+// What each backend provides besides Release: starting the child on the given streams, and
+// waiting for its exit code (-1 while it runs).
+BackgroundChild::Handle Launch(const std::string& program, const std::vector<std::string>& args,
+                               const ChildOptions& options, const std::string& streams);
+int WaitForExit(BackgroundChild::Impl& child, std::chrono::milliseconds timeout);
 
 }  // namespace tarnwick::test

@@ -1,7 +1,7 @@
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <string>
+
+#include <gtest/gtest.h>
 
 namespace {
 

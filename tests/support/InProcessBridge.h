@@ -2,15 +2,20 @@
 // machine services faked, the cockpit's devices and simulator behind the platform seams.
 #pragma once
 
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "app/Backends.h"
 #include "app/SystemServices.h"
 #include "app/virtual/Scenario.h"
 #include "app/virtual/VirtualCockpit.h"
+#include "log/Logger.h"
+#include "support/TestSupport.h"
 
 namespace tarnwick::test {
 
@@ -42,12 +47,62 @@ inline std::unique_ptr<VirtualCockpit> MakeCockpit(const std::string& scenarioJs
     return std::make_unique<VirtualCockpit>(std::move(scenario));
 }
 
-// The program's platform over a cockpit whose scenario has devices and a simulator, so that no
-// other backend is made. A plug or unplug triggers a rescan; the caller clears the listener
-// (SetHotplugListener({})) once the bridge is gone.
-inline ApplicationPlatform CockpitPlatform(SystemServices& services, VirtualCockpit& cockpit) {
-    OwnedBackends none;
-    return PickBackends(services, &cockpit, none);
-}
+// Runs of the whole bridge over the cockpit of tests/data/bridge, with the configuration there,
+// the run loop on a thread of its own. Without "--console" the log goes under the machine-wide
+// data folder, a folder of this test's own.
+class BridgeRuns {
+public:
+    BridgeRuns() {
+        for (const char* file : {"config.json", "buttons.json", "hid_event_map.json"}) {
+            dir.Write(std::string("bin/config/") + file, FileBytes(kData + file));
+        }
+    }
+    ~BridgeRuns() {
+        Stop();
+        Logger::Instance().Shutdown();
+    }
+    // `adjust` may put other backends in place of the cockpit's.
+    Result Start(const std::function<void(ApplicationPlatform&)>& adjust = {}) {
+        // The cockpit has devices and a simulator, so no other backend is made; a plug or unplug
+        // triggers a rescan until Stop clears the listener.
+        OwnedBackends none;
+        ApplicationPlatform platform = PickBackends(services, cockpit.get(), none);
+        if (adjust) {
+            adjust(platform);
+        }
+        app = std::make_unique<Application>(std::move(platform));
+        const Result started = app->Initialize(dir.File("bin/config/config.json"), false);
+        if (!started) {
+            Stop();
+            return started;
+        }
+        returned = false;
+        runner = std::thread([this] {
+            app->Run();
+            returned = true;
+        });
+        return started;
+    }
+    // Asks the run to stop and waits for it; the cockpit's devices outlive it.
+    void Stop() {
+        if (app != nullptr) {
+            app->RequestStop();
+            if (runner.joinable()) {
+                runner.join();
+            }
+            cockpit->HidBackendFor().SetHotplugListener({});
+            app.reset();
+        }
+    }
+    std::string LogFile() const { return dir.File("ProgramData/Tarnwick/logs/TarnwickHID.log"); }
+
+    inline static const std::string kData = TARNWICK_TEST_DATA_DIR "/bridge/";
+    TempDir dir;
+    FakeServices services{dir.File("bin/TarnwickHID.exe"), dir.File("ProgramData")};
+    std::unique_ptr<VirtualCockpit> cockpit = MakeCockpit(FileBytes(kData + "cockpit.json"));
+    std::unique_ptr<Application> app;
+    std::thread runner;
+    std::atomic<bool> returned{false};
+};
 
 }  // namespace tarnwick::test

@@ -71,9 +71,8 @@ inline bool Has(const std::vector<std::string>& lines, const std::string& line) 
     return CountOf(lines, line) != 0;
 }
 inline std::size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& l) {
-        return l.rfind(prefix, 0) == 0;
-    }));
+    return static_cast<std::size_t>(std::count_if(
+        lines.begin(), lines.end(), [&](const auto& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
 // Points the process's Logger at a fresh folder for the life of the object.
@@ -99,13 +98,7 @@ public:
     }
     // Lines that contain `fragment`.
     std::vector<std::string> Matching(const std::string& fragment) const {
-        std::vector<std::string> found;
-        for (std::string& line : Lines()) {
-            if (line.find(fragment) != std::string::npos) {
-                found.push_back(std::move(line));
-            }
-        }
-        return found;
+        return Select([&](const std::string& line) { return line.find(fragment) != line.npos; });
     }
     std::size_t CountContaining(const std::string& fragment) const {
         return Matching(fragment).size();
@@ -113,26 +106,27 @@ public:
     // The messages of the lines of one level that start with `prefix`.
     std::vector<std::string> Find(const std::string& level, const std::string& prefix = "") const {
         const std::string head = "[" + level + "] ";
-        std::vector<std::string> found;
-        for (const std::string& line : Lines()) {
-            if (line.rfind(head + prefix, 0) == 0) {
-                found.push_back(line.substr(head.size()));
-            }
+        auto found =
+            Select([&](const std::string& line) { return line.rfind(head + prefix, 0) == 0; });
+        for (std::string& line : found) {
+            line.erase(0, head.size());
         }
         return found;
     }
     // Position of the first line equal to `line` at or after `from`; -1 when there is none.
     int IndexOf(const std::string& line, int from = 0) const {
         const auto lines = Lines();
-        for (std::size_t i = static_cast<std::size_t>(from); i < lines.size(); ++i) {
-            if (lines[i] == line) {
-                return static_cast<int>(i);
-            }
-        }
-        return -1;
+        const auto it = std::find(lines.begin() + std::min<std::ptrdiff_t>(from, std::ssize(lines)),
+                                  lines.end(), line);
+        return it == lines.end() ? -1 : static_cast<int>(it - lines.begin());
     }
 
 private:
+    std::vector<std::string> Select(const std::function<bool(const std::string&)>& keep) const {
+        auto lines = Lines();
+        lines.erase(std::remove_if(lines.begin(), lines.end(), std::not_fn(keep)), lines.end());
+        return lines;
+    }
     TempDir dir_;
 };
 

@@ -1,7 +1,6 @@
 #include "support/ChildProcess.h"
-#include "support/TestSupport.h"
 
-#include <fstream>
+#include <optional>
 
 #include "platform/win32/WinApi.h"
 
@@ -20,17 +19,11 @@ std::string Quote(const std::string& arg) {
             ++backslashes;
             continue;
         }
-        if (c == '"') {
-            quoted.append(backslashes * 2 + 1, '\\');
-        } else {
-            quoted.append(backslashes, '\\');
-        }
+        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
         backslashes = 0;
         quoted += c;
     }
-    quoted.append(backslashes * 2, '\\');
-    quoted += '"';
-    return quoted;
+    return quoted.append(backslashes * 2, '\\') + '"';
 }
 
 HANDLE OpenForChild(const std::string& path, bool write) {
@@ -40,28 +33,12 @@ HANDLE OpenForChild(const std::string& path, bool write) {
                        write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// The environment block of this process with `env` applied, sorted as Windows expects.
-std::string BuildEnvironment(const std::map<std::string, std::string>& env) {
-    std::map<std::string, std::string> merged;
-    char* block = GetEnvironmentStringsA();
-    for (const char* entry = block; entry != nullptr && *entry != '\0';
-         entry += std::char_traits<char>::length(entry) + 1) {
-        const std::string text(entry);
-        const size_t eq = text.find('=', 1);  // "=C:=C:\..." entries start with '='
-        if (eq != std::string::npos) {
-            merged[text.substr(0, eq)] = text.substr(eq + 1);
-        }
-    }
-    FreeEnvironmentStringsA(block);
-    for (const auto& [name, value] : env) {
-        merged[name] = value;
-    }
-    std::string result;
-    for (const auto& [name, value] : merged) {
-        result.append(name).append(1, '=').append(value).append(1, '\0');
-    }
-    result += '\0';
-    return result;
+// Sets a variable in this process (which the child inherits); returns its former value.
+std::optional<std::string> SetVariable(const std::string& name, const char* value) {
+    char former[32768];
+    const DWORD length = GetEnvironmentVariableA(name.c_str(), former, sizeof former);
+    SetEnvironmentVariableA(name.c_str(), value);
+    return length != 0 ? std::optional<std::string>(former) : std::nullopt;
 }
 
 }  // namespace
@@ -69,113 +46,79 @@ std::string BuildEnvironment(const std::map<std::string, std::string>& env) {
 struct BackgroundChild::Impl {
     HANDLE process = nullptr;
     HANDLE inputWriter = nullptr;  // the pipe's end that keeps a kept-open input open
-    bool ended = false;
-    int exitCode = -1;
-    std::string outPath;
-    std::string errPath;
-    std::chrono::steady_clock::time_point start;
 };
 
-BackgroundChild::BackgroundChild(const std::string& program, const std::vector<std::string>& args,
-                                 const ChildOptions& options)
-    : impl_(std::make_unique<Impl>()) {
-    impl_->outPath = options.outputDir + "\\child.out";
-    impl_->errPath = options.outputDir + "\\child.err";
-    const std::string inPath = options.outputDir + "\\child.in";
-    std::ofstream(inPath, std::ios::binary) << options.input;
-    HANDLE out = OpenForChild(impl_->outPath, true);
-    HANDLE err = OpenForChild(impl_->errPath, true);
+BackgroundChild::Handle Launch(const std::string& program, const std::vector<std::string>& args,
+                               const ChildOptions& options, const std::string& streams) {
+    BackgroundChild::Handle child(new BackgroundChild::Impl);
     HANDLE in = INVALID_HANDLE_VALUE;
     if (options.keepInputOpen) {
         SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-        HANDLE writer = nullptr;
-        if (CreatePipe(&in, &writer, &inherit, 0)) {
-            SetHandleInformation(writer, HANDLE_FLAG_INHERIT, 0);
+        if (CreatePipe(&in, &child->inputWriter, &inherit, 0)) {
+            SetHandleInformation(child->inputWriter, HANDLE_FLAG_INHERIT, 0);
             DWORD written = 0;
-            WriteFile(writer, options.input.data(), static_cast<DWORD>(options.input.size()),
-                      &written, nullptr);
-            impl_->inputWriter = writer;
+            WriteFile(child->inputWriter, options.input.data(),
+                      static_cast<DWORD>(options.input.size()), &written, nullptr);
         }
     } else {
-        in = OpenForChild(inPath, false);
+        in = OpenForChild(streams + ".in", false);
     }
-
     std::string commandLine = Quote(program);
     for (const auto& arg : args) {
         commandLine.append(1, ' ').append(Quote(arg));
     }
-    std::string environment = BuildEnvironment(options.env);
-
+    std::map<std::string, std::optional<std::string>> former;
+    for (const auto& [name, value] : options.env) {
+        former[name] = SetVariable(name, value.c_str());
+    }
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out;
-    startup.hStdError = err;
     startup.hStdInput = in;
+    startup.hStdOutput = OpenForChild(streams + ".out", true);
+    startup.hStdError = OpenForChild(streams + ".err", true);
     PROCESS_INFORMATION process{};
-    impl_->start = std::chrono::steady_clock::now();
     if (CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                       CREATE_NO_WINDOW, environment.data(), nullptr, &startup, &process)) {
+                       CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
         CloseHandle(process.hThread);
-        impl_->process = process.hProcess;
+        child->process = process.hProcess;
     }
-    for (HANDLE handle : {out, err, in}) {
+    for (const auto& [name, value] : former) {
+        SetVariable(name, value ? value->c_str() : nullptr);
+    }
+    for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
         if (handle != INVALID_HANDLE_VALUE) {
             CloseHandle(handle);
         }
     }
+    return child->process != nullptr ? std::move(child) : nullptr;
 }
 
-BackgroundChild::~BackgroundChild() {
-    Kill();
-    if (impl_->inputWriter != nullptr) {
-        CloseHandle(impl_->inputWriter);
-    }
-    if (impl_->process != nullptr) {
-        CloseHandle(impl_->process);
-    }
+int WaitForExit(BackgroundChild::Impl& child, std::chrono::milliseconds timeout) {
+    DWORD code = 0;
+    return WaitForSingleObject(child.process, static_cast<DWORD>(timeout.count())) ==
+                       WAIT_OBJECT_0 &&
+                   GetExitCodeProcess(child.process, &code)
+               ? static_cast<int>(code)
+               : -1;
 }
 
-bool BackgroundChild::Started() const { return impl_->process != nullptr; }
-
-void BackgroundChild::Type(const std::string& text) {
-    if (impl_->inputWriter != nullptr) {
-        DWORD written = 0;
-        WriteFile(impl_->inputWriter, text.data(), static_cast<DWORD>(text.size()), &written,
-                  nullptr);
+void BackgroundChild::Release::operator()(Impl* child) const {
+    if (child->process != nullptr && WaitForSingleObject(child->process, 0) != WAIT_OBJECT_0) {
+        TerminateProcess(child->process, 0xFF);
+        WaitForSingleObject(child->process, 5000);
     }
-}
-
-ChildResult BackgroundChild::Wait(std::chrono::milliseconds timeout) {
-    ChildResult result;
-    if (impl_->process != nullptr && !impl_->ended &&
-        WaitForSingleObject(impl_->process, static_cast<DWORD>(timeout.count())) ==
-            WAIT_OBJECT_0) {
-        DWORD code = 0;
-        impl_->ended = true;
-        impl_->exitCode = GetExitCodeProcess(impl_->process, &code) ? static_cast<int>(code) : -1;
+    for (HANDLE handle : {child->process, child->inputWriter}) {
+        if (handle != nullptr) {
+            CloseHandle(handle);
+        }
     }
-    result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - impl_->start);
-    result.exitCode = impl_->ended ? impl_->exitCode : -1;
-    result.out = FileBytes(impl_->outPath);
-    result.err = FileBytes(impl_->errPath);
-    return result;
-}
-
-void BackgroundChild::Kill() {
-    if (impl_ != nullptr && impl_->process != nullptr && !impl_->ended) {
-        TerminateProcess(impl_->process, 0xFF);
-        WaitForSingleObject(impl_->process, 5000);
-        impl_->ended = true;
-        impl_->exitCode = -1;
-    }
+    delete child;
 }
 
 std::string CurrentExecutablePath() {
     char buffer[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
-    return std::string(buffer, length);
+    return std::string(buffer, GetModuleFileNameA(nullptr, buffer, MAX_PATH));
 }
 
 }  // namespace tarnwick::test
