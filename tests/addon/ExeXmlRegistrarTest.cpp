@@ -1,7 +1,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -17,21 +16,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void SetEnv(const char* name, const std::optional<std::string>& value) {
+// The test binary's own environment: nothing else in it reads these variables.
+void SetEnv(const char* name, const std::string& value) {
 #ifdef _WIN32
-    _putenv_s(name, value.value_or("").c_str());  // an empty value removes the variable
+    _putenv_s(name, value.c_str());
 #else
-    value ? setenv(name, value->c_str(), 1) : unsetenv(name);
+    setenv(name, value.c_str(), 1);
 #endif
-}
-
-std::optional<std::string> GetEnv(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? std::optional<std::string>(value) : std::nullopt;
-}
-
-std::string Read(const std::string& path) {
-    return test::FileBytes(path);
 }
 
 const std::string kDoc = "<SimBase.Document>\r\n</SimBase.Document>\r\n";
@@ -41,8 +32,6 @@ const std::string kDoc = "<SimBase.Document>\r\n</SimBase.Document>\r\n";
 // was written is removed again, passing over a file that cannot be read. Three of the places the
 // simulator may keep the file, in the order they are listed.
 TEST(ExeXmlRegistrarTest, FailuresNameTheFileAndStopTheRun) {
-    const std::optional<std::string> local = GetEnv("LOCALAPPDATA");
-    const std::optional<std::string> roaming = GetEnv("APPDATA");
     const test::TempDir dir;
     SetEnv("LOCALAPPDATA", dir.File("Local"));
     SetEnv("APPDATA", dir.File("Roaming"));
@@ -77,16 +66,15 @@ TEST(ExeXmlRegistrarTest, FailuresNameTheFileAndStopTheRun) {
         EXPECT_EQ(update.outcome.Error(), c.message + files[c.broken]);
         EXPECT_EQ(update.filesWritten, c.written);
         EXPECT_EQ(UnregisterAddon("TarnwickHID").filesWritten, c.written);
-        EXPECT_EQ(Read(files[0]) + Read(files[2]) + Read(files[2] + ".bak"),
+        EXPECT_EQ(test::FileBytes(files[0]) + test::FileBytes(files[2]) +
+                      test::FileBytes(files[2] + ".bak"),
                   kDoc + kDoc + "old backup");
     }
     Logger::Instance().Shutdown();
-    EXPECT_NE(Read(Logger::Instance().FilePath())
+    EXPECT_NE(test::FileBytes(Logger::Instance().FilePath())
                   .find("[WARN] Failed to back up EXE.xml before writing: " + files[0] + " ("),
               std::string::npos);
-    EXPECT_EQ(Read(files[0] + ".bak"), "old backup");
-    SetEnv("LOCALAPPDATA", local);
-    SetEnv("APPDATA", roaming);
+    EXPECT_EQ(test::FileBytes(files[0] + ".bak"), "old backup");
 }
 
 }  // namespace

@@ -1,18 +1,24 @@
+#include <array>
 #include <filesystem>
-#include <functional>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "config/AppConfig.h"
 #include "config/ButtonConfig.h"
+#include "config/ConfigValidation.h"
 #include "config/HidEventMap.h"
+#include "config/OutputProfile.h"
 #include "config/PathText.h"
 #include "support/TempDir.h"
 
 namespace tarnwick {
 namespace {
+
+using namespace std::string_literals;
 
 const std::string kHid = R"({"vid":"0x04D8","pid":"0xE6D6"})";
 const std::string kMappings = R"({"buttonConfigPath":"buttons.json"})";
@@ -24,9 +30,6 @@ std::string Doc(const std::string& hid = kHid, const std::string& rest = "",
 }
 std::string Devices(const std::string& array) {
     return R"({"devices":)" + array + "}";
-}
-std::string Outputs(const std::string& array) {
-    return R"(,"devices":)" + array;
 }
 std::string MobiFlight(const std::string& members) {
     return Doc(kHid, R"(,"mobiflight":{)" + members + "}");
@@ -52,7 +55,18 @@ std::string Summary(const AppConfig& c) {
         s << " role:" << role << '=' << profile;
     }
     for (const auto& [name, profile] : c.outputs.profiles) {
-        s << " profile:" << name << '=' << profile.backlight.value;
+        s << " profile:" << name << '=';
+        const BacklightSettings& b = profile.backlight;
+        if (name != "NIGHT") {  // the one profile the rows describe whole
+            s << b.value;
+            continue;
+        }
+        s << b.mode << ' ' << b.min << ' ' << b.max << ' ' << b.defaultLevel << ' ' << b.value
+          << ' ' << b.scale;
+        for (const LedEffect& e : {profile.simDisconnected, profile.batteryOff}) {
+            s << " | " << e.effect << ' ' << e.brightness << ' ' << e.param0 << ' ' << e.param1
+              << ' ' << e.param2;
+        }
     }
     for (const OutputDeviceConfig& d : c.outputDevices) {
         s << " board:" << d.boardId << '|' << d.index << '|' << d.role.text << '|' << d.ledProfile;
@@ -69,23 +83,46 @@ std::string Outcome(const std::string& path) {
 const std::string kDefaults =
     " scan=1000 tel=50 flags=0100 mf=TarnwickHID,MobiFlight.Command,MobiFlight.Response,"
     "MobiFlight.LVars,0,10 cdc= out=50,";
+const std::string kPlain = kDefaults + "default profile:DEFAULT=80";
+const std::string kLoaded = "4d8:e6d6 0xE6D6/g1000" + kPlain;
 
 // Each row: a document, and the summary of what it loads or the exact message it fails with.
 TEST(AppConfigTest, LoadsOrReportsExactlyThisMessage) {
     const test::TempDir dir;
     const std::string n = "outputs.profiles[NIGHT].backlight ";
+    const std::string key = "NAVCOM1`{|}~@[\xA0\x85\xC3\xA9T\0B"s;
     const struct {
         std::string text;
         std::string expected;
     } cases[] = {
-        {Doc(), "4d8:e6d6 0xE6D6/g1000" + kDefaults + "default profile:DEFAULT=80"},
-        // Members of the wrong kind are passed over.
+        // Ids lose white space and one leading 0x; the rest must be hex digits worth <= 0xFFFF.
+        {Doc(R"({"vid":" 0 X\t04d8\n","pid":"0000ffff"})"), "4d8:ffff 0000ffff/g1000" + kPlain},
+        {Doc(R"({"vid":"0x0xab","pid":"00x1"})"), "0:0 00x1/g1000" + kPlain},
+        {Doc(R"({"vid":"0x10000","pid":"+1f"})"), "0:0 +1f/g1000" + kPlain},
+        // Keys lose white space and upper-case a-z only: the neighbours of a and z and bytes
+        // >= 0x80 (no-break space, NEL, UTF-8) stay as they are.
+        {Doc(kHid,
+             ",\"outputs\":{\"defaultProfile\":\"Nav Com\\t1\\r\\n\\u000b\\f`{|}~@["
+             "\xA0\x85\xC3\xA9t\\u0000b\"}"),
+         "4d8:e6d6 0xE6D6/g1000" + kDefaults + key + " profile:" + key + "=80"},
+        // Profile numbers are truncated, names normalized, the descriptive names win over the
+        // numbered ones.
+        {Night(R"({"backlight":{"mode":" fixed ","min":10.9,"max":99.9,"default":-0.7,)"
+               R"("value":50,"scale":1.5},"simDisconnected":{"effect":"b r e a t h e",)"
+               R"("brightness":9.9,"count":5,"param0":1,"param1":200,"periodMs":300,"param2":6,)"
+               R"("level":8},"batteryOff":{"param0":11}})"),
+         kLoaded +
+             " profile:NIGHT=FIXED 10 99 0 50 1.5 | BREATHE 9 5 300 8 | breathe 0 11 1000 50"},
+        // Members of the wrong kind are passed over; in a profile they leave the built-in values.
         {Doc(R"({"vid":"1","pid":"2","trace":true,"telemetryIntervalMs":null})",
              R"(,"mobiflight":{"enabled":false,"clientName":5},"cdc":[1],"logging":{"debug":"1"},)"
-             R"("outputs":{"debounceMs":"9","defaultProfile":" ","roleProfiles":[],"profiles":"x"})",
+             R"("outputs":{"debounceMs":"9","defaultProfile":" ","roleProfiles":[],"profiles":{"night":)"
+             R"({"backlight":{"mode":1,"min":"10","max":true,"default":null,"scale":"2"},)"
+             R"("simDisconnected":5,"batteryOff":{"effect":4,"count":"5"}}}})",
              R"({"buttonConfigPath":"b.json","hidEventMapPath":7})"),
-         "1:2 2/g1000" + kDefaults + "DEFAULT profile:DEFAULT=80"},
-        {"{\"hid\":", "Config parse error: Unexpected end of input"},
+         "1:2 2/g1000" + kDefaults +
+             "DEFAULT profile:DEFAULT=80 profile:NIGHT=lvar 0 100 80 80 1 | flash 0 4 150 100 | "
+             "breathe 0 5 1000 50"},
         {"[]", "Config root must be an object"},
         {Doc("[]"), "Missing 'hid' section"},
         {Doc(Devices("{}")), "'hid.devices' must be an array"},
@@ -100,19 +137,17 @@ TEST(AppConfigTest, LoadsOrReportsExactlyThisMessage) {
         {R"({"hid":{"vid":"1","pid":"2"}})", "Missing 'mappings' section"},
         {Doc(kHid, "", R"({"buttonConfigPath":3})"),
          "Missing or invalid 'mappings.buttonConfigPath'"},
-        {Doc(kHid, Outputs("{}")), "'devices' must be an array"},
-        {Doc(kHid, Outputs(R"([{"index":0},"x"])")), "devices[1] must be an object"},
-        {Doc(kHid, Outputs(R"([{"boardId":" 0x ","index":-1}])")),
+        {Doc(kHid, R"(,"devices":{})"), "'devices' must be an array"},
+        {Doc(kHid, R"(,"devices":[{"index":0},"x"])"), "devices[1] must be an object"},
+        {Doc(kHid, R"(,"devices":[{"boardId":" 0x ","index":-1}])"),
          "devices[0] must include boardId or index"},
-        {Doc(kHid, Outputs(R"([{"boardId":"ab","index":-3}])")), "devices[0] index must be >= 0"},
+        {Doc(kHid, R"(,"devices":[{"boardId":"ab","index":-3}])"), "devices[0] index must be >= 0"},
         // Validation is the last step; its message comes through unchanged.
         {Doc(R"({"vid":"","pid":"2"})"), "hid.vid is required"},
         {Doc(R"({"vid":"1","pid":""})"), "hid.pid is required"},
         {Doc(Devices(
              R"([{"vid":"4D8","pid":"1"},{"vid":" 04d8","pid":"1"},{"vid":"04D8","pid":"1"}])")),
          "hid.devices[2] duplicates the vid/pid of hid.devices[1]"},
-        {Doc(R"({"vid":"1","pid":"2","telemetryIntervalMs":0})"),
-         "hid.telemetryIntervalMs must be > 0"},
         {Doc(kHid, "", R"({"buttonConfigPath":""})"), "mappings.buttonConfigPath is required"},
         {MobiFlight(R"("rpnRateLimitMs":-1)"), "mobiflight.rpnRateLimitMs must be >= 0"},
         {MobiFlight(R"("mapHoldRepeatMs":0)"), "mobiflight.mapHoldRepeatMs must be > 0"},
@@ -126,7 +161,6 @@ TEST(AppConfigTest, LoadsOrReportsExactlyThisMessage) {
         {Doc(kHid, R"(,"cdc":{"enabled":1})"), "cdc.comPort is required when cdc.enabled=1"},
         {Doc(kHid, R"(,"outputs":{"debounceMs":-1})"), "outputs.debounceMs must be >= 0"},
         {Night(R"({"backlight":{"min":20,"max":10}})"), n + "min/max must be between 0-100"},
-        {Night(R"({"backlight":{"max":101}})"), n + "min/max must be between 0-100"},
         {Night(R"({"backlight":{"default":-1}})"), n + "default must be between 0-100"},
         {Night(R"({"backlight":{"value":101}})"), n + "value must be between 0-100"},
         // Default and value are held to 0..100, not to the profile's own min and max.
@@ -152,58 +186,54 @@ TEST(AppConfigTest, LoadsOrReportsExactlyThisMessage) {
               "tel=20 flags=1011 mf=,c,r,l,2147483647,7 cdc=COM7 out=12,NIGHTMODE role:PFD=NIGHT "
               "profile:DAY=40 profile:NIGHTMODE=80 board:1A2|-1|pfd | Night board:|2|| "
               "board:CD|3||");
+
+    // What a file cannot break (the loader refuses such a file first), on a loaded configuration.
+    AppConfig built;
+    ASSERT_TRUE(LoadAppConfig(dir.Write("config.json", Doc()), built));
+    const HexId16 none = ReadHexId16(""), one = ReadHexId16("1");
+    const std::pair<std::vector<HidDeviceConfig>, const char*> devices[] = {
+        {{}, "hid.devices must not be empty"},
+        // Each device is checked completely before the next.
+        {{{one, one, PanelRole::Unknown, "pfd"}, {none, one, PanelRole::G1000, ""}},
+         "hid.devices[0].role is unknown: pfd"},
+        {{{one, one, PanelRole::G1000, ""}, {none, one, PanelRole::G1000, ""}},
+         "hid.devices[1].vid is required"},
+        {{{one, none, PanelRole::G1000, ""}}, "hid.devices[0].pid is required"}};
+    for (const auto& [list, error] : devices) {
+        built.devices = list;
+        EXPECT_EQ(ValidateAppConfig(built).Error(), error);
+    }
 }
 
-// The three loaders name the path when it is missing or is a folder (which passes the existence
-// check but cannot be read as a file).
+// The loaders name the path when it is missing or is a folder (which passes the existence check
+// but cannot be read as a file).
 TEST(LoaderFileTest, UnreadableFilesNameThePath) {
     const test::TempDir dir;
-    const std::string absent = dir.File("absent.json");
-    const std::string folder = dir.File("folder.json");
+    const std::string absent = dir.File("absent.json"), folder = dir.File("folder.json");
     std::filesystem::create_directory(ToFsPath(folder));
     AppConfig config;
     ButtonConfig buttons;
     HidEventMap map;
-    const struct {
-        std::function<Result(const std::string&)> load;
-        std::string notFound;
-        std::string notOpened;
-    } loaders[] = {{[&](const std::string& p) { return LoadAppConfig(p, config); },
-                    "Config file not found: ", "Failed to open config file: "},
-                   {[&](const std::string& p) { return buttons.Load(p); },
-                    "Button config not found: ", "Failed to open button config: "},
-                   {[&](const std::string& p) { return map.Load(p); },
-                    "Event map not found: ", "Failed to open event map: "}};
-    for (const auto& l : loaders) {
-        EXPECT_EQ(l.load(absent).Error(), l.notFound + absent);
-        EXPECT_EQ(l.load(folder).Error(), l.notOpened + folder);
-    }
+    EXPECT_EQ(LoadAppConfig(folder, config).Error(), "Failed to open config file: " + folder);
+    EXPECT_EQ(buttons.Load(folder).Error(), "Failed to open button config: " + folder);
+    EXPECT_EQ(map.Load(folder).Error(), "Failed to open event map: " + folder);
+    EXPECT_EQ(map.Load(absent).Error(), "Event map not found: " + absent);
 #ifndef _WIN32
     // A path that cannot even be examined is not reported as "not found".
-    EXPECT_THROW(loaders[0].load(dir.File(std::string(300, 'n'))),
+    EXPECT_THROW(LoadAppConfig(dir.File(std::string(300, 'n')), config),
                  std::filesystem::filesystem_error);
 #endif
 }
 
-// Relative paths join the config file's folder; the event map beside it is the default.
-TEST(AppConfigPathTest, PathsResolveBesideTheConfigFile) {
-    const test::TempDir dir;
-    const std::string file = dir.File("config.json");
-    const auto beside = [&](const std::string& name) {
-        return FromFsPath(ToFsPath(file).parent_path() / name);
-    };
-    dir.Write("hid_event_map.json", "{}");
-    AppConfig c;
-    ASSERT_TRUE(LoadAppConfig(dir.Write("config.json", Doc()), c));
-    EXPECT_EQ(c.buttonConfigPath + "|" + c.hidEventMapPath,
-              beside("buttons.json") + "|" + beside("hid_event_map.json"));
-    EXPECT_EQ(ResolveConfigRelativePath("config.json", "b.json") + DefaultHidEventMapPath("c.json"),
-              "b.json");
+// Relative paths join the config file's folder (shown end to end); these forms are kept whole.
+TEST(AppConfigPathTest, AbsoluteAndDevicePathsAreKept) {
     for (const std::string value :
          {"c:/b.json", "\\\\server\\share\\b.json", "//server/share/b.json", "\\\\?\\C:\\b.json",
           "\\\\.\\COM3", "\\??\\C:\\b.json", ""}) {
-        EXPECT_EQ(ResolveConfigRelativePath(file, value), value);
+        EXPECT_EQ(ResolveConfigRelativePath("d/config.json", value), value);
     }
+    EXPECT_EQ(ResolveConfigRelativePath("config.json", "b.json") + DefaultHidEventMapPath("c.json"),
+              "b.json");
 #ifdef _WIN32
     const std::pair<const char*, const char*> windows[] = {
         {"buttons.json", "C:\\cfg\\buttons.json"}, {"\\b.json", "C:\\b.json"}, {"D:x", "D:x"}};
@@ -211,6 +241,34 @@ TEST(AppConfigPathTest, PathsResolveBesideTheConfigFile) {
         EXPECT_EQ(ResolveConfigRelativePath("C:\\cfg\\config.json", value), expected);
     }
 #endif
+}
+
+// A board is found by its id, else by its index; its profile is its own, then its role's, then
+// the default, and an unknown name gets the first profile in key order, not the default.
+TEST(OutputProfileTest, BoardsFindTheirEntryAndProfile) {
+    AppConfig config;
+    config.outputDevices = {{"", 1, "", ""}, {"00AB", -1, "", ""}, {"00AB", 5, "", ""}};
+    const auto& d = config.outputDevices;
+    // No leading-zero folding: "ab" is not 00AB, so the index decides; an id that normalizes to
+    // nothing must not match the entries without one.
+    EXPECT_EQ(FindOutputDevice(config, " 0x00ab", 1), &d[1]);
+    EXPECT_EQ(FindOutputDevice(config, "ab", 5), &d[2]);
+    EXPECT_EQ(FindOutputDevice(config, "0x", -1), nullptr);
+    config.outputs.roleProfiles = {{"PFD", "night "}, {"MFD", "MISSING"}};
+    for (const char* name : {"DAY", "DEFAULT", "NIGHT"}) {
+        config.outputs.profiles[name] = BuiltInDefaultProfile();
+    }
+    const std::array<const char*, 3> cases[] = {{"PFD", " day", "DAY"},
+                                                {" pfd", "  ", "NIGHT"},
+                                                {"COPILOT", "", "DEFAULT"},
+                                                {"MFD", "", "DAY"}};
+    for (const auto& [role, ledProfile, expected] : cases) {
+        const OutputDeviceConfig device{"", 0, role, ledProfile};
+        EXPECT_EQ(ResolveOutputProfile(config, &device), &config.outputs.profiles[expected]);
+    }
+    EXPECT_EQ(ResolveOutputProfile(config, nullptr), &config.outputs.profiles["DEFAULT"]);
+    config.outputs.profiles.clear();
+    EXPECT_EQ(ResolveOutputProfile(config, nullptr), nullptr);
 }
 
 }  // namespace
