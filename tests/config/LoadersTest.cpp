@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -89,12 +90,10 @@ const std::string kLoaded = "4d8:e6d6 0xE6D6/g1000" + kPlain;
 // Each row: a document, and the summary of what it loads or the exact message it fails with.
 TEST(AppConfigTest, LoadsOrReportsExactlyThisMessage) {
     const test::TempDir dir;
-    const std::string n = "outputs.profiles[NIGHT].backlight ";
+    const std::string night = "outputs.profiles[NIGHT].", n = night + "backlight ";
+    const std::string when = " is required when enabled";
     const std::string key = "NAVCOM1`{|}~@[\xA0\x85\xC3\xA9T\0B"s;
-    const struct {
-        std::string text;
-        std::string expected;
-    } cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         // Ids lose white space and one leading 0x; the rest must be hex digits worth <= 0xFFFF.
         {Doc(R"({"vid":" 0 X\t04d8\n","pid":"0000ffff"})"), "4d8:ffff 0000ffff/g1000" + kPlain},
         {Doc(R"({"vid":"0x0xab","pid":"00x1"})"), "0:0 00x1/g1000" + kPlain},
@@ -151,11 +150,9 @@ TEST(AppConfigTest, LoadsOrReportsExactlyThisMessage) {
         {Doc(kHid, "", R"({"buttonConfigPath":""})"), "mappings.buttonConfigPath is required"},
         {MobiFlight(R"("rpnRateLimitMs":-1)"), "mobiflight.rpnRateLimitMs must be >= 0"},
         {MobiFlight(R"("mapHoldRepeatMs":0)"), "mobiflight.mapHoldRepeatMs must be > 0"},
-        {MobiFlight(R"("commandChannel":"")"),
-         "mobiflight.commandChannel is required when enabled"},
-        {MobiFlight(R"("responseChannel":"")"),
-         "mobiflight.responseChannel is required when enabled"},
-        {MobiFlight(R"("lvarsChannel":"")"), "mobiflight.lvarsChannel is required when enabled"},
+        {MobiFlight(R"("commandChannel":"")"), "mobiflight.commandChannel" + when},
+        {MobiFlight(R"("responseChannel":"")"), "mobiflight.responseChannel" + when},
+        {MobiFlight(R"("lvarsChannel":"")"), "mobiflight.lvarsChannel" + when},
         {MobiFlight(R"("enabled":0,"commandChannel":"","responseChannel":"","lvarsChannel":"")"),
          "PASS"},
         {Doc(kHid, R"(,"cdc":{"enabled":1})"), "cdc.comPort is required when cdc.enabled=1"},
@@ -167,19 +164,18 @@ TEST(AppConfigTest, LoadsOrReportsExactlyThisMessage) {
         {Night(R"({"backlight":{"min":40,"max":60,"default":0,"value":100}})"), "PASS"},
         {Night(R"({"backlight":{"scale":1e999}})"), n + "scale must be > 0"},
         {Night(R"({"simDisconnected":{"effect":"LVAR"}})"),
-         "outputs.profiles[NIGHT].simDisconnected.effect is invalid"},
-        {Night(R"({"batteryOff":{"effect":"BLINK"}})"),
-         "outputs.profiles[NIGHT].batteryOff.effect is invalid"},
+         night + "simDisconnected.effect is invalid"},
+        {Night(R"({"batteryOff":{"effect":"BLINK"}})"), night + "batteryOff.effect is invalid"},
         {Night(R"({"simDisconnected":{"effect":""},"batteryOff":{"effect":" steady "}})"), "PASS"},
         // Profiles in key order, each checked completely before the next.
         {Doc(kHid, R"(,"outputs":{"profiles":{"night":{"backlight":{"min":-1}},)"
                    R"("a":{"batteryOff":{"effect":"x"},"backlight":{"scale":-1}}}})"),
          "outputs.profiles[A].backlight scale must be > 0"}};
-    for (const auto& c : cases) {
+    for (const auto& [text, expected] : cases) {
         // Rows that only have to load say PASS.
-        const std::string outcome = Outcome(dir.Write("config.json", c.text));
+        const std::string outcome = Outcome(dir.Write("config.json", text));
         const bool loaded = outcome.rfind("4d8:e6d6 0xE6D6/g1000 ", 0) == 0;
-        EXPECT_EQ(loaded && c.expected == "PASS" ? "PASS" : outcome, c.expected) << c.text;
+        EXPECT_EQ(loaded && expected == "PASS" ? "PASS" : outcome, expected) << text;
     }
     EXPECT_EQ(Outcome(TARNWICK_TEST_DATA_DIR "/config/config.json"),
               "1:2 0x0001/g1000 0x0002/touchpanel 0x0003/g1000 0x0004/g1000 scan=-2147483648 "
@@ -269,6 +265,126 @@ TEST(OutputProfileTest, BoardsFindTheirEntryAndProfile) {
     EXPECT_EQ(ResolveOutputProfile(config, nullptr), &config.outputs.profiles["DEFAULT"]);
     config.outputs.profiles.clear();
     EXPECT_EQ(ResolveOutputProfile(config, nullptr), nullptr);
+}
+
+TEST(ButtonConfigTest, LookUpFollowsNormalizedNamesAndTheDefaultRole) {
+    ButtonConfig config;
+    ASSERT_TRUE(config.Load(TARNWICK_TEST_DATA_DIR "/config/buttons.json"));
+    const std::array<const char*, 4> cases[] = {
+        // control, action, role, command
+        // "Hdg Knob" in buttons and HDGKNOB in knobs are one control.
+        {"HDG_KNOB", "CW", "PFD", ""},
+        {"hdg knob", "cw", "pfd", "(>K:PFD_HDG_INC)"},
+        {"HDGKNOB", "CW", "MFD", "(>K:MFD_HDG_INC)"},
+        {"HDGKNOB", "CW", "", "(>K:HEADING_BUG_INC)"},
+        // No fall-back across actions: the engine retries "_FAST" without the suffix itself.
+        {"HDGKNOB", "CCW_FAST", "PFD", ""},
+        // A role map without DEFAULT serves only its own roles; an empty text of the exact role
+        // is an answer, not a reason to fall back.
+        {"NAV_SWAP", "PRESS", "", ""},
+        {"NAV_SWAP", "RELEASE", "PFD", ""},
+        {"NAV_SWAP", "RELEASE", "MFD", "(>K:NOTHING)"},
+        // Keys that normalize alike: the later in byte order wins ("" < "DEFAULT", "PFD" < "pfd").
+        {"A", "PRESS", "", "default key"},
+        {"A", "PRESS", "PFD", "lower"},
+        {"A", "HOLD", "", "lower action"},
+        // A NUL ends a command text.
+        {"A", "NUL", "", "(>K:AP_MASTER)"},
+        {"A", "NUL", "PFD", ""},
+        // Knobs are read after buttons and add to or replace their entries.
+        {"X", "CW", "", "knob"},
+        {"X", "CW", "PFD", "p"},
+        {"X", "PRESS", "MFD", "second"},
+        // Members of the wrong kind are skipped.
+        {"MIXED", "PRESS", "", ""},
+        {"MIXED", "CW", "", ""},
+        {"MIXED", "CW", "MFD", "ok"}};
+    for (const auto& [control, action, role, expected] : cases) {
+        EXPECT_EQ(config.Lookup(control, action, role), expected)
+            << control << " / " << action << " / " << role;
+    }
+    EXPECT_TRUE(config.HasControl("EMPTY_COMMANDS") && config.HasControl(""));
+    EXPECT_FALSE(config.HasControl("NO_COMMANDS") || config.HasControl("ARRAY_COMMANDS"));
+    // The longest text is 41 bytes; the next longest 21.
+    EXPECT_TRUE(config.OverLongCommands(41).empty());
+    EXPECT_EQ(config.OverLongCommands(38),
+              (std::vector<std::string>{
+                  "Command for HDGKNOB CW_FAST (role DEFAULT) is too long (41 bytes, at most 38); "
+                  "it will not be sent"}));
+    EXPECT_EQ(config.OverLongCommands(20).size(), 2u);
+}
+
+// A file that is no object leaves an earlier configuration in place; one that is replaces it,
+// and keeps what it read before a failure.
+TEST(ButtonConfigTest, DocumentErrorsHaveTheirMessages) {
+    const test::TempDir dir;
+    ButtonConfig config;
+    const std::string b = R"({"name": "B", "commands": {}})";
+    const std::tuple<std::string, const char*, const char*> cases[] = {
+        {R"({"buttons": [})", "Button config parse error: Unexpected token", "A"},
+        {R"({"buttons": {}})", "'buttons' must be an array", ""},
+        {R"({"buttons": [], "knobs": "x"})", "'knobs' must be an array", ""},
+        {R"({"buttons": [5]})", "buttons[0] must be an object", ""},
+        {R"({"buttons": [)" + b + R"(, {"name": 7}]})", "buttons[1] missing name", "B"},
+        {R"({"knobs": [{"commands": {}}]})", "knobs[0] missing name", ""},
+        {R"({"knobs": [)" + b + R"(, 1, {"name": "A", "commands": {}}]})",
+         "knobs[1] must be an object", "B"}};
+    for (const auto& [text, error, kept] : cases) {
+        ASSERT_TRUE(
+            config.Load(dir.Write("b.json", R"({"buttons": [{"name": "A", "commands": {}}]})")));
+        EXPECT_EQ(config.Load(dir.Write("b.json", text)).Error(), error) << text;
+        EXPECT_EQ(
+            std::string(config.HasControl("A") ? "A" : "") + (config.HasControl("B") ? "B" : ""),
+            kept);
+    }
+}
+
+// Every name the map gives for a set of probe numbers, as "t<code>=NAME" and "c<id>=NAME".
+std::string Names(const HidEventMap& map) {
+    std::string names;
+    for (const int n : {-2147483647 - 1, -2, -1, 0, 1, 2, 3, 4, 7, 12, 20, 40, 2147483647}) {
+        if (const std::string type = map.FindEventType(n); !type.empty()) {
+            names += " t" + std::to_string(n) + "=" + type;
+        }
+        if (const std::string control = map.FindControl(n); !control.empty()) {
+            names += " c" + std::to_string(n) + "=" + control;
+        }
+    }
+    return names;
+}
+
+// Numbers are truncated toward zero; those beyond the signed 32-bit range are no entries; of two
+// names for one number the later key in byte order wins.
+TEST(HidEventMapTest, NamesNumbersBothWays) {
+    HidEventMap map;
+    ASSERT_TRUE(map.Load(TARNWICK_TEST_DATA_DIR "/config/hid_event_map.json"));
+    EXPECT_EQ(Names(map),
+              " c-2147483648=MIN t-1=B t1=BUTTON t2=PRESS t3=A c7=b c12=NAV_SWAP t20=C "
+              "c40=HDG_KNOB c2147483647=MAX");
+}
+
+// A document that cannot be used leaves the tables alone; one whose objects lack valid entries
+// replaces them with what it did hold.
+TEST(HidEventMapTest, DocumentErrorsHaveTheirMessagesAndLeaveThis) {
+    const test::TempDir dir;
+    const std::string kept = " t1=A c1=B";
+    const std::string noTypes = "Event map missing valid event_types entries";
+    const std::string noControls = "Event map missing valid control_ids entries";
+    const std::tuple<const char*, std::string, std::string> cases[] = {
+        {R"({"event_types": {"A": 1},)", "Event map parse error: Unterminated object", kept},
+        {"[1, 2]", "Event map root must be an object", kept},
+        {R"({"event_types": {"A": "1"}, "control_ids": {"B": 1}})", noTypes, " c1=B"},
+        {R"({"control_ids": {"B": 1}})", noTypes, " c1=B"},
+        {R"({"event_types": {}, "control_ids": {}})", noTypes, ""},
+        {R"({"event_types": {"A": 1}, "control_ids": 5})", noControls, " t1=A"},
+        {R"({"event_types": {"A": 1}, "control_ids": {"B": 1e10}})", noControls, " t1=A"}};
+    for (const auto& [text, error, names] : cases) {
+        HidEventMap map;
+        ASSERT_TRUE(
+            map.Load(dir.Write("m.json", R"({"event_types":{"A":1},"control_ids":{"B":1}})")));
+        EXPECT_EQ(map.Load(dir.Write("m.json", text)).Error(), error) << text;
+        EXPECT_EQ(Names(map), names) << text;
+    }
 }
 
 }  // namespace

@@ -1,11 +1,80 @@
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include <gtest/gtest.h>
 
+#include "addon/ExeXmlRegistrar.h"
 #include "addon/ExeXmlText.h"
+#include "config/PathText.h"
+#include "support/TempDir.h"
+#include "support/TestSupport.h"
 
 namespace tarnwick {
 namespace {
+
+namespace fs = std::filesystem;
+
+// The test binary's own environment: nothing else in it reads these variables.
+void SetEnv(const char* name, const std::string& value) {
+#ifdef _WIN32
+    _putenv_s(name, value.c_str());
+#else
+    setenv(name, value.c_str(), 1);
+#endif
+}
+
+const std::string kDoc = "<SimBase.Document>\r\n</SimBase.Document>\r\n";
+
+// Each row makes one step fail for the first file in the way: the run stops there and names the
+// file, the later file and its old backup stay whole (a failed backup stops the write), and what
+// was written is removed again, passing over a file that cannot be read. Three of the places the
+// simulator may keep the file, in the order they are listed.
+TEST(ExeXmlRegistrarTest, FailuresNameTheFileAndStopTheRun) {
+    const test::TempDir dir;
+    SetEnv("LOCALAPPDATA", dir.File("Local"));
+    SetEnv("APPDATA", dir.File("Roaming"));
+    const auto file = [&](const char* parts) {
+        return FromFsPath(dir.Path() / fs::path(parts).make_preferred());
+    };
+    const std::string files[] = {
+        file("Local/Packages/Microsoft.FlightSimulator_8wekyb3d8bbwe/LocalCache/EXE.xml"),
+        file("Local/Packages/Microsoft.FlightSimulator_8wekyb3d8bbwe/LocalState/EXE.xml"),
+        file("Roaming/Microsoft Flight Simulator/EXE.xml")};
+    const auto put = [](const std::string& path, const std::string& content) {
+        fs::create_directories(ToFsPath(path).parent_path());
+        std::ofstream(ToFsPath(path), std::ios::binary) << content;
+    };
+    const test::LogCapture log;
+    // The file that fails, a folder in the way of it or of one of its companions, the message, and
+    // how many files were written before.
+    const std::tuple<int, const char*, const char*, int> cases[] = {
+        {1, "", "Failed to read: ", 1},
+        {0, ".tmp", "Failed to open for write: ", 0},
+        {0, ".bak.tmp/keep", "Failed to back up: ", 0}};
+    for (const auto& [broken, blocker, message, written] : cases) {
+        fs::remove_all(dir.File("Local"));
+        for (const int i : {0, 2}) {
+            put(files[i], kDoc);
+            put(files[i] + ".bak", "old backup");
+        }
+        fs::create_directories(files[broken] + blocker);
+        const ExeXmlUpdate update = RegisterAddon("TarnwickHID", "a.exe", "");
+        EXPECT_EQ(update.outcome.Error(), message + files[broken]);
+        EXPECT_EQ(update.filesWritten, written);
+        EXPECT_EQ(UnregisterAddon("TarnwickHID").filesWritten, written);
+        EXPECT_EQ(test::FileBytes(files[0]) + test::FileBytes(files[2]) +
+                      test::FileBytes(files[2] + ".bak"),
+                  kDoc + kDoc + "old backup");
+    }
+    EXPECT_EQ(
+        log.Matching("[WARN] Failed to back up EXE.xml before writing: " + files[0] + " (").size(),
+        1u);
+    EXPECT_EQ(test::FileBytes(files[0] + ".bak"), "old backup");
+}
 
 const std::string kName = "TarnwickHID";
 const std::string kBlock = BuildAddonBlock(kName, "C:\\Tools\\T.exe", "--config \"c.json\"");
@@ -30,10 +99,7 @@ TEST(ExeXmlTextTest, EntriesGoInAndOutTouchingNothingElse) {
     const std::string damaged = "    <Launch.Addon>\r\n        <Path>broken.exe</Path>\r\n";
     const std::string unclosed = "<Launch.Addon><Name>TarnwickHID</Name>\r\n";
     const std::string blank(DefaultExeXmlDocument());
-    const struct {
-        std::string document;
-        std::string added;
-    } cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         // A blank document becomes the default one.
         {" \t\r\n\v\f", blank.substr(0, blank.size() - tail.size()) + kBlock + tail},
         // Line-feed documents keep their own line ends; only the block brings CR LF.
@@ -43,16 +109,15 @@ TEST(ExeXmlTextTest, EntriesGoInAndOutTouchingNothingElse) {
         {"<A/>\r\n  ", "<A/>\r\n" + kBlock + "  "},
         // Names compare escaped, trimmed and without case; neighbours on the same line stay.
         {head + padded + other + tail, head + kBlock + other + tail},
-        {head + longer + tail, head + longer + kBlock + tail},
-        {head + nameless + tail, head + nameless + kBlock + tail},
-        {head + behind + tail, head + behind + kBlock + tail},
+        {head + longer + nameless + behind + tail,
+         head + longer + nameless + behind + kBlock + tail},
         {head + ours + other + tail, head + kBlock + other + tail},
         {head + other + "  " + ours + tail, head + other + kBlock + tail},
         {"<A/>\r\n  " + ours + " \t", "<A/>\r\n" + kBlock},
         {head + damaged + tail, head + damaged + kBlock + tail},
         {head + unclosed + tail, head + unclosed + kBlock + tail}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(Add(c.document), c.added) << c.document;
+    for (const auto& [document, added] : cases) {
+        EXPECT_EQ(Add(document), added) << document;
     }
     EXPECT_EQ(RemoveAddonFromDocument(head + damaged + kBlock + tail, kName),
               head + damaged + tail);
