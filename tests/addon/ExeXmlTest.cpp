@@ -10,7 +10,6 @@
 #include "addon/ExeXmlRegistrar.h"
 #include "addon/ExeXmlText.h"
 #include "config/PathText.h"
-#include "support/TempDir.h"
 #include "support/TestSupport.h"
 
 namespace tarnwick {

@@ -1,7 +1,10 @@
 #include <array>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -12,14 +15,104 @@
 #include "config/ButtonConfig.h"
 #include "config/ConfigValidation.h"
 #include "config/HidEventMap.h"
+#include "config/Json.h"
 #include "config/OutputProfile.h"
 #include "config/PathText.h"
-#include "support/TempDir.h"
+#include "support/TestSupport.h"
 
 namespace tarnwick {
 namespace {
 
 using namespace std::string_literals;
+
+// Parses a heap copy of exactly text.size() bytes with no terminating NUL, so a sanitizer build
+// reports any read past the end of the text.
+JsonParseResult Parse(std::string_view text) {
+    const std::unique_ptr<char[]> copy(new char[text.size()]);
+    std::memcpy(copy.get(), text.data(), text.size());
+    return ParseJson(std::string_view(copy.get(), text.size()));
+}
+
+bool IsEmptyNull(const JsonValue& v) {
+    return v.kind == JsonKind::Null && !v.boolValue && v.numberValue == 0.0 &&
+           v.stringValue.empty() && v.arrayValue.empty() && v.objectValue.empty();
+}
+
+JsonValue ParseOk(std::string_view text) {
+    JsonParseResult result = Parse(text);
+    EXPECT_TRUE(result.ok && result.error.empty()) << text << ": " << result.error;
+    return std::move(result.value);
+}
+
+TEST(JsonParseTest, FailuresReportOneWholeMessageAndNullValue) {
+    std::string mixed;  // objects and arrays alternating, at the deepest level allowed
+    for (int i = 0; i < kMaxJsonNestingDepth; ++i) {
+        mixed += i % 2 == 0 ? "{\"k\":" : "[";
+    }
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {"Unexpected end of input", {"\xEF\xBB\xBF \n"}},
+        {"Unexpected token", {" \xEF\xBB\xBF{}", "\v1", "[1,]"}},
+        {"Unterminated object", {"{\"a\":1,"}},
+        {"Expected string key", {"{\"a\":1,}"}},
+        {"Expected ':' after key", {"{\"a\" 1}"}},
+        {"Expected ',' or '}'", {"{\"a\":nullx}"}},
+        {"Unterminated array", {"[1,"}},
+        {"Expected ',' or ']'", {"[1}"}},
+        {"Invalid escape sequence", {"\"abc\\"}},
+        {"Invalid unicode escape", {"\"\\u004", "\"\\u12G4\""}},
+        {"Invalid escape character", {"\"\\U0041\""}},
+        {"Unterminated string", {"\"\\\"", "{\"a"}},
+        {"Invalid number", {"-.", "1e+", "1E-]"}},
+        {"Invalid boolean", {"trUe"}},
+        {"Invalid null", {"nil"}},
+        {"Nesting too deep", {mixed + "[]", mixed + "{}", std::string(300000, '[')}},
+        // Only these keep the value read before the trailing characters.
+        {"Unexpected trailing characters", {"1.2.3", "1\0"s, "{}\xEF\xBB\xBF"}}};
+    for (const auto& [error, texts] : cases) {
+        for (const std::string& text : texts) {
+            const JsonParseResult result = Parse(text);
+            EXPECT_EQ(result.error, error) << text.substr(0, 40);
+            EXPECT_TRUE(!result.ok && IsEmptyNull(result.value) ==
+                                          (result.error != "Unexpected trailing characters"))
+                << text.substr(0, 40);
+        }
+    }
+    // Containers down to the limit, and siblings there: leaving one gives its level back.
+    const std::string inner(kMaxJsonNestingDepth - 1, '[');
+    ParseOk("[" + inner + std::string(inner.size(), ']') + "," + inner +
+            std::string(inner.size(), ']') + "]");
+}
+
+TEST(JsonParseTest, StringsValuesOrderAndMoves) {
+    const std::pair<std::string, std::string> strings[] = {
+        {R"("\"\\\/\b\f\n\r\t")", "\"\\/\b\f\n\r\t"},
+        // No UTF-16 pairs: each half of one becomes a question mark, as any code above 0x7F.
+        {R"("\u0041\u004a\u007F\u0080\u0000\ud83d\ude00")", "AJ\x7F?\0??"s},
+        // Raw control bytes, a raw NUL and bytes >= 0x80 (UTF-8 stays UTF-8) pass unchanged.
+        {"\xEF\xBB\xBF\"\t\x01\0\xC3\xA9\xEF\xBB\xBF\""s, "\t\x01\0\xC3\xA9\xEF\xBB\xBF"s}};
+    for (const auto& [text, value] : strings) {
+        EXPECT_EQ(ParseOk(text).stringValue, value) << text;
+    }
+    // Arrays keep document order; object members iterate in byte order, the first duplicate wins.
+    JsonValue v = ParseOk(
+        " [ 3 ,\t\"x\" ,\r\n[ ], { \t}, null, true, false, "
+        "{\"b\":1,\"a\":2,\"B\":3,\"\":5,\"\xC3\xA9\":7,\"a\":{}} ] \r\n");
+    std::string shape;
+    for (const JsonValue& e : v.arrayValue) {
+        shape += std::to_string(static_cast<int>(e.kind)) + std::to_string(e.boolValue);
+        for (const auto& [key, member] : e.objectValue) {
+            shape += ":" + key + "=" + std::to_string(static_cast<int>(member.numberValue));
+        }
+        shape += ' ';
+    }
+    EXPECT_EQ(shape, "20 30 40 50 00 11 10 50:=5:B=3:a=2:b=1:\xC3\xA9=7 ");
+    // A move empties its source, also when a value takes its own child.
+    JsonValue moved(std::move(v.arrayValue[1]));
+    EXPECT_TRUE(IsEmptyNull(v.arrayValue[1]) && moved.stringValue == "x");
+    v = std::move(v.arrayValue[7]);
+    v = std::move(v.objectValue.at("b"));
+    EXPECT_EQ(v.numberValue, 1.0);
+}
 
 const std::string kHid = R"({"vid":"0x04D8","pid":"0xE6D6"})";
 const std::string kMappings = R"({"buttonConfigPath":"buttons.json"})";
@@ -187,18 +280,15 @@ TEST(AppConfigTest, LoadsOrReportsExactlyThisMessage) {
     AppConfig built;
     ASSERT_TRUE(LoadAppConfig(dir.Write("config.json", Doc()), built));
     const HexId16 none = ReadHexId16(""), one = ReadHexId16("1");
-    const std::pair<std::vector<HidDeviceConfig>, const char*> devices[] = {
-        {{}, "hid.devices must not be empty"},
-        // Each device is checked completely before the next.
-        {{{one, one, PanelRole::Unknown, "pfd"}, {none, one, PanelRole::G1000, ""}},
-         "hid.devices[0].role is unknown: pfd"},
-        {{{one, one, PanelRole::G1000, ""}, {none, one, PanelRole::G1000, ""}},
-         "hid.devices[1].vid is required"},
-        {{{one, none, PanelRole::G1000, ""}}, "hid.devices[0].pid is required"}};
-    for (const auto& [list, error] : devices) {
-        built.devices = list;
-        EXPECT_EQ(ValidateAppConfig(built).Error(), error);
-    }
+    built.devices.clear();
+    EXPECT_EQ(ValidateAppConfig(built).Error(), "hid.devices must not be empty");
+    // Each device is checked completely before the next.
+    built.devices = {{one, one, PanelRole::Unknown, "pfd"}, {none, one, PanelRole::G1000, ""}};
+    EXPECT_EQ(ValidateAppConfig(built).Error(), "hid.devices[0].role is unknown: pfd");
+    built.devices[0].role = PanelRole::G1000;
+    EXPECT_EQ(ValidateAppConfig(built).Error(), "hid.devices[1].vid is required");
+    built.devices[1] = {one, none, PanelRole::G1000, ""};
+    EXPECT_EQ(ValidateAppConfig(built).Error(), "hid.devices[1].pid is required");
 }
 
 // The loaders name the path when it is missing or is a folder (which passes the existence check
@@ -276,7 +366,6 @@ TEST(ButtonConfigTest, LookUpFollowsNormalizedNamesAndTheDefaultRole) {
         {"HDG_KNOB", "CW", "PFD", ""},
         {"hdg knob", "cw", "pfd", "(>K:PFD_HDG_INC)"},
         {"HDGKNOB", "CW", "MFD", "(>K:MFD_HDG_INC)"},
-        {"HDGKNOB", "CW", "", "(>K:HEADING_BUG_INC)"},
         // No fall-back across actions: the engine retries "_FAST" without the suffix itself.
         {"HDGKNOB", "CCW_FAST", "PFD", ""},
         // A role map without DEFAULT serves only its own roles; an empty text of the exact role
@@ -374,10 +463,8 @@ TEST(HidEventMapTest, DocumentErrorsHaveTheirMessagesAndLeaveThis) {
         {R"({"event_types": {"A": 1},)", "Event map parse error: Unterminated object", kept},
         {"[1, 2]", "Event map root must be an object", kept},
         {R"({"event_types": {"A": "1"}, "control_ids": {"B": 1}})", noTypes, " c1=B"},
-        {R"({"control_ids": {"B": 1}})", noTypes, " c1=B"},
         {R"({"event_types": {}, "control_ids": {}})", noTypes, ""},
-        {R"({"event_types": {"A": 1}, "control_ids": 5})", noControls, " t1=A"},
-        {R"({"event_types": {"A": 1}, "control_ids": {"B": 1e10}})", noControls, " t1=A"}};
+        {R"({"event_types": {"A": 1}, "control_ids": 5})", noControls, " t1=A"}};
     for (const auto& [text, error, names] : cases) {
         HidEventMap map;
         ASSERT_TRUE(
