@@ -75,12 +75,8 @@ TEST(ExeXmlRegistrarTest, FailuresNameTheFileAndStopTheRun) {
     EXPECT_EQ(test::FileBytes(files[0] + ".bak"), "old backup");
 }
 
-const std::string kName = "TarnwickHID";
-const std::string kBlock = BuildAddonBlock(kName, "C:\\Tools\\T.exe", "--config \"c.json\"");
-
-std::string Add(const std::string& document) {
-    return AddAddonToDocument(document, kName, "C:\\Tools\\T.exe", "--config \"c.json\"");
-}
+const std::string kName = "TarnwickHID", kPath = "C:\\Tools\\T.exe", kCommand = "--config c.json";
+const std::string kBlock = BuildAddonBlock(kName, kPath, kCommand);
 
 // Each row: a document and what registering makes of it. That unregistering takes out exactly
 // the entry, and that registering twice changes nothing more, the fuzz target checks.
@@ -116,7 +112,7 @@ TEST(ExeXmlTextTest, EntriesGoInAndOutTouchingNothingElse) {
         {head + damaged + tail, head + damaged + kBlock + tail},
         {head + unclosed + tail, head + unclosed + kBlock + tail}};
     for (const auto& [document, added] : cases) {
-        EXPECT_EQ(Add(document), added) << document;
+        EXPECT_EQ(AddAddonToDocument(document, kName, kPath, kCommand), added) << document;
     }
     EXPECT_EQ(RemoveAddonFromDocument(head + damaged + kBlock + tail, kName),
               head + damaged + tail);

@@ -178,7 +178,6 @@ const std::string kDefaults =
     " scan=1000 tel=50 flags=0100 mf=TarnwickHID,MobiFlight.Command,MobiFlight.Response,"
     "MobiFlight.LVars,0,10 cdc= out=50,";
 const std::string kPlain = kDefaults + "default profile:DEFAULT=80";
-const std::string kLoaded = "4d8:e6d6 0xE6D6/g1000" + kPlain;
 
 // Each row: a document, and the summary of what it loads or the exact message it fails with.
 TEST(AppConfigTest, LoadsOrReportsExactlyThisMessage) {
@@ -203,7 +202,7 @@ TEST(AppConfigTest, LoadsOrReportsExactlyThisMessage) {
                R"("value":50,"scale":1.5},"simDisconnected":{"effect":"b r e a t h e",)"
                R"("brightness":9.9,"count":5,"param0":1,"param1":200,"periodMs":300,"param2":6,)"
                R"("level":8},"batteryOff":{"param0":11}})"),
-         kLoaded +
+         "4d8:e6d6 0xE6D6/g1000" + kPlain +
              " profile:NIGHT=FIXED 10 99 0 50 1.5 | BREATHE 9 5 300 8 | breathe 0 11 1000 50"},
         // Members of the wrong kind are passed over; in a profile they leave the built-in values.
         {Doc(R"({"vid":"1","pid":"2","trace":true,"telemetryIntervalMs":null})",
@@ -298,12 +297,10 @@ TEST(LoaderFileTest, UnreadableFilesNameThePath) {
     const std::string absent = dir.File("absent.json"), folder = dir.File("folder.json");
     std::filesystem::create_directory(ToFsPath(folder));
     AppConfig config;
-    ButtonConfig buttons;
-    HidEventMap map;
     EXPECT_EQ(LoadAppConfig(folder, config).Error(), "Failed to open config file: " + folder);
-    EXPECT_EQ(buttons.Load(folder).Error(), "Failed to open button config: " + folder);
-    EXPECT_EQ(map.Load(folder).Error(), "Failed to open event map: " + folder);
-    EXPECT_EQ(map.Load(absent).Error(), "Event map not found: " + absent);
+    EXPECT_EQ(ButtonConfig().Load(folder).Error(), "Failed to open button config: " + folder);
+    EXPECT_EQ(HidEventMap().Load(folder).Error(), "Failed to open event map: " + folder);
+    EXPECT_EQ(HidEventMap().Load(absent).Error(), "Event map not found: " + absent);
 #ifndef _WIN32
     // A path that cannot even be examined is not reported as "not found".
     EXPECT_THROW(LoadAppConfig(dir.File(std::string(300, 'n')), config),
@@ -334,11 +331,10 @@ TEST(AppConfigPathTest, AbsoluteAndDevicePathsAreKept) {
 TEST(OutputProfileTest, BoardsFindTheirEntryAndProfile) {
     AppConfig config;
     config.outputDevices = {{"", 1, "", ""}, {"00AB", -1, "", ""}, {"00AB", 5, "", ""}};
-    const auto& d = config.outputDevices;
     // No leading-zero folding: "ab" is not 00AB, so the index decides; an id that normalizes to
     // nothing must not match the entries without one.
-    EXPECT_EQ(FindOutputDevice(config, " 0x00ab", 1), &d[1]);
-    EXPECT_EQ(FindOutputDevice(config, "ab", 5), &d[2]);
+    EXPECT_EQ(FindOutputDevice(config, " 0x00ab", 1), &config.outputDevices[1]);
+    EXPECT_EQ(FindOutputDevice(config, "ab", 5), &config.outputDevices[2]);
     EXPECT_EQ(FindOutputDevice(config, "0x", -1), nullptr);
     config.outputs.roleProfiles = {{"PFD", "night "}, {"MFD", "MISSING"}};
     for (const char* name : {"DAY", "DEFAULT", "NIGHT"}) {
