@@ -52,11 +52,11 @@ TEST(JsonParseTest, FailuresReportOneWholeMessageAndNullValue) {
     const std::pair<const char*, std::vector<std::string>> cases[] = {
         {"Unexpected end of input", {"\xEF\xBB\xBF \n"}},
         {"Unexpected token", {" \xEF\xBB\xBF{}", "\v1", "[1,]"}},
-        {"Unterminated object", {"{\"a\":1,"}},
+        {"Unterminated object", {"{\"a\":1,", "{\"a\":1"}},
         {"Expected string key", {"{\"a\":1,}"}},
         {"Expected ':' after key", {"{\"a\" 1}"}},
         {"Expected ',' or '}'", {"{\"a\":nullx}"}},
-        {"Unterminated array", {"[1,"}},
+        {"Unterminated array", {"[1,", "[1"}},
         {"Expected ',' or ']'", {"[1}"}},
         {"Invalid escape sequence", {"\"abc\\"}},
         {"Invalid unicode escape", {"\"\\u004", "\"\\u12G4\""}},
@@ -301,6 +301,7 @@ TEST(LoaderFileTest, UnreadableFilesNameThePath) {
     EXPECT_EQ(ButtonConfig().Load(folder).Error(), "Failed to open button config: " + folder);
     EXPECT_EQ(HidEventMap().Load(folder).Error(), "Failed to open event map: " + folder);
     EXPECT_EQ(HidEventMap().Load(absent).Error(), "Event map not found: " + absent);
+    EXPECT_EQ(LoadAppConfig(absent, config).Error(), "Config file not found: " + absent);
 #ifndef _WIN32
     // A path that cannot even be examined is not reported as "not found".
     EXPECT_THROW(LoadAppConfig(dir.File(std::string(300, 'n')), config),
@@ -337,9 +338,8 @@ TEST(OutputProfileTest, BoardsFindTheirEntryAndProfile) {
     EXPECT_EQ(FindOutputDevice(config, "ab", 5), &config.outputDevices[2]);
     EXPECT_EQ(FindOutputDevice(config, "0x", -1), nullptr);
     config.outputs.roleProfiles = {{"PFD", "night "}, {"MFD", "MISSING"}};
-    for (const char* name : {"DAY", "DEFAULT", "NIGHT"}) {
-        config.outputs.profiles[name] = BuiltInDefaultProfile();
-    }
+    const OutputProfile p = BuiltInDefaultProfile();
+    config.outputs.profiles = {{"DAY", p}, {"DEFAULT", p}, {"NIGHT", p}};
     const std::array<const char*, 3> cases[] = {{"PFD", " day", "DAY"},
                                                 {" pfd", "  ", "NIGHT"},
                                                 {"COPILOT", "", "DEFAULT"},
