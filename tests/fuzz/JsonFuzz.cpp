@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <string_view>
 
 #include "config/Json.h"
 
