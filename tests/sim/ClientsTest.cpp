@@ -30,7 +30,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::CountOf;
-using test::LogCapture;
 using test::WaitUntil;
 namespace mf = MobiFlightProtocol;
 namespace rec = SimConnectRecords;
@@ -56,154 +55,137 @@ MobiFlightSettings Settings(int rateLimitMs = 0) {
     return settings;
 }
 
-// Each client runs on the clock it is given; SimConnect's periods are short with the real
-// doubling: its retries wait 5, 10, 20, 30, 30 ms.
-class Rig {
-public:
-    explicit Rig(const Clock& simClock = Clock::Steady(), const Clock& mfClock = Clock::Steady())
-        : simConnect(
-              api, [this] { return sim.IsRunning(); }, Options(), simClock),
-          mobiFlight(MobiFlightOptions(), mfClock) {}
+// Both clients over one simulator, each on the clock it is given (Make): SimConnect with short
+// periods and the real doubling (its retries wait 5, 10, 20, 30, 30 ms), MobiFlight waking at
+// every move of a hand-moved clock. By default the MobiFlight worker runs on a clock the test
+// moves, and only while it waits on it; SimConnect on real time.
+class ClientTest : public testing::Test {
+protected:
+    ClientTest() {
+        clock_.SetWorkers(1);
+        Make(Clock::Steady(), clock_);
+    }
+    ~ClientTest() override { Stop(); }
+    template <typename F>
+    auto Locked(F f) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return f();
+    }
     // In the application's order: SimConnect's worker calls into the MobiFlight client.
-    ~Rig() {
-        mobiFlight.Stop();
-        simConnect.Stop();
+    void Stop() {
+        if (mobiFlight_ != nullptr) {
+            mobiFlight_->Stop();
+        }
+        simConnect_ = nullptr;
+        mobiFlight_ = nullptr;
+    }
+    void Make(const Clock& simClock, const Clock& mfClock) {
+        Stop();
+        sim_.ClearRecords();
+        waits_.clear();
+        changes_ = 0;
+        SimConnectClientOptions options;
+        options.timing = {1ms, 2ms, 2ms, 5ms, 30ms};
+        options.waitObserver = [this](SimConnectWait why, std::chrono::milliseconds duration) {
+            Locked([&] { waits_[why].push_back(duration.count()); });
+        };
+        simConnect_ = std::make_unique<SimConnectClient>(
+            api_, [this] { return sim_.IsRunning(); }, options, simClock);
+        simConnect_->SetShutdownHandler([this] { ++shutdowns_; });
+        MobiFlightClientOptions mfOptions;
+        mfOptions.timing.idleWake = 1ms;
+        mobiFlight_ = std::make_unique<MobiFlightClient>(mfOptions, mfClock);
+        mobiFlight_->SetTextHandler([this](const std::string& text) { Note(text); });
     }
     Result StartSimConnect(const std::string& name = "Tester") {
-        return simConnect.Start(
+        return simConnect_->Start(
             name,
             [this](bool connected) {
-                ++changes;
-                mobiFlight.OnSimConnectionChanged(connected);
+                ++changes_;
+                mobiFlight_->OnSimConnectionChanged(connected);
             },
-            [this] { return hidPresent.load(); });
+            [this] { return hidPresent_.load(); });
     }
-    // Both clients with the simulator running; returns once the connection exists...
+    void StartConnected(const std::string& name = "Tester") {
+        sim_.SetRunning(true);
+        ASSERT_TRUE(StartSimConnect(name));
+        ASSERT_TRUE(WaitUntil([this] { return simConnect_->IsConnected(); }));
+    }
+    // Both clients; returns once the connection exists...
     void Start(const MobiFlightSettings& settings = Settings()) {
-        sim.SetRunning(true);
-        ASSERT_TRUE(mobiFlight.Start(&simConnect, settings));
-        ASSERT_TRUE(StartSimConnect());
-        ASSERT_TRUE(WaitUntil([this] { return simConnect.IsConnected(); }));
+        ASSERT_TRUE(mobiFlight_->Start(simConnect_.get(), settings));
+        StartConnected();
     }
     // ...or once registered with the subscription sent.
     void StartRegistered() {
         Start();
         ASSERT_TRUE(WaitUntil([this] {
-            return mobiFlight.IsRegistered() && Commands(kSubscribe) == 1 &&
-                   mobiFlight.QueueLength() == 0;
+            return mobiFlight_->IsRegistered() && Commands(kSubscribe) == 1 &&
+                   mobiFlight_->QueueLength() == 0;
+        }));
+    }
+    void StartNotReady() {
+        sim_.SetModuleAnswer(ModuleAnswer::Silent);
+        Start();
+        ASSERT_TRUE(WaitUntil([&] { return Commands(kRegistration) == 1; }));
+    }
+    void Register() {
+        sim_.SetModuleAnswer(ModuleAnswer::Finished);
+        // A worker woken by a request may look at the time only after it moved: move it again
+        // until the next attempt has gone out.
+        ASSERT_TRUE(WaitUntil([&] {
+            if (!mobiFlight_->IsRegistered()) {
+                clock_.Advance(5s);
+            }
+            return mobiFlight_->IsRegistered();
+        }));
+    }
+    bool Queue(const std::string& rpn, SendMode mode = SendMode::Plain, int count = 1) {
+        return mobiFlight_->QueueRpn(rpn, mode, count).Ok();
+    }
+    // Queued behind everything else: once it and its dummy are written, the queue was served.
+    void Drain() {
+        const std::size_t before = Executed("(>L:DRAINED)");
+        ASSERT_TRUE(Queue("(>L:DRAINED)"));
+        ASSERT_TRUE(WaitUntil([&] {
+            return Executed("(>L:DRAINED)") == before + 1 && sim_.ModuleCommands().back() == kDummy;
         }));
     }
     // How often the module read this command, or ran this calculator code.
     std::size_t Commands(const std::string& text) const {
-        return CountOf(sim.ModuleCommands(), text);
+        return CountOf(sim_.ModuleCommands(), text);
     }
     std::size_t Executed(const std::string& code) const {
-        return CountOf(sim.ExecutedCode(), "1 " + code);
+        return CountOf(sim_.ExecutedCode(), "1 " + code);
     }
     // The durations of the SimConnect worker's waits of one kind, in order.
     std::vector<std::int64_t> Waits(SimConnectWait why) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return waits_[why];
+        return Locked([&] { return waits_[why]; });
     }
-
-    VirtualSimulator sim;
-    VirtualSimConnectApi api{sim};
-    std::atomic<bool> hidPresent{true};
-    std::atomic<std::size_t> changes{0};  // connections made and lost
-
-private:
-    SimConnectClientOptions Options() {
-        SimConnectClientOptions options;
-        options.timing = {1ms, 2ms, 2ms, 5ms, 30ms};
-        options.waitObserver = [this](SimConnectWait why, std::chrono::milliseconds duration) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            waits_[why].push_back(duration.count());
-        };
-        return options;
+    // What the handlers were given: levels, sizes of client data, battery states.
+    void Note(const std::string& text) {
+        Locked([&] { noted_.push_back(text); });
     }
-    static MobiFlightClientOptions MobiFlightOptions() {
-        MobiFlightClientOptions options;
-        options.timing.idleWake = 1ms;  // wakes at every move of a hand-moved clock
-        return options;
-    }
-
-    std::mutex mutex_;
-    std::map<SimConnectWait, std::vector<std::int64_t>> waits_;
-
-public:
-    SimConnectClient simConnect;  // after what its handlers use
-    MobiFlightClient mobiFlight;
-};
-
-// The MobiFlight worker runs on a clock the test moves, and only while it waits on it;
-// SimConnect runs on real short periods.
-class ClientTest : public testing::Test {
-protected:
-    ClientTest() {
-        clock_.SetWorkers(1);
-        MakeRig(Clock::Steady(), clock_);
-    }
-    void MakeRig(const Clock& simClock, const Clock& mfClock) {
-        rig_.reset();
-        rig_ = std::make_unique<Rig>(simClock, mfClock);
-        rig_->simConnect.SetShutdownHandler([this] { ++shutdowns_; });
-        rig_->mobiFlight.SetTextHandler([this](const std::string& text) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            levels_.push_back(text);
-        });
-    }
-    SimConnectClient& SimConnect() { return rig_->simConnect; }
-    MobiFlightClient& MobiFlight() { return rig_->mobiFlight; }
-    VirtualSimulator& Sim() { return rig_->sim; }
-    void StartConnected(const std::string& name = "Tester") {
-        Sim().SetRunning(true);
-        ASSERT_TRUE(rig_->StartSimConnect(name));
-        ASSERT_TRUE(WaitUntil([this] { return SimConnect().IsConnected(); }));
-    }
-    std::size_t Levels(const std::string& text = "") {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return text.empty() ? levels_.size() : CountOf(levels_, text);
+    std::vector<std::string> Noted() {
+        return Locked([&] { return noted_; });
     }
     void Deliver(const std::string& text, std::uint32_t requestId = mf::kClientLVarsRequestId) {
-        MobiFlight().OnClientData(requestId, reinterpret_cast<const std::uint8_t*>(text.c_str()),
+        mobiFlight_->OnClientData(requestId, reinterpret_cast<const std::uint8_t*>(text.c_str()),
                                   static_cast<std::uint32_t>(text.size() + 1));
-    }
-    std::size_t Attempts() { return rig_->Commands(kRegistration); }
-    void StartNotReady() {
-        Sim().SetModuleAnswer(ModuleAnswer::Silent);
-        rig_->Start();
-        ASSERT_TRUE(WaitUntil([&] { return Attempts() == 1; }));
-    }
-    void Register() {
-        Sim().SetModuleAnswer(ModuleAnswer::Finished);
-        // A worker woken by a request may look at the time only after it moved: move it again
-        // until the next attempt has gone out.
-        ASSERT_TRUE(WaitUntil([&] {
-            if (!MobiFlight().IsRegistered()) {
-                clock_.Advance(5s);
-            }
-            return MobiFlight().IsRegistered();
-        }));
-    }
-    // Queued behind everything else: once it and its dummy are written, the queue was served.
-    void Drain() {
-        const std::size_t before = rig_->Executed("(>L:DRAINED)");
-        ASSERT_TRUE(Queue("(>L:DRAINED)"));
-        ASSERT_TRUE(WaitUntil([&] {
-            return rig_->Executed("(>L:DRAINED)") == before + 1 &&
-                   Sim().ModuleCommands().back() == kDummy;
-        }));
-    }
-    bool Queue(const std::string& rpn, SendMode mode = SendMode::Plain, int count = 1) {
-        return MobiFlight().QueueRpn(rpn, mode, count).Ok();
     }
 
     test::ManualClock clock_;
-    LogCapture log_{true};
-    std::mutex mutex_;
-    std::vector<std::string> levels_;
+    test::LogCapture log_{true};
+    VirtualSimulator sim_;
+    VirtualSimConnectApi api_{sim_};
+    std::atomic<bool> hidPresent_{true};
+    std::atomic<std::size_t> changes_{0};  // connections made and lost
     std::atomic<int> shutdowns_{0};
-    std::unique_ptr<Rig> rig_;  // last: stops before what its handlers use goes
+    std::mutex mutex_;
+    std::map<SimConnectWait, std::vector<std::int64_t>> waits_;
+    std::vector<std::string> noted_;
+    std::unique_ptr<SimConnectClient> simConnect_;
+    std::unique_ptr<MobiFlightClient> mobiFlight_;
 };
 
 class SimConnectClientTest : public ClientTest {};
@@ -211,19 +193,19 @@ class MobiFlightClientTest : public ClientTest {};
 
 TEST_F(SimConnectClientTest, EachWaitingMessageIsLoggedOncePerSpell) {
     const auto waited = [&](SimConnectWait why) {
-        return WaitUntil([&] { return rig_->Waits(why).size() >= 3; });
+        return WaitUntil([&] { return Waits(why).size() >= 3; });
     };
-    ASSERT_TRUE(rig_->StartSimConnect());
+    ASSERT_TRUE(StartSimConnect());
     ASSERT_TRUE(waited(SimConnectWait::SimPoll));
     EXPECT_EQ(log_.Count(kWaitingForSim), 1u);
-    rig_->hidPresent = false;
+    hidPresent_ = false;
     ASSERT_TRUE(waited(SimConnectWait::HidPoll));
     EXPECT_EQ(log_.Count("[INFO] Waiting for HID device to connect"), 1u);
-    EXPECT_EQ(Sim().OpenAttempts(), 0);
-    rig_->hidPresent = true;
+    EXPECT_EQ(sim_.OpenAttempts(), 0);
+    hidPresent_ = true;
     ASSERT_TRUE(WaitUntil([&] { return log_.Count(kWaitingForSim) == 2; }));
     EXPECT_EQ(log_.Count("[INFO] HID device detected"), 1u);
-    Sim().SetRunning(true);
+    sim_.SetRunning(true);
     ASSERT_TRUE(WaitUntil([&] { return log_.Count("[INFO] SimConnect session opened") == 1; }));
     EXPECT_GT(log_.IndexOf("[INFO] Flight simulator process detected"),
               log_.IndexOf(kWaitingForSim, log_.IndexOf(kWaitingForSim) + 1));
@@ -231,50 +213,39 @@ TEST_F(SimConnectClientTest, EachWaitingMessageIsLoggedOncePerSpell) {
 }
 
 // With a telemetry handler the telemetry is asked for beside the battery; it arrives every
-// frame, the battery when it changes. Records too short for their kind call no handler, and
-// client data is read to the record's own end.
+// frame (pitch and bank with the simulator's sign turned round), the battery when it changes.
+// Records too short for their kind call no handler, and client data is read to the record's own
+// end.
 TEST_F(SimConnectClientTest, RecordsReachTheirHandlersOnlyWhenWhole) {
-    std::mutex mutex;
-    std::vector<SimTelemetry> telemetry;
-    std::vector<std::string> seen;
-    const auto note = [&](auto&& f) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return f();
-    };
-    SimConnect().SetTelemetryHandler(
-        [&](const SimTelemetry& v) { note([&] { telemetry.push_back(v); }); });
-    SimConnect().SetBatteryHandler(
-        [&](bool on) { note([&] { seen.push_back(on ? "on" : "off"); }); });
-    SimConnect().SetClientDataHandler([&](std::uint32_t, const std::uint8_t*, std::uint32_t size) {
-        note([&] { seen.push_back(std::to_string(size)); });
+    simConnect_->SetTelemetryHandler([&](const SimTelemetry& v) {
+        Note(v[SimTelemetry::kPitch] > 0 && v[SimTelemetry::kBank] > 0 ? "flight" : "sign");
     });
-    Sim().SetFramesOnDispatch(false);
+    simConnect_->SetBatteryHandler([&](bool on) { Note(on ? "on" : "off"); });
+    simConnect_->SetClientDataHandler([&](std::uint32_t, const std::uint8_t*, std::uint32_t size) {
+        Note(std::to_string(size));
+    });
+    sim_.SetFramesOnDispatch(false);
     StartConnected();
-    EXPECT_EQ(Sim().DataDefinitionVariables(2).size(), SimTelemetry::kCount);
-    EXPECT_EQ(Sim().DataRequests().size(), 2u);  // the battery's and the telemetry's
+    EXPECT_EQ(sim_.DataDefinitionVariables(2).size(), SimTelemetry::kCount);
     rec::DataRecord fields;
-    fields.requestId = 2;
     const std::vector<std::uint8_t> thirteen(13 * 8, 0);
-    Sim().InjectMessage(
-        rec::EncodeDataRecord(rec::kRecvIdSimObjectData, fields, thirteen.data(), 13 * 8));
-    fields.requestId = 1;
-    Sim().InjectMessage(rec::EncodeDataRecord(rec::kRecvIdSimObjectData, fields, nullptr, 0));
-    fields.requestId = 4608;
-    Sim().InjectMessage(rec::EncodeDataRecord(rec::kRecvIdClientData, fields, nullptr, 0));
+    for (const std::uint32_t request : {2, 1, 4608}) {
+        fields.requestId = request;
+        sim_.InjectMessage(rec::EncodeDataRecord(
+            request == 4608 ? rec::kRecvIdClientData : rec::kRecvIdSimObjectData, fields,
+            thirteen.data(), request == 2 ? 13 * 8 : 0));
+    }
     const std::uint8_t four[4] = {'a', 'b', 'c', 0};
     auto longer = rec::EncodeDataRecord(rec::kRecvIdClientData, fields, four, 4);
     longer.resize(longer.size() + 16, 0xEE);
-    Sim().InjectMessage(longer);
-    Sim().StepFrames(3);
-    Sim().SetMasterBattery2(false);
-    Sim().StepFrames(1);
-    ASSERT_TRUE(WaitUntil([&] { return note([&] { return seen.size() == 3; }); }));
-    SimConnect().Stop();
-    EXPECT_EQ(seen, (std::vector<std::string>{"4", "on", "off"}));
-    ASSERT_EQ(telemetry.size(), 4u);
-    // Pitch and bank arrive with the simulator's sign turned round.
-    EXPECT_GT(telemetry.back()[SimTelemetry::kPitch], 0.0f);
-    EXPECT_GT(telemetry.back()[SimTelemetry::kBank], 0.0f);
+    sim_.InjectMessage(longer);
+    sim_.StepFrames(2);
+    sim_.SetMasterBattery2(false);
+    sim_.StepFrames(1);
+    const std::vector<std::string> expected = {"4", "on", "flight", "flight", "off", "flight"};
+    EXPECT_TRUE(WaitUntil([&] { return Noted().size() >= expected.size(); }));
+    Stop();
+    EXPECT_EQ(Noted(), expected);
 }
 
 // What happens to a connected client, with the lines it logs: refusals and exceptions of the
@@ -286,15 +257,6 @@ TEST_F(SimConnectClientTest, EveryMishapIsReportedAndOnlyAClosedSimulatorEndsThe
     using Act = std::function<void(VirtualSimulator&)>;
     std::atomic<bool> throwing{false};
     const Act none = [](VirtualSimulator&) {};
-    const Act refuseVariable = [](VirtualSimulator& s) { s.SetVariableFailure("NAV CDI:1", true); };
-    const Act refuseRequest = [](VirtualSimulator& s) {
-        s.FailNextCalls(SimConnectCall::RequestDataOnSimObject, 1);
-    };
-    const Act failOpens = [](VirtualSimulator& s) { s.FailNextCalls(SimConnectCall::Open, 5); };
-    const Act failOpenAndDrop = [](VirtualSimulator& s) {
-        s.FailNextCalls(SimConnectCall::Open, 1);
-        s.DropConnections();
-    };
     const std::string thrown = "[ERROR] SimConnect worker exception: ";
     const std::string openFailed =
         "[WARN] Waiting for SimConnect connection: SimConnect_Open failed (0x80004005)";
@@ -305,14 +267,14 @@ TEST_F(SimConnectClientTest, EveryMishapIsReportedAndOnlyAClosedSimulatorEndsThe
         std::vector<std::int64_t> retries;
         std::vector<std::string> lines;
     } cases[] = {
-        {refuseVariable,
+        {[](VirtualSimulator& s) { s.SetVariableFailure("NAV CDI:1", true); },
          none,
          1,
          0,
          {},
          {"[WARN] SimConnect data definitions failed: SimConnect_AddToDataDefinition failed for "
           "NAV CDI:1 (0x80004005)"}},
-        {refuseRequest,
+        {[](VirtualSimulator& s) { s.FailNextCalls(SimConnectCall::RequestDataOnSimObject, 1); },
          none,
          1,
          0,
@@ -350,8 +312,11 @@ TEST_F(SimConnectClientTest, EveryMishapIsReportedAndOnlyAClosedSimulatorEndsThe
          1,
          {},
          {kDispatchError, kSimClosed}},
-        {failOpens,
-         failOpenAndDrop,
+        {[](VirtualSimulator& s) { s.FailNextCalls(SimConnectCall::Open, 5); },
+         [](VirtualSimulator& s) {
+             s.FailNextCalls(SimConnectCall::Open, 1);
+             s.DropConnections();
+         },
          3,
          0,
          {5, 10, 20, 30, 30, 5},
@@ -360,84 +325,85 @@ TEST_F(SimConnectClientTest, EveryMishapIsReportedAndOnlyAClosedSimulatorEndsThe
     for (std::size_t row = 0; row < std::size(cases); ++row) {
         const auto& c = cases[row];
         SCOPED_TRACE(row);
-        LogCapture log(true);
+        test::LogCapture log(true);
         shutdowns_ = 0;
-        MakeRig(Clock::Steady(), Clock::Steady());
-        SimConnect().SetTelemetryHandler([](const SimTelemetry&) {});
-        SimConnect().SetBatteryHandler([&](bool on) {
+        Make(Clock::Steady(), Clock::Steady());
+        simConnect_->SetTelemetryHandler([](const SimTelemetry&) {});
+        simConnect_->SetBatteryHandler([&](bool on) {
             if (!on && throwing.exchange(false)) {
                 throw std::runtime_error("handler");
             }
         });
-        c.before(Sim());
+        c.before(sim_);
         StartConnected();
-        c.after(Sim());
+        c.after(sim_);
         for (const std::string& line : c.lines) {
-            const auto times = std::count(c.lines.begin(), c.lines.end(), line);
-            EXPECT_TRUE(WaitUntil([&] { return log.Count(line) == std::size_t(times); })) << line;
+            const auto times =
+                static_cast<std::size_t>(std::count(c.lines.begin(), c.lines.end(), line));
+            EXPECT_TRUE(WaitUntil([&] { return log.Count(line) == times; })) << line;
         }
-        ASSERT_TRUE(WaitUntil([&] { return rig_->changes.load() >= c.changes; }));
+        ASSERT_TRUE(WaitUntil([&] { return changes_.load() >= c.changes; }));
         EXPECT_TRUE(WaitUntil([&] { return shutdowns_.load() == c.shutdowns; }));
-        SimConnect().Stop();
-        EXPECT_EQ(rig_->changes.load(), c.changes + (c.changes % 2));  // Stop ends a connection
-        EXPECT_EQ(rig_->Waits(SimConnectWait::Retry), c.retries);
-        EXPECT_EQ(Sim().HandleMisuses(), 0);
-        rig_.reset();
+        Stop();
+        EXPECT_EQ(changes_.load(), c.changes + (c.changes % 2));  // Stop ends a connection
+        EXPECT_EQ(Waits(SimConnectWait::Retry), c.retries);
+        EXPECT_EQ(sim_.HandleMisuses(), 0);
+        sim_.SetMasterBattery2(true);
+        sim_.SetVariableFailure("NAV CDI:1", false);
     }
 }
 
 // A failed mapping of an event name is tried again on the next send; a new connection maps
-// anew. Operations fail plainly without a connection or on the simulator's refusal.
-TEST_F(SimConnectClientTest, EventsAreMappedPerConnectionAndOperationsFailPlainly) {
+// anew. Operations fail plainly without a connection or on the simulator's refusal. Start on a
+// running client changes nothing; a handler may stop the client, which starts again, and Stop
+// closes the connection once.
+TEST_F(SimConnectClientTest, EventsOperationsStartAndStop) {
     const std::uint8_t block[4] = {};
     const std::function<Result()> calls[] = {
-        [&] { return SimConnect().TransmitEvent("AP_MASTER", 1); },
-        [&] { return SimConnect().MapClientDataName("MobiFlight.Command", 4096); },
-        [&] { return SimConnect().AddClientDataDefinition(4352, 256); },
-        [&] { return SimConnect().RequestClientData(4097, 4608, 4353); },
-        [&] { return SimConnect().SetClientData(4096, 4352, block, 4); },
+        [&] { return simConnect_->TransmitEvent("AP_MASTER", 1); },
+        [&] { return simConnect_->MapClientDataName("MobiFlight.Command", 4096); },
+        [&] { return simConnect_->AddClientDataDefinition(4352, 256); },
+        [&] { return simConnect_->RequestClientData(4097, 4608, 4353); },
+        [&] { return simConnect_->SetClientData(4096, 4352, block, 4); },
     };
     for (const auto& call : calls) {
         EXPECT_EQ(call().Error(), "SimConnect is not connected");
     }
-    EXPECT_EQ(SimConnect().TransmitEvent("", 1).Error(), "SimConnect event name is empty");
-    StartConnected();
-    Sim().FailNextCalls(SimConnectCall::MapClientEventToSimEvent, 1);
+    EXPECT_EQ(simConnect_->TransmitEvent("", 1).Error(), "SimConnect event name is empty");
+    ASSERT_TRUE(StartSimConnect());
+    ASSERT_TRUE(WaitUntil([&] { return !Waits(SimConnectWait::SimPoll).empty(); }));
+    EXPECT_EQ(simConnect_->Start("Other", {}, {}).Error(), "SimConnect client already running");
+    simConnect_->Stop();  // without a connection: nothing said about disconnecting
+    EXPECT_EQ(log_.CountContaining("disconnected"), 0u);
+
+    StartConnected("");
+    sim_.FailNextCalls(SimConnectCall::MapClientEventToSimEvent, 1);
     EXPECT_EQ(calls[0]().Error(), "SimConnect_MapClientEventToSimEvent failed (0x80004005)");
     EXPECT_TRUE(calls[0]());
-    Sim().DropConnections();
-    ASSERT_TRUE(WaitUntil([&] { return rig_->changes.load() >= 3; }));
-    EXPECT_TRUE(SimConnect().TransmitEvent("HEADING_BUG_SET", 180));
-    EXPECT_EQ(Sim().Variable("AUTOPILOT HEADING LOCK DIR"), 180.0);
-    Sim().SetCallFailure(SimConnectCall::TransmitClientEvent, true);
-    Sim().SetCallFailure(SimConnectCall::SetClientData, true);
+    sim_.DropConnections();
+    ASSERT_TRUE(WaitUntil([&] { return changes_.load() >= 3; }));
+    EXPECT_TRUE(simConnect_->TransmitEvent("HEADING_BUG_SET", 180));
+    EXPECT_EQ(sim_.Variable("AUTOPILOT HEADING LOCK DIR"), 180.0);
+    EXPECT_EQ(sim_.Events().size(), 2u);
+    sim_.SetCallFailure(SimConnectCall::TransmitClientEvent, true);
+    sim_.SetCallFailure(SimConnectCall::SetClientData, true);
     EXPECT_EQ(calls[0]().Error(), "SimConnect_TransmitClientEvent failed (0x80004005)");
     EXPECT_EQ(calls[4]().Error(), "SimConnect_SetClientData failed (0x80004005)");
     EXPECT_TRUE(calls[1]());
-    EXPECT_EQ(Sim().Events().size(), 2u);
-}
 
-TEST_F(SimConnectClientTest, StartAndStop) {
-    ASSERT_TRUE(rig_->StartSimConnect());
-    ASSERT_TRUE(WaitUntil([&] { return !rig_->Waits(SimConnectWait::SimPoll).empty(); }));
-    EXPECT_EQ(SimConnect().Start("Other", {}, {}).Error(), "SimConnect client already running");
-    SimConnect().Stop();  // without a connection: nothing said about disconnecting
-    EXPECT_EQ(log_.CountContaining("disconnected"), 0u);
-
-    // A handler may stop the client; it starts again, and Stop closes the connection once.
-    SimConnect().SetShutdownHandler([this] {
+    simConnect_->SetShutdownHandler([this] {
+        simConnect_->Stop();
         ++shutdowns_;
-        SimConnect().Stop();
     });
-    StartConnected("");
-    EXPECT_EQ(Sim().OpenedClientNames(), std::vector<std::string>{"TarnwickHID"});
-    Sim().Quit();
+    sim_.Quit();
     ASSERT_TRUE(WaitUntil([&] { return shutdowns_.load() == 1; }));
     StartConnected();
-    SimConnect().Stop();
-    SimConnect().Stop();
-    EXPECT_EQ(Sim().OpenConnectionCount(), 0);
-    EXPECT_EQ(rig_->changes.load(), 4u);
+    simConnect_->Stop();
+    simConnect_->Stop();
+    EXPECT_EQ(sim_.OpenedClientNames(),
+              (std::vector<std::string>{"TarnwickHID", "TarnwickHID", "Tester"}));
+    EXPECT_EQ(sim_.OpenConnectionCount(), 0);
+    EXPECT_EQ(changes_.load(), 6u);
     EXPECT_EQ(log_.Count("[WARN] SimConnect disconnected: shutdown"), 1u);
 }
 
@@ -449,10 +415,10 @@ TEST_F(MobiFlightClientTest, RequestErrorsNameTheirCause) {
     EXPECT_EQ(disabled.QueueRpn("1", SendMode::Plain, 1).Error(), "MobiFlight disabled");
     EXPECT_EQ(disabled.SendRpnNow("1").Error(), "MobiFlight disabled");
 
-    MobiFlightClient& client = MobiFlight();
+    MobiFlightClient& client = *mobiFlight_;
     EXPECT_EQ(client.QueueRpn("1", SendMode::Plain, 1).Error(), "MobiFlight not running");
-    ASSERT_TRUE(client.Start(&rig_->simConnect, Settings()));
-    EXPECT_EQ(client.Start(&rig_->simConnect, off).Error(), "MobiFlight client already running");
+    ASSERT_TRUE(client.Start(simConnect_.get(), Settings()));
+    EXPECT_EQ(client.Start(simConnect_.get(), off).Error(), "MobiFlight client already running");
     EXPECT_EQ(client.SendRpnNow("1").Error(), "SimConnect is not connected");
     client.Stop();
     StartNotReady();
@@ -466,12 +432,12 @@ TEST_F(MobiFlightClientTest, RequestErrorsNameTheirCause) {
     const std::string tooLong(239, '8');
     ASSERT_TRUE(Queue(fits));
     Drain();
-    EXPECT_EQ(rig_->Executed(fits), 1u);
+    EXPECT_EQ(Executed(fits), 1u);
     EXPECT_EQ(client.QueueRpn(tooLong, SendMode::Plain, 1).Error(),
               "RPN command too long (239 bytes, at most 238)");
     EXPECT_EQ(client.SendRpnNow(tooLong).Error(), "RPN command too long (239 bytes, at most 238)");
     Drain();
-    for (const std::string& text : Sim().ModuleCommands()) {
+    for (const std::string& text : sim_.ModuleCommands()) {
         EXPECT_NE(text.rfind(mf::RpnCommand("8"), 0), 0u);
     }
     client.Stop();
@@ -483,9 +449,9 @@ TEST_F(MobiFlightClientTest, RequestErrorsNameTheirCause) {
 // warning at three minutes; a refusal logged whole; commands queued meanwhile go out once it is
 // acknowledged, each with its dummy; the next connection registers again at once.
 TEST_F(MobiFlightClientTest, EveryConnectionRegistersOnItsSchedule) {
-    Sim().FailNextCalls(SimConnectCall::AddToClientDataDefinition, 1);
-    Sim().SetModuleAnswer(ModuleAnswer::Silent);
-    rig_->Start();
+    sim_.FailNextCalls(SimConnectCall::AddToClientDataDefinition, 1);
+    sim_.SetModuleAnswer(ModuleAnswer::Silent);
+    Start();
     ASSERT_TRUE(WaitUntil([&] {
         return log_.Count(
                    "[WARN] MobiFlight channel initialization failed: "
@@ -493,9 +459,9 @@ TEST_F(MobiFlightClientTest, EveryConnectionRegistersOnItsSchedule) {
     }));
     clock_.Advance(60s);
     clock_.Settle();
-    EXPECT_EQ(Attempts(), 0u);
-    Sim().DropConnections();
-    ASSERT_TRUE(WaitUntil([&] { return Attempts() == 1; }));
+    EXPECT_EQ(Commands(kRegistration), 0u);
+    sim_.DropConnections();
+    ASSERT_TRUE(WaitUntil([&] { return Commands(kRegistration) == 1; }));
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(Queue("1 (>L:PLAIN)"));
     }
@@ -510,32 +476,33 @@ TEST_F(MobiFlightClientTest, EveryConnectionRegistersOnItsSchedule) {
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.attempts);
-        EXPECT_EQ(rig_->Executed("1 (>L:PLAIN)"), 0u);
+        EXPECT_EQ(Executed("1 (>L:PLAIN)"), 0u);
         clock_.Advance(step.by);
         clock_.Settle();
-        ASSERT_TRUE(WaitUntil([&] { return Attempts() == step.attempts; })) << Attempts();
+        ASSERT_TRUE(WaitUntil([&] { return Commands(kRegistration) == step.attempts; }))
+            << Commands(kRegistration);
         EXPECT_TRUE(WaitUntil([&] { return log_.Count(step.line) == step.lines; }));
     }
     // A refusal is logged whole and the registration goes on.
-    Sim().SetModuleAnswer(ModuleAnswer::Error);
+    sim_.SetModuleAnswer(ModuleAnswer::Error);
     clock_.Advance(5s);
     EXPECT_TRUE(WaitUntil([&] {
         return log_.Count("[WARN] MobiFlight registration error: MF.Clients.Add.Tester.Error") == 1;
     }));
     Register();
-    ASSERT_TRUE(WaitUntil([&] { return rig_->Executed("1 (>L:PLAIN)") == 3; }));
-    const std::size_t attempts = Attempts();
+    ASSERT_TRUE(WaitUntil([&] { return Executed("1 (>L:PLAIN)") == 3; }));
+    const std::size_t attempts = Commands(kRegistration);
     EXPECT_EQ(log_.Count("[INFO] MobiFlight client registered (after " + std::to_string(attempts) +
                          " attempts)"),
               1u);
     clock_.Advance(30s);
     clock_.Settle();
-    EXPECT_EQ(Attempts(), attempts);
+    EXPECT_EQ(Commands(kRegistration), attempts);
     // A repeated acknowledgement changes nothing; a new connection registers again at once.
     Deliver(mf::RegistrationFinishedAnswer("Tester"), mf::kResponseRequestId);
-    Sim().DropConnections();
-    ASSERT_TRUE(WaitUntil([&] { return rig_->Commands(kSubscribe) == 2; }));
-    EXPECT_EQ(rig_->Commands(kClear), 2u);
+    sim_.DropConnections();
+    ASSERT_TRUE(WaitUntil([&] { return Commands(kSubscribe) == 2; }));
+    EXPECT_EQ(Commands(kClear), 2u);
     EXPECT_EQ(log_.Count("[INFO] MobiFlight client registered"), 1u);
     EXPECT_EQ(log_.Count("[INFO] MobiFlight client waiting for SimConnect"), 2u);
     EXPECT_EQ(log_.Count("[INFO] MobiFlight client channels: Tester.Command, Tester.Response, "
@@ -549,21 +516,21 @@ TEST_F(MobiFlightClientTest, AConnectionChangeDropsWhatWasQueuedAndAFailedWriteI
     ASSERT_TRUE(Queue("(>L:OLD_DEDUPE)", SendMode::Dedupe));
     ASSERT_TRUE(Queue("(>L:OLD_COUNTED)", SendMode::Counted, 4));
     clock_.Settle();  // one of them in the worker's hand
-    Sim().SetModuleAnswer(ModuleAnswer::Finished);
-    Sim().DropConnections();
-    ASSERT_TRUE(WaitUntil([&] { return MobiFlight().IsRegistered(); }));
+    sim_.SetModuleAnswer(ModuleAnswer::Finished);
+    sim_.DropConnections();
+    ASSERT_TRUE(WaitUntil([&] { return mobiFlight_->IsRegistered(); }));
     Drain();
     Drain();  // a held entry put back would go behind the first
     for (const char* old : {"(>L:OLD_PLAIN)", "(>L:OLD_DEDUPE)", "(>L:OLD_COUNTED)"}) {
-        EXPECT_EQ(rig_->Executed(old), 0u) << old;
+        EXPECT_EQ(Executed(old), 0u) << old;
     }
-    Sim().FailNextCalls(SimConnectCall::SetClientData, 1);
+    sim_.FailNextCalls(SimConnectCall::SetClientData, 1);
     ASSERT_TRUE(Queue("(>L:LOST)"));
     Drain();
     EXPECT_EQ(
         log_.Count("[WARN] MobiFlight send failed: SimConnect_SetClientData failed (0x80004005)"),
         1u);
-    EXPECT_EQ(rig_->Executed("(>L:LOST)"), 0u);
+    EXPECT_EQ(Executed("(>L:LOST)"), 0u);
 }
 
 // Stop ends every wait of either client's worker with its clock standing. Queued commands keep
@@ -572,24 +539,24 @@ TEST_F(MobiFlightClientTest, AConnectionChangeDropsWhatWasQueuedAndAFailedWriteI
 TEST_F(MobiFlightClientTest, StopEndsEveryWaitOfEitherClientWithoutTimePassing) {
     const auto awaits = [this](SimConnectWait why, bool running, bool hid, bool openFails) {
         return [=, this] {
-            Sim().SetRunning(running);
-            Sim().SetCallFailure(SimConnectCall::Open, openFails);
-            rig_->hidPresent = hid;
-            ASSERT_TRUE(rig_->StartSimConnect());
-            ASSERT_TRUE(WaitUntil([&] { return !rig_->Waits(why).empty(); }));
+            sim_.SetRunning(running);
+            sim_.SetCallFailure(SimConnectCall::Open, openFails);
+            hidPresent_ = hid;
+            ASSERT_TRUE(StartSimConnect());
+            ASSERT_TRUE(WaitUntil([&] { return !Waits(why).empty(); }));
         };
     };
     const auto rateLimited = [&] {
-        rig_->Start(Settings(60000));
-        ASSERT_TRUE(WaitUntil([&] { return rig_->Commands(kClear) == 1; }));
+        Start(Settings(60000));
+        ASSERT_TRUE(WaitUntil([&] { return Commands(kClear) == 1; }));
         clock_.Advance(59999ms);
         clock_.Settle();
-        EXPECT_EQ(rig_->Commands(kSubscribe), 0u);
+        EXPECT_EQ(Commands(kSubscribe), 0u);
         clock_.Advance(1ms);
-        ASSERT_TRUE(WaitUntil([&] { return MobiFlight().IsRegistered(); }));
+        ASSERT_TRUE(WaitUntil([&] { return mobiFlight_->IsRegistered(); }));
         ASSERT_TRUE(Queue("2"));
-        ASSERT_TRUE(MobiFlight().SendRpnNow("(>L:NOW)"));
-        EXPECT_EQ(rig_->Executed("(>L:NOW)"), 1u);
+        ASSERT_TRUE(mobiFlight_->SendRpnNow("(>L:NOW)"));
+        EXPECT_EQ(Executed("(>L:NOW)"), 1u);
     };
     const struct {
         const char* what;
@@ -602,19 +569,19 @@ TEST_F(MobiFlightClientTest, StopEndsEveryWaitOfEitherClientWithoutTimePassing) 
         {"the message pump", true, awaits(SimConnectWait::Dispatch, true, true, false)},
         {"SimConnect, with an entry cycling", false,
          [&] {
-             ASSERT_TRUE(MobiFlight().Start(&SimConnect(), Settings()));
+             ASSERT_TRUE(mobiFlight_->Start(simConnect_.get(), Settings()));
              ASSERT_TRUE(Queue("1"));
          }},
-        {"work, registered", false, [&] { rig_->StartRegistered(); }},
+        {"work, registered", false, [&] { StartRegistered(); }},
         {"a minute's rate limit", false, rateLimited},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        c.simConnect ? MakeRig(clock_, Clock::Steady()) : MakeRig(Clock::Steady(), clock_);
+        c.simConnect ? Make(clock_, Clock::Steady()) : Make(Clock::Steady(), clock_);
         c.setUp();
         clock_.Settle();
-        c.simConnect ? SimConnect().Stop() : MobiFlight().Stop();
-        EXPECT_EQ(rig_->Executed("2"), 0u);
+        c.simConnect ? simConnect_->Stop() : mobiFlight_->Stop();
+        EXPECT_EQ(Executed("2"), 0u);
     }
 }
 
@@ -622,18 +589,18 @@ TEST_F(MobiFlightClientTest, StopEndsEveryWaitOfEitherClientWithoutTimePassing) 
 TEST_F(MobiFlightClientTest, LevelsComeOnlyFromTheClientsChannelAndNotAfterStop) {
     const std::string level = "L:LIGHTING_POTENTIOMETER_5=0.5";
     Deliver(level);
-    EXPECT_EQ(Levels(level), 1u);
+    EXPECT_EQ(CountOf(Noted(), level), 1u);
     Deliver("");                                   // no level
     Deliver(level, mf::kLVarsAreaId);              // not ours
     Deliver(level, mf::kResponseRequestId);        // a response, not a level
     Deliver(level, mf::kClientResponseRequestId);  // the same on the client's own channel
-    EXPECT_EQ(Levels(), 1u);
-    rig_->Start();
-    MobiFlight().Stop();
+    EXPECT_EQ(Noted().size(), 1u);
+    Start();
+    mobiFlight_->Stop();
     // The module may have reported a level before the Stop; nothing may come after it.
-    const auto before = Levels();
+    const auto before = Noted().size();
     Deliver("1");
-    EXPECT_EQ(Levels(), before);
+    EXPECT_EQ(Noted().size(), before);
 }
 
 // Another program on the module's shared channels, as cockpit builders often run one for their
@@ -641,10 +608,10 @@ TEST_F(MobiFlightClientTest, LevelsComeOnlyFromTheClientsChannelAndNotAfterStop)
 // alone, and each reads its own variable area.
 TEST_F(MobiFlightClientTest, AnotherClientOnTheSharedChannelsKeepsItsVariables) {
     namespace rec = SimConnectRecords;
-    VirtualSimConnectApi otherApi(rig_->sim);
-    Sim().SetRunning(true);
-    Sim().SetLVar("L:OTHER", 5.0);
-    Sim().SetLVar("L:LIGHTING_POTENTIOMETER_5", 0.25);
+    VirtualSimConnectApi otherApi(sim_);
+    sim_.SetRunning(true);
+    sim_.SetLVar("L:OTHER", 5.0);
+    sim_.SetLVar("L:LIGHTING_POTENTIOMETER_5", 0.25);
     SimConnectHandle other = nullptr;
     ASSERT_EQ(otherApi.Open(other, "OtherPanels"), kSimConnectOk);
     ASSERT_EQ(otherApi.MapClientDataNameToID(other, "MobiFlight.Command", 1), kSimConnectOk);
@@ -658,18 +625,18 @@ TEST_F(MobiFlightClientTest, AnotherClientOnTheSharedChannelsKeepsItsVariables) 
     mf::BuildCommandBlock("MF.SimVars.Add.(L:OTHER)", add);
     ASSERT_EQ(otherApi.SetClientData(other, 1, 1, 0, 0, 256, add.data()), kSimConnectOk);
 
-    rig_->StartRegistered();
-    ASSERT_TRUE(WaitUntil([&] { return Levels("0.250000") > 0; }));
-    ASSERT_TRUE(MobiFlight().QueueRpn("(>L:MINE)", SendMode::Plain, 1));
-    ASSERT_TRUE(WaitUntil([&] { return rig_->Executed("(>L:MINE)") == 1; }));
+    StartRegistered();
+    ASSERT_TRUE(WaitUntil([&] { return CountOf(Noted(), "0.250000") > 0; }));
+    ASSERT_TRUE(mobiFlight_->QueueRpn("(>L:MINE)", SendMode::Plain, 1));
+    ASSERT_TRUE(WaitUntil([&] { return Executed("(>L:MINE)") == 1; }));
     // Only our pump dispatches meanwhile, so the failure breaks our connection, not the other's.
-    Sim().FailNextCalls(SimConnectCall::CallDispatch, 1);
-    ASSERT_TRUE(WaitUntil(
-        [&] { return rig_->Commands(kSubscribe) == 2 && MobiFlight().QueueLength() == 0; }));
-    Sim().SetLVar("L:OTHER", 9.0);
+    sim_.FailNextCalls(SimConnectCall::CallDispatch, 1);
+    ASSERT_TRUE(
+        WaitUntil([&] { return Commands(kSubscribe) == 2 && mobiFlight_->QueueLength() == 0; }));
+    sim_.SetLVar("L:OTHER", 9.0);
     // 0.3 starts with a non-NUL byte (9A 99 99 3E) and is a number all the same.
-    Sim().SetLVar("L:LIGHTING_POTENTIOMETER_5", 0.3);
-    ASSERT_TRUE(WaitUntil([&] { return Levels("0.300000") > 0; }));
+    sim_.SetLVar("L:LIGHTING_POTENTIOMETER_5", 0.3);
+    ASSERT_TRUE(WaitUntil([&] { return CountOf(Noted(), "0.300000") > 0; }));
 
     std::vector<float> seen;
     otherApi.CallDispatch(
@@ -685,7 +652,7 @@ TEST_F(MobiFlightClientTest, AnotherClientOnTheSharedChannelsKeepsItsVariables) 
         },
         &seen);
     EXPECT_EQ(seen, (std::vector<float>{5.0f, 9.0f}));
-    EXPECT_FALSE(Levels("5.000000") > 0 || Levels("9.000000") > 0);
+    EXPECT_FALSE(CountOf(Noted(), "5.000000") > 0 || CountOf(Noted(), "9.000000") > 0);
     EXPECT_EQ(otherApi.Close(other), kSimConnectOk);
 }
 
