@@ -124,22 +124,6 @@ protected:
                    mobiFlight_->QueueLength() == 0;
         }));
     }
-    void StartNotReady() {
-        sim_.SetModuleAnswer(ModuleAnswer::Silent);
-        Start();
-        ASSERT_TRUE(WaitUntil([&] { return Commands(kRegistration) == 1; }));
-    }
-    void Register() {
-        sim_.SetModuleAnswer(ModuleAnswer::Finished);
-        // A worker woken by a request may look at the time only after it moved: move it again
-        // until the next attempt has gone out.
-        ASSERT_TRUE(WaitUntil([&] {
-            if (!mobiFlight_->IsRegistered()) {
-                clock_.Advance(5s);
-            }
-            return mobiFlight_->IsRegistered();
-        }));
-    }
     bool Queue(const std::string& rpn, SendMode mode = SendMode::Plain, int count = 1) {
         return mobiFlight_->QueueRpn(rpn, mode, count).Ok();
     }
@@ -190,27 +174,6 @@ protected:
 
 class SimConnectClientTest : public ClientTest {};
 class MobiFlightClientTest : public ClientTest {};
-
-TEST_F(SimConnectClientTest, EachWaitingMessageIsLoggedOncePerSpell) {
-    const auto waited = [&](SimConnectWait why) {
-        return WaitUntil([&] { return Waits(why).size() >= 3; });
-    };
-    ASSERT_TRUE(StartSimConnect());
-    ASSERT_TRUE(waited(SimConnectWait::SimPoll));
-    EXPECT_EQ(log_.Count(kWaitingForSim), 1u);
-    hidPresent_ = false;
-    ASSERT_TRUE(waited(SimConnectWait::HidPoll));
-    EXPECT_EQ(log_.Count("[INFO] Waiting for HID device to connect"), 1u);
-    EXPECT_EQ(sim_.OpenAttempts(), 0);
-    hidPresent_ = true;
-    ASSERT_TRUE(WaitUntil([&] { return log_.Count(kWaitingForSim) == 2; }));
-    EXPECT_EQ(log_.Count("[INFO] HID device detected"), 1u);
-    sim_.SetRunning(true);
-    ASSERT_TRUE(WaitUntil([&] { return log_.Count("[INFO] SimConnect session opened") == 1; }));
-    EXPECT_GT(log_.IndexOf("[INFO] Flight simulator process detected"),
-              log_.IndexOf(kWaitingForSim, log_.IndexOf(kWaitingForSim) + 1));
-    EXPECT_EQ(shutdowns_.load(), 0);  // no connection had existed before
-}
 
 // With a telemetry handler the telemetry is asked for beside the battery; it arrives every
 // frame (pitch and bank with the simulator's sign turned round), the battery when it changes.
@@ -326,11 +289,11 @@ TEST_F(SimConnectClientTest, EveryMishapIsReportedAndOnlyAClosedSimulatorEndsThe
     }
 }
 
-// A failed mapping of an event name is tried again on the next send; a new connection maps
-// anew. Operations fail plainly without a connection or on the simulator's refusal. Start on a
-// running client changes nothing; a handler may stop the client, which starts again, and Stop
-// closes the connection once.
-TEST_F(SimConnectClientTest, EventsOperationsStartAndStop) {
+// Operations fail plainly without a connection or on the simulator's refusal. Each waiting
+// message is logged once per spell. Start on a running client changes nothing. A failed mapping
+// of an event name is tried again on the next send; a new connection maps anew. A handler may
+// stop the client, which starts again, and Stop closes the connection once.
+TEST_F(SimConnectClientTest, WaitsOperationsStartAndStop) {
     const std::uint8_t block[4] = {};
     const std::function<Result()> calls[] = {
         [&] { return simConnect_->TransmitEvent("AP_MASTER", 1); },
@@ -343,13 +306,30 @@ TEST_F(SimConnectClientTest, EventsOperationsStartAndStop) {
         EXPECT_EQ(call().Error(), "SimConnect is not connected");
     }
     EXPECT_EQ(simConnect_->TransmitEvent("", 1).Error(), "SimConnect event name is empty");
+    const auto waited = [&](SimConnectWait why) {
+        return WaitUntil([&] { return Waits(why).size() >= 3; });
+    };
     ASSERT_TRUE(StartSimConnect());
-    ASSERT_TRUE(WaitUntil([&] { return !Waits(SimConnectWait::SimPoll).empty(); }));
+    ASSERT_TRUE(waited(SimConnectWait::SimPoll));
+    EXPECT_EQ(log_.Count(kWaitingForSim), 1u);
     EXPECT_EQ(simConnect_->Start("Other", {}, {}).Error(), "SimConnect client already running");
+    hidPresent_ = false;
+    ASSERT_TRUE(waited(SimConnectWait::HidPoll));
+    EXPECT_EQ(log_.Count("[INFO] Waiting for HID device to connect"), 1u);
+    EXPECT_EQ(sim_.OpenAttempts(), 0);
+    hidPresent_ = true;
+    ASSERT_TRUE(WaitUntil([&] { return log_.Count(kWaitingForSim) == 2; }));
+    EXPECT_EQ(log_.Count("[INFO] HID device detected"), 1u);
     simConnect_->Stop();  // without a connection: nothing said about disconnecting
     EXPECT_EQ(log_.CountContaining("disconnected"), 0u);
+    ASSERT_TRUE(StartSimConnect(""));
+    ASSERT_TRUE(WaitUntil([&] { return log_.Count(kWaitingForSim) == 3; }));
+    sim_.SetRunning(true);
+    ASSERT_TRUE(WaitUntil([&] { return log_.Count("[INFO] SimConnect session opened") == 1; }));
+    EXPECT_GT(log_.IndexOf("[INFO] Flight simulator process detected"),
+              log_.IndexOf("[INFO] HID device detected"));
+    EXPECT_EQ(shutdowns_.load(), 0);  // no connection had existed before
 
-    StartConnected("");
     sim_.FailNextCalls(SimConnectCall::MapClientEventToSimEvent, 1);
     EXPECT_EQ(calls[0]().Error(), "SimConnect_MapClientEventToSimEvent failed (0x80004005)");
     EXPECT_TRUE(calls[0]());
@@ -380,7 +360,7 @@ TEST_F(SimConnectClientTest, EventsOperationsStartAndStop) {
     EXPECT_EQ(log_.Count("[WARN] SimConnect disconnected: shutdown"), 1u);
 }
 
-TEST_F(MobiFlightClientTest, RequestErrorsNameTheirCause) {
+TEST_F(MobiFlightClientTest, RequestsAreRefusedWithTheirCauseOrDroppedOnAConnectionChange) {
     MobiFlightClient disabled;
     MobiFlightSettings off = Settings();
     off.enabled = false;
@@ -394,13 +374,36 @@ TEST_F(MobiFlightClientTest, RequestErrorsNameTheirCause) {
     EXPECT_EQ(client.Start(simConnect_.get(), off).Error(), "MobiFlight client already running");
     EXPECT_EQ(client.SendRpnNow("1").Error(), "SimConnect is not connected");
     client.Stop();
-    StartNotReady();
+    sim_.SetModuleAnswer(ModuleAnswer::Silent);
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return Commands(kRegistration) == 1; }));
     EXPECT_EQ(client.SendRpnNow("1").Error(), "MobiFlight not ready");
     EXPECT_EQ(client.QueueRpn("", SendMode::Plain, 1).Error(), "Empty RPN command");
 
+    // A connection change drops what was queued, also what the worker holds.
+    ASSERT_TRUE(Queue("(>L:OLD_PLAIN)"));
+    ASSERT_TRUE(Queue("(>L:OLD_DEDUPE)", SendMode::Dedupe));
+    ASSERT_TRUE(Queue("(>L:OLD_COUNTED)", SendMode::Counted, 4));
+    clock_.Settle();  // one of them in the worker's hand
+    sim_.SetModuleAnswer(ModuleAnswer::Finished);
+    sim_.DropConnections();
+    ASSERT_TRUE(WaitUntil([&] { return mobiFlight_->IsRegistered(); }));
+    Drain();
+    Drain();  // a held entry put back would go behind the first
+    for (const char* old : {"(>L:OLD_PLAIN)", "(>L:OLD_DEDUPE)", "(>L:OLD_COUNTED)"}) {
+        EXPECT_EQ(Executed(old), 0u) << old;
+    }
+    // A failed write is reported and not retried.
+    sim_.FailNextCalls(SimConnectCall::SetClientData, 1);
+    ASSERT_TRUE(Queue("(>L:LOST)"));
+    Drain();
+    EXPECT_EQ(
+        log_.Count("[WARN] MobiFlight send failed: SimConnect_SetClientData failed (0x80004005)"),
+        1u);
+    EXPECT_EQ(Executed("(>L:LOST)"), 0u);
+
     // A calculator code of 238 bytes fills the block (255 with the prefix, then the NUL); one
     // byte more is refused, never cut.
-    Register();
     const std::string fits(238, '7');
     const std::string tooLong(239, '8');
     ASSERT_TRUE(Queue(fits));
@@ -459,8 +462,13 @@ TEST_F(MobiFlightClientTest, EveryConnectionRegistersOnItsSchedule) {
     EXPECT_TRUE(WaitUntil([&] {
         return log_.Count("[WARN] MobiFlight registration error: MF.Clients.Add.Tester.Error") == 1;
     }));
-    Register();
-    ASSERT_TRUE(WaitUntil([&] { return Executed("1 (>L:PLAIN)") == 3; }));
+    // A worker woken by a request may look at the time only after it moved: move it again until
+    // the next attempt has gone out.
+    sim_.SetModuleAnswer(ModuleAnswer::Finished);
+    ASSERT_TRUE(WaitUntil([&] {
+        clock_.Advance(5s);
+        return Executed("1 (>L:PLAIN)") == 3;
+    }));
     const std::size_t attempts = Commands(kRegistration);
     EXPECT_EQ(log_.Count("[INFO] MobiFlight client registered (after " + std::to_string(attempts) +
                          " attempts)"),
@@ -480,42 +488,10 @@ TEST_F(MobiFlightClientTest, EveryConnectionRegistersOnItsSchedule) {
               2u);
 }
 
-TEST_F(MobiFlightClientTest, AConnectionChangeDropsWhatWasQueuedAndAFailedWriteIsNotRetried) {
-    StartNotReady();
-    ASSERT_TRUE(Queue("(>L:OLD_PLAIN)"));
-    ASSERT_TRUE(Queue("(>L:OLD_DEDUPE)", SendMode::Dedupe));
-    ASSERT_TRUE(Queue("(>L:OLD_COUNTED)", SendMode::Counted, 4));
-    clock_.Settle();  // one of them in the worker's hand
-    sim_.SetModuleAnswer(ModuleAnswer::Finished);
-    sim_.DropConnections();
-    ASSERT_TRUE(WaitUntil([&] { return mobiFlight_->IsRegistered(); }));
-    Drain();
-    Drain();  // a held entry put back would go behind the first
-    for (const char* old : {"(>L:OLD_PLAIN)", "(>L:OLD_DEDUPE)", "(>L:OLD_COUNTED)"}) {
-        EXPECT_EQ(Executed(old), 0u) << old;
-    }
-    sim_.FailNextCalls(SimConnectCall::SetClientData, 1);
-    ASSERT_TRUE(Queue("(>L:LOST)"));
-    Drain();
-    EXPECT_EQ(
-        log_.Count("[WARN] MobiFlight send failed: SimConnect_SetClientData failed (0x80004005)"),
-        1u);
-    EXPECT_EQ(Executed("(>L:LOST)"), 0u);
-}
-
 // Stop ends every wait of either client's worker with its clock standing. Queued commands keep
 // the rate limit on the client's clock, the subscription's two included; SendRpnNow does not
 // wait for it.
 TEST_F(MobiFlightClientTest, StopEndsEveryWaitOfEitherClientWithoutTimePassing) {
-    const auto awaits = [this](SimConnectWait why, bool running, bool hid, bool openFails) {
-        return [=, this] {
-            sim_.SetRunning(running);
-            sim_.SetCallFailure(SimConnectCall::Open, openFails);
-            hidPresent_ = hid;
-            ASSERT_TRUE(StartSimConnect());
-            ASSERT_TRUE(WaitUntil([&] { return !Waits(why).empty(); }));
-        };
-    };
     const auto rateLimited = [&] {
         Start(Settings(60000));
         ASSERT_TRUE(WaitUntil([&] { return Commands(kClear) == 1; }));
@@ -531,24 +507,39 @@ TEST_F(MobiFlightClientTest, StopEndsEveryWaitOfEitherClientWithoutTimePassing) 
     const struct {
         const char* what;
         bool simConnect;  // whose worker runs on the clock and is stopped
-        std::function<void()> setUp;
+        bool running, hid, openFails;
+        SimConnectWait awaited;            // by SimConnect's worker...
+        std::function<void()> mobiFlight;  // ...or what the MobiFlight worker is given
     } cases[] = {
-        {"no simulator", true, awaits(SimConnectWait::SimPoll, false, true, false)},
-        {"no HID device", true, awaits(SimConnectWait::HidPoll, true, false, false)},
-        {"a failed open", true, awaits(SimConnectWait::Retry, true, true, true)},
-        {"the message pump", true, awaits(SimConnectWait::Dispatch, true, true, false)},
-        {"SimConnect, with an entry cycling", false,
+        {"no simulator", true, false, true, false, SimConnectWait::SimPoll, {}},
+        {"no HID device", true, true, false, false, SimConnectWait::HidPoll, {}},
+        {"a failed open", true, true, true, true, SimConnectWait::Retry, {}},
+        {"the message pump", true, true, true, false, SimConnectWait::Dispatch, {}},
+        {"SimConnect, with an entry cycling",
+         false,
+         false,
+         true,
+         false,
+         {},
          [&] {
              ASSERT_TRUE(mobiFlight_->Start(simConnect_.get(), Settings()));
              ASSERT_TRUE(Queue("1"));
          }},
-        {"work, registered", false, [&] { StartRegistered(); }},
-        {"a minute's rate limit", false, rateLimited},
+        {"work, registered", false, true, true, false, {}, [&] { StartRegistered(); }},
+        {"a minute's rate limit", false, true, true, false, {}, rateLimited},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         c.simConnect ? Make(clock_, Clock::Steady()) : Make(Clock::Steady(), clock_);
-        c.setUp();
+        sim_.SetRunning(c.running);
+        sim_.SetCallFailure(SimConnectCall::Open, c.openFails);
+        hidPresent_ = c.hid;
+        if (c.simConnect) {
+            ASSERT_TRUE(StartSimConnect());
+            ASSERT_TRUE(WaitUntil([&] { return !Waits(c.awaited).empty(); }));
+        } else {
+            c.mobiFlight();
+        }
         clock_.Settle();
         c.simConnect ? simConnect_->Stop() : mobiFlight_->Stop();
         EXPECT_EQ(Executed("2"), 0u);

@@ -16,7 +16,6 @@ namespace {
 
 using U = std::uint32_t;
 using Time = std::chrono::steady_clock;
-using RecvProc = void (*)(void* recv, U cbData, void* context);
 
 // The simulator runs from the moment the library is loaded, as if started before the program.
 // With TARNWICK_TEST_SIM_QUIT_AFTER_MS set (the end-to-end runs of the real executable), the
@@ -56,7 +55,9 @@ std::int32_t SimConnect_Open(void** handle, const char* name, void*, U, void*, U
     return result;
 }
 
-std::int32_t SimConnect_CallDispatch(void* handle, RecvProc proc, void* context) {
+// The program's receive procedure takes the record as its own type; the bytes are the same.
+std::int32_t SimConnect_CallDispatch(void* handle, tarnwick::SimConnectDispatchProc proc,
+                                     void* context) {
     Instance& instance = Get();
     const Time::time_point opened{Time::duration(instance.firstOpen.load())};
     if (instance.quitAfter != nullptr && opened.time_since_epoch().count() != 0 &&
@@ -64,17 +65,7 @@ std::int32_t SimConnect_CallDispatch(void* handle, RecvProc proc, void* context)
         !instance.quit.exchange(true)) {
         instance.sim.Quit();
     }
-    struct Target {
-        RecvProc proc;
-        void* context;
-    } target{proc, context};
-    return instance.api.CallDispatch(
-        handle,
-        [](const std::uint8_t* message, U size, void* to) {
-            const auto* t = static_cast<const Target*>(to);
-            t->proc(const_cast<std::uint8_t*>(message), size, t->context);
-        },
-        &target);
+    return instance.api.CallDispatch(handle, proc, context);
 }
 
 FORWARD(Close, (void* h), h)
