@@ -19,14 +19,15 @@ using Time = std::chrono::steady_clock;
 
 // The simulator runs from the moment the library is loaded, as if started before the program.
 // With TARNWICK_TEST_SIM_QUIT_AFTER_MS set (the end-to-end runs of the real executable), the
-// user closes it that many milliseconds after the first connection opened. The time is checked
-// on the program's own dispatch calls, so the library needs no thread of its own.
+// user closes it that many milliseconds after the program first dispatched, which it does at
+// once when a connection opened. The time is checked on the program's own dispatch calls, so the
+// library needs no thread of its own.
 struct Instance {
     Instance() { sim.SetRunning(true); }
     tarnwick::VirtualSimulator sim;
     tarnwick::VirtualSimConnectApi api{sim};
     const char* quitAfter = std::getenv("TARNWICK_TEST_SIM_QUIT_AFTER_MS");
-    std::atomic<Time::rep> firstOpen{0};  // since the clock's epoch; 0 before any
+    std::atomic<Time::rep> firstDispatch{0};  // since the clock's epoch; 0 before any
     std::atomic<bool> quit{false};
 };
 
@@ -45,29 +46,23 @@ Instance& Get() {
 
 extern "C" {
 
-// The window, its message, the event handle and the configuration index are not used.
-std::int32_t SimConnect_Open(void** handle, const char* name, void*, U, void*, U) {
-    const std::int32_t result = Get().api.Open(*handle, name);
-    Time::rep none = 0;
-    if (result >= 0) {
-        Get().firstOpen.compare_exchange_strong(none, Time::now().time_since_epoch().count());
-    }
-    return result;
-}
-
 // The program's receive procedure takes the record as its own type; the bytes are the same.
 std::int32_t SimConnect_CallDispatch(void* handle, tarnwick::SimConnectDispatchProc proc,
                                      void* context) {
     Instance& instance = Get();
-    const Time::time_point opened{Time::duration(instance.firstOpen.load())};
-    if (instance.quitAfter != nullptr && opened.time_since_epoch().count() != 0 &&
-        Time::now() - opened >= std::chrono::milliseconds(std::atol(instance.quitAfter)) &&
+    const auto now = Time::now().time_since_epoch().count();
+    Time::rep first = 0;
+    instance.firstDispatch.compare_exchange_strong(first, now);
+    if (instance.quitAfter != nullptr && first != 0 &&
+        Time::duration(now - first) >= std::chrono::milliseconds(std::atol(instance.quitAfter)) &&
         !instance.quit.exchange(true)) {
         instance.sim.Quit();
     }
     return instance.api.CallDispatch(handle, proc, context);
 }
 
+// The window, its message, the event handle and the configuration index are not used.
+FORWARD(Open, (void** h, const char* name, void*, U, void*, U), *h, name)
 FORWARD(Close, (void* h), h)
 FORWARD(AddToDataDefinition,
         (void* h, U define, const char* name, const char* unit, U type, float epsilon, U datum), h,
