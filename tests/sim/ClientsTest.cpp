@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -34,6 +33,7 @@ using test::CountOf;
 using test::WaitUntil;
 namespace mf = MobiFlightProtocol;
 namespace rec = SimConnectRecords;
+using Call = SimConnectCall;
 
 const std::string kDummy{mf::kDummyCommand};
 const std::string kClear{mf::kClearCommand};
@@ -74,9 +74,8 @@ protected:
     }
     // In the application's order: SimConnect's worker calls into the MobiFlight client.
     void Stop() {
-        if (mobiFlight_ != nullptr) {
+        if (mobiFlight_ != nullptr)
             mobiFlight_->Stop();
-        }
         simConnect_ = nullptr;
         mobiFlight_ = nullptr;
     }
@@ -221,17 +220,15 @@ TEST_F(SimConnectClientTest, EveryMishapIsReportedAndOnlyAClosedSimulatorEndsThe
     using Act = std::function<void()>;
     const Act none = [] {};
     const Act refuseVariable = [&] { sim_.SetVariableFailure("NAV CDI:1", true); };
-    const Act refuseRequest = [&] {
-        sim_.FailNextCalls(SimConnectCall::RequestDataOnSimObject, 1);
-    };
+    const Act refuseRequest = [&] { sim_.FailNextCalls(Call::RequestDataOnSimObject, 1); };
     const Act raise = [&] { sim_.RaiseException(7, 3, 4294967295u); };
     const Act drop = [&] { sim_.DropConnections(); };
-    const Act throwInLibrary = [&] { sim_.ThrowOnNextCall(SimConnectCall::CallDispatch, "gone"); };
+    const Act throwInLibrary = [&] { sim_.ThrowOnNextCall(Call::CallDispatch, "gone"); };
     const Act throwInHandler = [&] { throwing = true, sim_.SetMasterBattery2(false); };
     const Act quit = [&] { sim_.Quit(); };
     const Act vanish = [&] { sim_.SetRunning(false); };
-    const Act failOpens = [&] { sim_.FailNextCalls(SimConnectCall::Open, 5); };
-    const Act failOpenAndDrop = [&] { sim_.FailNextCalls(SimConnectCall::Open, 1), drop(); };
+    const Act failOpens = [&] { sim_.FailNextCalls(Call::Open, 5); };
+    const Act failOpenAndDrop = [&] { sim_.FailNextCalls(Call::Open, 1), drop(); };
     const std::string thrown = "[ERROR] SimConnect worker exception: ";
     const std::string definitionsFailed =
         "[WARN] SimConnect data definitions failed: SimConnect_AddToDataDefinition failed for "
@@ -267,17 +264,15 @@ TEST_F(SimConnectClientTest, EveryMishapIsReportedAndOnlyAClosedSimulatorEndsThe
         Make(Clock::Steady(), Clock::Steady());
         simConnect_->SetTelemetryHandler([](const SimTelemetry&) {});
         simConnect_->SetBatteryHandler([&](bool on) {
-            if (!on && throwing.exchange(false)) {
+            if (!on && throwing.exchange(false))
                 throw std::runtime_error("handler");
-            }
         });
         c.before();
         StartConnected();
         c.after();
         for (const std::string& line : c.lines) {
-            const auto times =
-                static_cast<std::size_t>(std::count(c.lines.begin(), c.lines.end(), line));
-            EXPECT_TRUE(WaitUntil([&] { return log.Count(line) == times; })) << line;
+            EXPECT_TRUE(WaitUntil([&] { return log.Count(line) == CountOf(c.lines, line); }))
+                << line;
         }
         ASSERT_TRUE(WaitUntil([&] { return changes_.load() >= c.changes; }));
         EXPECT_TRUE(WaitUntil([&] { return shutdowns_.load() == c.shutdowns; }));
@@ -329,7 +324,7 @@ TEST_F(SimConnectClientTest, WaitsOperationsStartAndStop) {
               log_.IndexOf("[INFO] HID device detected"));
     EXPECT_EQ(shutdowns_.load(), 0);  // no connection had existed before
 
-    sim_.FailNextCalls(SimConnectCall::MapClientEventToSimEvent, 1);
+    sim_.FailNextCalls(Call::MapClientEventToSimEvent, 1);
     EXPECT_EQ(calls[0]().Error(), "SimConnect_MapClientEventToSimEvent failed (0x80004005)");
     EXPECT_TRUE(calls[0]());
     sim_.DropConnections();
@@ -337,8 +332,8 @@ TEST_F(SimConnectClientTest, WaitsOperationsStartAndStop) {
     EXPECT_TRUE(simConnect_->TransmitEvent("HEADING_BUG_SET", 180));
     EXPECT_EQ(sim_.Variable("AUTOPILOT HEADING LOCK DIR"), 180.0);
     EXPECT_EQ(sim_.Events().size(), 2u);
-    sim_.SetCallFailure(SimConnectCall::TransmitClientEvent, true);
-    sim_.SetCallFailure(SimConnectCall::SetClientData, true);
+    sim_.SetCallFailure(Call::TransmitClientEvent, true);
+    sim_.SetCallFailure(Call::SetClientData, true);
     EXPECT_EQ(calls[0]().Error(), "SimConnect_TransmitClientEvent failed (0x80004005)");
     EXPECT_EQ(calls[2]().Error(), "SimConnect_SetClientData failed (0x80004005)");
     EXPECT_TRUE(calls[1]());
@@ -393,7 +388,7 @@ TEST_F(MobiFlightClientTest, RequestsAreRefusedWithTheirCauseOrDroppedOnAConnect
         EXPECT_EQ(Executed(old), 0u) << old;
     }
     // A failed write is reported and not retried.
-    sim_.FailNextCalls(SimConnectCall::SetClientData, 1);
+    sim_.FailNextCalls(Call::SetClientData, 1);
     ASSERT_TRUE(Queue("(>L:LOST)"));
     Drain();
     EXPECT_EQ(
@@ -423,7 +418,7 @@ TEST_F(MobiFlightClientTest, RequestsAreRefusedWithTheirCauseOrDroppedOnAConnect
 // warning at three minutes; a refusal logged whole; commands queued meanwhile go out once it is
 // acknowledged, each with its dummy; the next connection registers again at once.
 TEST_F(MobiFlightClientTest, EveryConnectionRegistersOnItsSchedule) {
-    sim_.FailNextCalls(SimConnectCall::AddToClientDataDefinition, 1);
+    sim_.FailNextCalls(Call::AddToClientDataDefinition, 1);
     sim_.SetModuleAnswer(ModuleAnswer::Silent);
     Start();
     ASSERT_TRUE(WaitUntil([&] {
@@ -467,9 +462,8 @@ TEST_F(MobiFlightClientTest, EveryConnectionRegistersOnItsSchedule) {
         return Executed("1 (>L:PLAIN)") == 3;
     }));
     const std::size_t attempts = Commands(kRegistration);
-    EXPECT_EQ(log_.Count("[INFO] MobiFlight client registered (after " + std::to_string(attempts) +
-                         " attempts)"),
-              1u);
+    const std::string registered = "[INFO] MobiFlight client registered";
+    EXPECT_EQ(log_.Count(registered + " (after " + std::to_string(attempts) + " attempts)"), 1u);
     clock_.Advance(30s);
     clock_.Settle();
     EXPECT_EQ(Commands(kRegistration), attempts);
@@ -478,7 +472,7 @@ TEST_F(MobiFlightClientTest, EveryConnectionRegistersOnItsSchedule) {
     sim_.DropConnections();
     ASSERT_TRUE(WaitUntil([&] { return Commands(kSubscribe) == 2; }));
     EXPECT_EQ(Commands(kClear), 2u);
-    EXPECT_EQ(log_.Count("[INFO] MobiFlight client registered"), 1u);
+    EXPECT_EQ(log_.Count(registered), 1u);
     EXPECT_EQ(log_.Count("[INFO] MobiFlight client waiting for SimConnect"), 2u);
     EXPECT_EQ(log_.Count("[INFO] MobiFlight client channels: Tester.Command, Tester.Response, "
                          "Tester.LVars"),
@@ -489,6 +483,9 @@ TEST_F(MobiFlightClientTest, EveryConnectionRegistersOnItsSchedule) {
 // the rate limit on the client's clock, the subscription's two included; SendRpnNow does not
 // wait for it.
 TEST_F(MobiFlightClientTest, StopEndsEveryWaitOfEitherClientWithoutTimePassing) {
+    const auto cycling = [&] {
+        ASSERT_TRUE(mobiFlight_->Start(simConnect_.get(), Settings()) && Queue("1"));
+    };
     const auto rateLimited = [&] {
         Start(Settings(60000));
         ASSERT_TRUE(WaitUntil([&] { return Commands(kClear) == 1; }));
@@ -511,16 +508,7 @@ TEST_F(MobiFlightClientTest, StopEndsEveryWaitOfEitherClientWithoutTimePassing) 
         {"no simulator", true, false, true, false, SimConnectWait::SimPoll, {}},
         {"a failed open", true, true, true, true, SimConnectWait::Retry, {}},
         {"the message pump", true, true, true, false, SimConnectWait::Dispatch, {}},
-        {"SimConnect, with an entry cycling",
-         false,
-         false,
-         true,
-         false,
-         {},
-         [&] {
-             ASSERT_TRUE(mobiFlight_->Start(simConnect_.get(), Settings()));
-             ASSERT_TRUE(Queue("1"));
-         }},
+        {"SimConnect, with an entry cycling", false, false, true, false, {}, cycling},
         {"work, registered", false, true, true, false, {}, [&] { StartRegistered(); }},
         {"a minute's rate limit", false, true, true, false, {}, rateLimited},
     };
@@ -528,7 +516,7 @@ TEST_F(MobiFlightClientTest, StopEndsEveryWaitOfEitherClientWithoutTimePassing) 
         SCOPED_TRACE(c.what);
         c.simConnect ? Make(clock_, Clock::Steady()) : Make(Clock::Steady(), clock_);
         sim_.SetRunning(c.running);
-        sim_.SetCallFailure(SimConnectCall::Open, c.openFails);
+        sim_.SetCallFailure(Call::Open, c.openFails);
         hidPresent_ = c.hid;
         if (c.simConnect) {
             ASSERT_TRUE(StartSimConnect());
@@ -571,7 +559,7 @@ TEST_F(MobiFlightClientTest, AnotherClientOnTheSharedChannelsKeepsItsVariables) 
     ASSERT_TRUE(mobiFlight_->QueueRpn("(>L:MINE)", SendMode::Plain, 1));
     ASSERT_TRUE(WaitUntil([&] { return Executed("(>L:MINE)") == 1; }));
     // Only our pump dispatches meanwhile, so the failure breaks our connection, not the other's.
-    sim_.FailNextCalls(SimConnectCall::CallDispatch, 1);
+    sim_.FailNextCalls(Call::CallDispatch, 1);
     ASSERT_TRUE(
         WaitUntil([&] { return Commands(kSubscribe) == 2 && mobiFlight_->QueueLength() == 0; }));
     sim_.SetLVar("L:OTHER", 9.0);
@@ -579,20 +567,19 @@ TEST_F(MobiFlightClientTest, AnotherClientOnTheSharedChannelsKeepsItsVariables) 
     sim_.SetLVar("L:LIGHTING_POTENTIOMETER_5", 0.3);
     ASSERT_TRUE(WaitUntil([&] { return CountOf(Noted(), "0.300000") > 0; }));
 
-    std::vector<float> seen;
+    std::vector<std::string> seen;
     otherApi.CallDispatch(
         other,
         [](const std::uint8_t* message, std::uint32_t size, void* context) {
             rec::DataRecord record;
             if (rec::ReadU32(message + 8) == rec::kRecvIdClientData &&
                 rec::DecodeDataRecord(message, size, record) && record.requestId == 7) {
-                float value = 0;
-                std::memcpy(&value, message + 40, sizeof value);
-                static_cast<std::vector<float>*>(context)->push_back(value);
+                static_cast<std::vector<std::string>*>(context)->push_back(
+                    mf::DecodeLVarBlock(record.data, record.dataSize).value_or("none"));
             }
         },
         &seen);
-    EXPECT_EQ(seen, (std::vector<float>{5.0f, 9.0f}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"5.000000", "9.000000"}));
     for (const std::string& level : Noted()) {  // neither the other's nor any response
         EXPECT_TRUE(level == "0.250000" || level == "0.300000") << level;
     }

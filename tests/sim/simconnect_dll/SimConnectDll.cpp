@@ -27,8 +27,7 @@ struct Instance {
     tarnwick::VirtualSimulator sim;
     tarnwick::VirtualSimConnectApi api{sim};
     const char* quitAfter = std::getenv("TARNWICK_TEST_SIM_QUIT_AFTER_MS");
-    std::atomic<Time::rep> firstDispatch{0};  // since the clock's epoch; 0 before any
-    std::atomic<bool> quit{false};
+    std::atomic<Time::rep> firstDispatch{0};  // since the clock's epoch; 0 before any, -1 after
 };
 
 Instance& Get() {
@@ -53,9 +52,9 @@ std::int32_t SimConnect_CallDispatch(void* handle, tarnwick::SimConnectDispatchP
     const auto now = Time::now().time_since_epoch().count();
     Time::rep first = 0;
     instance.firstDispatch.compare_exchange_strong(first, now);
-    if (instance.quitAfter != nullptr && first != 0 &&
+    if (instance.quitAfter != nullptr && first > 0 &&
         Time::duration(now - first) >= std::chrono::milliseconds(std::atol(instance.quitAfter)) &&
-        !instance.quit.exchange(true)) {
+        instance.firstDispatch.compare_exchange_strong(first, -1)) {
         instance.sim.Quit();
     }
     return instance.api.CallDispatch(handle, proc, context);
