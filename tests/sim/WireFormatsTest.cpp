@@ -103,6 +103,7 @@ TEST(MobiFlightProtocolTest, CommandBlocksCarryWholeTextsOnly) {
     EXPECT_EQ(block, mf::CommandBlock{});
     const auto bytes = Block(std::string("MF.Pong\0junk", 12), 16);
     EXPECT_EQ(mf::BlockText(bytes.data(), 16) + mf::BlockText(bytes.data(), 3), "MF.PongMF.");
+    EXPECT_EQ(mf::BlockText(nullptr, 16), "");
 }
 
 // What the first four bytes of a block give. A short word ("ON", NUL, NUL) is no text of its own
