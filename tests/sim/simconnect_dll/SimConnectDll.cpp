@@ -4,52 +4,30 @@
 //
 // No Windows header is needed: on x64 there is one calling convention, HRESULT is a 32-bit
 // integer and every handle a pointer.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
 
 #include "sim/virtual/VirtualSimConnectApi.h"
 #include "sim/virtual/VirtualSimulator.h"
 
 namespace {
 
-using tarnwick::VirtualSimConnectApi;
-using tarnwick::VirtualSimulator;
+using U = std::uint32_t;
+using Time = std::chrono::steady_clock;
 
 // The simulator runs from the moment the library is loaded, as if started before the program.
 // With TARNWICK_TEST_SIM_QUIT_AFTER_MS set (the end-to-end runs of the real executable), the
-// user closes it that many milliseconds after the first connection opened. The time is checked
-// on the program's own dispatch calls, so the library needs no thread of its own.
+// user closes it that many milliseconds after the program first dispatched, which it does at
+// once when a connection opened. The time is checked on the program's own dispatch calls, so the
+// library needs no thread of its own.
 struct Instance {
-    Instance() {
-        sim.SetRunning(true);
-        if (const char* text = std::getenv("TARNWICK_TEST_SIM_QUIT_AFTER_MS")) {
-            quitAfter = std::chrono::milliseconds(std::atol(text));
-        }
-    }
-    void AfterOpen() {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!opened) {
-            opened = true;
-            firstOpen = std::chrono::steady_clock::now();
-        }
-    }
-    void BeforeDispatch() {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (quitAfter.count() > 0 && opened && !quit &&
-            std::chrono::steady_clock::now() - firstOpen >= quitAfter) {
-            quit = true;
-            sim.Quit();
-        }
-    }
-    VirtualSimulator sim;
-    VirtualSimConnectApi api{sim};
-    std::mutex mutex;
-    std::chrono::milliseconds quitAfter{0};
-    bool opened = false;
-    bool quit = false;
-    std::chrono::steady_clock::time_point firstOpen;
+    Instance() { sim.SetRunning(true); }
+    tarnwick::VirtualSimulator sim;
+    tarnwick::VirtualSimConnectApi api{sim};
+    const char* quitAfter = std::getenv("TARNWICK_TEST_SIM_QUIT_AFTER_MS");
+    std::atomic<Time::rep> firstDispatch{0};  // since the clock's epoch; 0 before any, -1 after
 };
 
 Instance& Get() {
@@ -57,97 +35,50 @@ Instance& Get() {
     return instance;
 }
 
-using RecvProc = void (*)(void* recv, std::uint32_t cbData, void* context);
-
-struct DispatchTarget {
-    RecvProc proc;
-    void* context;
-};
-
-void Forward(const std::uint8_t* message, std::uint32_t size, void* context) {
-    const auto* target = static_cast<const DispatchTarget*>(context);
-    target->proc(const_cast<std::uint8_t*>(message), size, target->context);
-}
-
 }  // namespace
+
+// Every other function goes to the simulator's function of the same name unchanged.
+#define FORWARD(NAME, PARAMETERS, ...)          \
+    std::int32_t SimConnect_##NAME PARAMETERS { \
+        return Get().api.NAME(__VA_ARGS__);     \
+    }
 
 extern "C" {
 
-// --- The library -------------------------------------------------------------------------------
+// The program's receive procedure takes the record as its own type; the bytes are the same.
+std::int32_t SimConnect_CallDispatch(void* handle, tarnwick::SimConnectDispatchProc proc,
+                                     void* context) {
+    Instance& instance = Get();
+    const auto now = Time::now().time_since_epoch().count();
+    Time::rep first = 0;
+    instance.firstDispatch.compare_exchange_strong(first, now);
+    if (instance.quitAfter != nullptr && first > 0 &&
+        Time::duration(now - first) >= std::chrono::milliseconds(std::atol(instance.quitAfter)) &&
+        instance.firstDispatch.compare_exchange_strong(first, -1)) {
+        instance.sim.Quit();
+    }
+    return instance.api.CallDispatch(handle, proc, context);
+}
 
 // The window, its message, the event handle and the configuration index are not used.
-std::int32_t SimConnect_Open(void** handle, const char* name, void*, std::uint32_t, void*,
-                             std::uint32_t) {
-    const std::int32_t result = Get().api.Open(*handle, name);
-    if (result >= 0) {
-        Get().AfterOpen();
-    }
-    return result;
-}
-
-std::int32_t SimConnect_Close(void* handle) {
-    return Get().api.Close(handle);
-}
-
-std::int32_t SimConnect_AddToDataDefinition(void* handle, std::uint32_t defineId,
-                                            const char* datumName, const char* unitsName,
-                                            std::uint32_t datumType, float epsilon,
-                                            std::uint32_t datumId) {
-    return Get().api.AddToDataDefinition(handle, defineId, datumName, unitsName, datumType, epsilon,
-                                         datumId);
-}
-
-std::int32_t SimConnect_RequestDataOnSimObject(void* handle, std::uint32_t requestId,
-                                               std::uint32_t defineId, std::uint32_t objectId,
-                                               std::uint32_t period, std::uint32_t flags,
-                                               std::uint32_t origin, std::uint32_t interval,
-                                               std::uint32_t limit) {
-    return Get().api.RequestDataOnSimObject(handle, requestId, defineId, objectId, period, flags,
-                                            origin, interval, limit);
-}
-
-std::int32_t SimConnect_CallDispatch(void* handle, RecvProc proc, void* context) {
-    Get().BeforeDispatch();
-    DispatchTarget target{proc, context};
-    return Get().api.CallDispatch(handle, &Forward, &target);
-}
-
-std::int32_t SimConnect_MapClientEventToSimEvent(void* handle, std::uint32_t eventId,
-                                                 const char* eventName) {
-    return Get().api.MapClientEventToSimEvent(handle, eventId, eventName);
-}
-
-std::int32_t SimConnect_TransmitClientEvent(void* handle, std::uint32_t objectId,
-                                            std::uint32_t eventId, std::uint32_t data,
-                                            std::uint32_t groupId, std::uint32_t flags) {
-    return Get().api.TransmitClientEvent(handle, objectId, eventId, data, groupId, flags);
-}
-
-std::int32_t SimConnect_MapClientDataNameToID(void* handle, const char* name,
-                                              std::uint32_t clientDataId) {
-    return Get().api.MapClientDataNameToID(handle, name, clientDataId);
-}
-
-std::int32_t SimConnect_AddToClientDataDefinition(void* handle, std::uint32_t defineId,
-                                                  std::uint32_t offset, std::uint32_t sizeOrType,
-                                                  float epsilon, std::uint32_t datumId) {
-    return Get().api.AddToClientDataDefinition(handle, defineId, offset, sizeOrType, epsilon,
-                                               datumId);
-}
-
-std::int32_t SimConnect_RequestClientData(void* handle, std::uint32_t clientDataId,
-                                          std::uint32_t requestId, std::uint32_t defineId,
-                                          std::uint32_t period, std::uint32_t flags,
-                                          std::uint32_t origin, std::uint32_t interval,
-                                          std::uint32_t limit) {
-    return Get().api.RequestClientData(handle, clientDataId, requestId, defineId, period, flags,
-                                       origin, interval, limit);
-}
-
-std::int32_t SimConnect_SetClientData(void* handle, std::uint32_t clientDataId,
-                                      std::uint32_t defineId, std::uint32_t flags,
-                                      std::uint32_t reserved, std::uint32_t size, void* data) {
-    return Get().api.SetClientData(handle, clientDataId, defineId, flags, reserved, size, data);
-}
+FORWARD(Open, (void** h, const char* name, void*, U, void*, U), *h, name)
+FORWARD(Close, (void* h), h)
+FORWARD(AddToDataDefinition,
+        (void* h, U define, const char* name, const char* unit, U type, float epsilon, U datum), h,
+        define, name, unit, type, epsilon, datum)
+FORWARD(RequestDataOnSimObject,
+        (void* h, U request, U define, U object, U period, U flags, U origin, U interval, U limit),
+        h, request, define, object, period, flags, origin, interval, limit)
+FORWARD(MapClientEventToSimEvent, (void* h, U event, const char* name), h, event, name)
+FORWARD(TransmitClientEvent, (void* h, U object, U event, U data, U group, U flags), h, object,
+        event, data, group, flags)
+FORWARD(MapClientDataNameToID, (void* h, const char* name, U area), h, name, area)
+FORWARD(AddToClientDataDefinition, (void* h, U define, U offset, U size, float epsilon, U datum), h,
+        define, offset, size, epsilon, datum)
+FORWARD(RequestClientData,
+        (void* h, U area, U request, U define, U period, U flags, U origin, U interval, U limit), h,
+        area, request, define, period, flags, origin, interval, limit)
+FORWARD(SetClientData, (void* h, U area, U define, U flags, U reserved, U size, void* data), h,
+        area, define, flags, reserved, size, data)
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -25,10 +26,7 @@ TEST(Win32SimConnectApiTest, LoadNamesWhatIsMissing) {
     fs::copy_file(exeFolder / "SimConnect.dll", current.Path() / "CurrentOnlySimConnect.dll");
     const fs::path previous = fs::current_path();
     fs::current_path(current.Path());
-    const struct {
-        const char* dll;
-        std::string error;
-    } cases[] = {
+    const std::pair<const char*, std::string> cases[] = {
         {"NoSuchSimConnect.dll", "NoSuchSimConnect.dll not found"},
         {"BrokenSimConnect.dll",
          "BrokenSimConnect.dll at " + broken.string() + " could not be loaded (error 193)"},
@@ -36,10 +34,10 @@ TEST(Win32SimConnectApiTest, LoadNamesWhatIsMissing) {
         {"SimConnectPartial.dll", "SimConnect_SetClientData missing from SimConnectPartial.dll"},
         {"SimConnect.dll", ""},
     };
-    for (const auto& c : cases) {
-        const auto api = CreateWin32SimConnectApi(c.dll);
+    for (const auto& [dll, error] : cases) {
+        const auto api = CreateWin32SimConnectApi(dll);
         for (int attempt = 0; attempt < 2; ++attempt) {
-            EXPECT_EQ(api->Load().Error(), c.error) << c.dll << " attempt " << attempt;
+            EXPECT_EQ(api->Load().Error(), error) << dll << " attempt " << attempt;
         }
     }
     fs::current_path(previous);
