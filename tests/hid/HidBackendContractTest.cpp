@@ -5,14 +5,13 @@
 #include <chrono>
 #include <future>
 #include <memory>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "hid/HidBackend.h"
-#include "hid/HidTestSupport.h"
+#include "hid/virtual/VirtualHidBackend.h"
 
 namespace tarnwick {
 namespace {
@@ -31,10 +30,6 @@ std::unique_ptr<HidBackend> VirtualWithAMouse() {
     mouse.systemOwned = true;
     backend->Plug(mouse);
     return backend;
-}
-
-void PrintTo(const BackendCase& backend, std::ostream* out) {
-    *out << backend.name;
 }
 
 class HidBackendContract : public testing::TestWithParam<BackendCase> {
