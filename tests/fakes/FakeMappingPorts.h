@@ -97,10 +97,7 @@ public:
 
 class FakeLeds final : public LedOutputPort, public CallRecorder {
 public:
-    void SetDevices(std::vector<PanelBoard> boards) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        boards_ = std::move(boards);
-    }
+    explicit FakeLeds(std::vector<PanelBoard> boards) : boards_(std::move(boards)) {}
     std::vector<PanelBoard> ListDevices() override {
         std::lock_guard<std::mutex> lock(mutex_);
         (void)Record("list");
@@ -116,7 +113,7 @@ public:
     }
 
 private:
-    std::vector<PanelBoard> boards_;
+    const std::vector<PanelBoard> boards_;
 };
 
 }  // namespace tarnwick::test
