@@ -274,9 +274,7 @@ TEST_F(HidManagerTest, OutputsReachTheirDevicesAndFailuresAreSaidOnce) {
               std::vector<std::string>{"[DEBUG] HID OUT sim_status device=E6614103E7452D2F "
                                        "bytes=32 data=" +
                                        hidtext::HexBytes(kSimDown.data(), 32)});
-    TelemetryProtocol::Values values;
-    values[0] = 1.5f;
-    values[13] = -2.0f;
+    const TelemetryProtocol::Values values{{1.5f, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -2.0f}};
     EXPECT_EQ(manager_->SendTelemetry(values, 0x1234), 1u);
     EXPECT_EQ(failing->Writes().size(), 1u);  // page 1 is not tried after page 0 failed
     EXPECT_EQ(fine->ReceivedReports(),
