@@ -5,6 +5,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,11 @@ std::unique_ptr<HidBackend> VirtualWithAMouse() {
     mouse.systemOwned = true;
     backend->Plug(mouse);
     return backend;
+}
+
+// Names the case in ctest's list: its bytes would change with every build.
+void PrintTo(const BackendCase& backend, std::ostream* out) {
+    *out << backend.name;
 }
 
 class HidBackendContract : public testing::TestWithParam<BackendCase> {
