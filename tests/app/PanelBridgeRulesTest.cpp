@@ -13,7 +13,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(PanelBridgeRulesTest, SettingsBecomeWholeDegreeEventsPastAThreshold) {
+TEST(PanelBridgeRulesTest, SettingsBecomeWholeDegreeEventsAndTelemetryIsThrottled) {
     test::ManualClock clock;
     PanelBridgeRules rules(clock);
     const float nan = std::numeric_limits<float>::quiet_NaN();
@@ -38,12 +38,8 @@ TEST(PanelBridgeRulesTest, SettingsBecomeWholeDegreeEventsPastAThreshold) {
         }
         EXPECT_EQ(sent, expected) << "sequence " << settings.sequence;
     }
-}
 
-TEST(PanelBridgeRulesTest, TelemetryIsThrottledAndReportsStreamingChanges) {
-    test::ManualClock clock;
-    PanelBridgeRules rules(clock);
-    // The first always goes; the interval counts from the frame that went.
+    // Telemetry: the first frame always goes; the interval counts from the frame that went.
     std::string due;
     for (const auto step : {0ms, 0ms, 49ms, 1ms, 10ms}) {
         clock.Advance(step);

@@ -1,7 +1,7 @@
 // Recording fakes of the mapping engine's three ports. Each keeps its calls as lines ("queue TEXT
-// MODE xN", "now TEXT", "cancel TEXT"; "EVENT=VALUE"; "list", "write BOARD#INDEX" and the five
-// numbers of the LED state, "invalidate BOARD#INDEX") and fails the calls whose line starts with a
-// chosen prefix; the command port can hold the event worker up.
+// MODE xN", "now TEXT", "cancel TEXT"; "EVENT=VALUE"; "list", "write BOARD#INDEX", "invalidate
+// BOARD#INDEX") and fails the calls whose line starts with a chosen prefix; the command port can
+// hold the event worker up.
 #pragma once
 
 #include <algorithm>
@@ -97,23 +97,15 @@ public:
 
 class FakeLeds final : public LedOutputPort, public CallRecorder {
 public:
-    void SetDevices(std::vector<PanelBoard> boards) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        boards_ = std::move(boards);
-    }
+    explicit FakeLeds(std::vector<PanelBoard> boards) : boards_(std::move(boards)) {}
     std::vector<PanelBoard> ListDevices() override {
         std::lock_guard<std::mutex> lock(mutex_);
         (void)Record("list");
         return boards_;
     }
-    bool SendLedState(const PanelBoard& board, const HidProtocol::LedState& state) override {
+    bool SendLedState(const PanelBoard& board, const HidProtocol::LedState&) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        std::string call = "write " + board.name + "#" + std::to_string(board.index);
-        for (const int value : {int{state.effect}, int{state.brightness}, int{state.param0},
-                                int{state.param1}, int{state.param2}}) {
-            call.append(" ").append(std::to_string(value));
-        }
-        return Record(call).Ok();
+        return Record("write " + board.name + "#" + std::to_string(board.index)).Ok();
     }
     void InvalidateLedState(const PanelBoard& board) override {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -121,7 +113,7 @@ public:
     }
 
 private:
-    std::vector<PanelBoard> boards_;
+    const std::vector<PanelBoard> boards_;
 };
 
 }  // namespace tarnwick::test

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "hid/HidBackend.h"
-#include "hid/HidTestSupport.h"
+#include "hid/virtual/VirtualHidBackend.h"
 
 namespace tarnwick {
 namespace {
@@ -33,6 +33,7 @@ std::unique_ptr<HidBackend> VirtualWithAMouse() {
     return backend;
 }
 
+// Names the case in ctest's list: its bytes would change with every build.
 void PrintTo(const BackendCase& backend, std::ostream* out) {
     *out << backend.name;
 }

@@ -2,17 +2,24 @@
 // out (failed opens and probes, dead readers, stalled boards), its scan pace on a hand-moved
 // clock, and every log line of its input and output.
 #include <chrono>
+#include <cstdint>
 #include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "HidTestSupport.h"
+#include "fakes/ManualClock.h"
 #include "hid/HidLogText.h"
 #include "hid/HidManager.h"
 #include "hid/TelemetryProtocol.h"
+#include "hid/virtual/VirtualHidBackend.h"
+#include "support/TestSupport.h"
 
 namespace tarnwick {
 namespace {
@@ -21,19 +28,69 @@ using namespace std::chrono_literals;
 using HidProtocol::HidEvent;
 using HidProtocol::LedState;
 using HidProtocol::Report;
-using test::DefaultSettings;
 using test::WaitUntil;
 using Reports = std::vector<Report>;
 
-class HidManagerTest : public test::HidManagerFixture {};
+constexpr std::uint16_t kBoardVid = 0x04D8, kBoardPid = 0xE6B0, kPanelVid = 0x2E8A,
+                        kPanelPid = 0x10F0;
 
-std::string Hex(const Report& report, std::size_t count = 32) {
-    return hidtext::HexBytes(report.data(), count);
+// Panel boards on kBoardVid:kBoardPid ("g1000"), touch panels on kPanelVid:kPanelPid. The scan
+// interval is long unless given, so that tests decide when scans happen.
+HidManagerSettings DefaultSettings(std::int32_t scanIntervalMs = 600000) {
+    return HidManagerSettings{kBoardVid,
+                              kBoardPid,
+                              {HidDeviceTarget{kBoardVid, kBoardPid, PanelRole::G1000},
+                               HidDeviceTarget{kPanelVid, kPanelPid, PanelRole::TouchPanel}},
+                              scanIntervalMs};
 }
 
-VirtualWriteBehaviour Failing(std::uint32_t error, std::size_t shortBytes = 0) {
-    return {shortBytes > 0 ? VirtualWriteMode::Short : VirtualWriteMode::Fail, error, shortBytes};
-}
+// A manager over a virtual backend, with the log captured (DEBUG on) and every event recorded.
+class HidManagerTest : public testing::Test {
+protected:
+    // Readers wait for minutes on end: a Stop that waited out a read instead of cancelling it
+    // would hang the test.
+    Result Start(const HidManagerSettings& settings = DefaultSettings(), bool trace = false) {
+        if (!manager_) {
+            manager_ = std::make_unique<HidManager>(
+                backend_, HidManager::Options{std::chrono::minutes(10)}, clock_);
+        }
+        manager_->SetTrace(trace);
+        return manager_->Start(settings,
+                               [this](const HidEvent& event, const std::string& name, int index) {
+                                   std::lock_guard<std::mutex> lock(mutex_);
+                                   events_.push_back({name + ":" + std::to_string(index), event});
+                               });
+    }
+    // What the readers delivered so far ("NAME:INDEX" and the event), taken under their lock.
+    std::vector<std::pair<std::string, HidEvent>> Events() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
+    // A board; with `idByte` it answers device info (firmware 1.4.0, board id idByte 61 41 03 E7
+    // 45 2D 2F) and protocol info 1.2 flags 0x0A.
+    std::shared_ptr<VirtualHidDevice> PlugBoard(const std::string& path,
+                                                std::optional<std::uint8_t> idByte,
+                                                std::string serial = {}) {
+        std::optional<HidProtocol::DeviceInfo> info;
+        std::optional<HidProtocol::ProtocolInfo> protocol;
+        if (idByte) {
+            info = {1, 4, 0, {*idByte, 0x61, 0x41, 0x03, 0xE7, 0x45, 0x2D, 0x2F}};
+            protocol = {1, 2, 0x0A};
+        }
+        return backend_.Plug(
+            VirtualPanelBoardSetup(path, kBoardVid, kBoardPid, info, protocol, std::move(serial)));
+    }
+    std::shared_ptr<VirtualHidDevice> PlugPanel(const std::string& path, std::string serial) {
+        return backend_.Plug(VirtualTouchPanelSetup(path, kPanelVid, kPanelPid, std::move(serial)));
+    }
+
+    test::LogCapture logs_{true};
+    test::ManualClock clock_;
+    VirtualHidBackend backend_;
+    std::mutex mutex_;
+    std::vector<std::pair<std::string, HidEvent>> events_;
+    std::unique_ptr<HidManager> manager_;  // declared last: stopped before the rest goes
+};
 
 const Report kSimUp = HidProtocol::EncodeSimStatusReport(true);
 const Report kSimDown = HidProtocol::EncodeSimStatusReport(false);
@@ -45,7 +102,7 @@ TEST_F(HidManagerTest, StartRefusesBadIdsAndASecondStartAndStartsAgainAfterStop)
     EXPECT_EQ(backend_.EnumerationCount(), 0u);
     // Without device entries the fallback ids are one panel-board target, whatever the device.
     PlugPanel("hid#p", "PANEL");
-    ASSERT_TRUE(Start(HidManagerSettings{test::kPanelVid, test::kPanelPid, {}, 600000}));
+    ASSERT_TRUE(Start(HidManagerSettings{kPanelVid, kPanelPid, {}, 600000}));
     PlugBoard("hid#a", 0xE6);
     EXPECT_EQ(Start().Error(), "HID manager already running");
     EXPECT_EQ(backend_.EnumerationCount(), 1u);
@@ -65,10 +122,10 @@ TEST_F(HidManagerTest, ConnectingNamesEachDeviceAndProbesEveryInterfaceOnce) {
     PlugBoard("hid#4", std::nullopt, "SER-2");
     auto panel = PlugPanel("hid#1", "TP-7");
     VirtualHidDeviceSetup readOnly = VirtualPanelBoardSetup(  // named by its path
-        "hid#3", test::kBoardVid, test::kBoardPid, std::nullopt, std::nullopt);
+        "hid#3", kBoardVid, kBoardPid, std::nullopt, std::nullopt);
     readOnly.readOnly = true;
-    VirtualHidDeviceSetup lengths = VirtualPanelBoardSetup(
-        "hid#len", test::kBoardVid, test::kBoardPid, std::nullopt, std::nullopt, "LEN");
+    VirtualHidDeviceSetup lengths =
+        VirtualPanelBoardSetup("hid#len", kBoardVid, kBoardPid, std::nullopt, std::nullopt, "LEN");
     lengths.reportLengths = HidReportLengths{65, 65, 32};
     VirtualHidDeviceSetup mouse = VirtualTouchPanelSetup("hid#mouse", 0x046D, 0xC52B, "mouse");
     mouse.systemOwned = true;  // like a mouse on Windows: only the probe opens
@@ -77,9 +134,8 @@ TEST_F(HidManagerTest, ConnectingNamesEachDeviceAndProbesEveryInterfaceOnce) {
     }
     // Entries without both ids are left out; the first entry that matches gives the role.
     HidManagerSettings settings = DefaultSettings();
-    settings.devices.insert(settings.devices.begin(),
-                            {test::kPanelVid, std::nullopt, PanelRole::G1000});
-    settings.devices.push_back({test::kBoardVid, test::kBoardPid, PanelRole::TouchPanel});
+    settings.devices.insert(settings.devices.begin(), {kPanelVid, std::nullopt, PanelRole::G1000});
+    settings.devices.push_back({kBoardVid, kBoardPid, PanelRole::TouchPanel});
     ASSERT_TRUE(Start(settings));
     manager_->Scan();
     manager_->Scan();
@@ -150,9 +206,9 @@ TEST_F(HidManagerTest, BoardWhoseReadFailsIsReconnectedAtOnceAndItsReportsWorkAg
     EXPECT_EQ(Events()[1].second, (HidEvent{7, 2, 0x0123, -3, 4, 1, 0xBEEF}));
     EXPECT_EQ(Events()[1].first, "A:1");
     EXPECT_EQ(logs_.Matching("HID IN device=A").size(), 3u);  // every report read, taken or not
-    EXPECT_EQ(
-        logs_.Matching("bytes=31"),
-        std::vector<std::string>{"[DEBUG] HID IN device=A bytes=31 data=" + Hex(withoutId, 31)});
+    EXPECT_EQ(logs_.Matching("bytes=31"),
+              std::vector<std::string>{"[DEBUG] HID IN device=A bytes=31 data=" +
+                                       hidtext::HexBytes(withoutId.data(), 31)});
     EXPECT_EQ(
         logs_.Matching(" A"),
         (std::vector<std::string>{"[INFO] HID device connected: A index=0 role=g1000 fw=unknown",
@@ -192,8 +248,8 @@ TEST_F(HidManagerTest, OutputsReachTheirDevicesAndFailuresAreSaidOnce) {
     auto b = PlugBoard("hid#b", std::nullopt, "B");  // index 1
     auto failing = PlugPanel("hid#p1", "TP1");       // index 2
     auto fine = PlugPanel("hid#p2", "TP2");          // index 3
-    a->SetWriteBehaviour(Failing(22));
-    failing->SetWriteBehaviour(Failing(31));
+    a->SetWriteBehaviour({VirtualWriteMode::Fail, 22});
+    failing->SetWriteBehaviour({VirtualWriteMode::Fail, 31});
     manager_->Scan();  // the scan's own sim status write goes unsaid
     const LedState s1{1, 200, 0, 0, 0}, s2{2, 0, 3, 1000, 50};
     const std::tuple<const char*, int, LedState, bool> rows[] = {
@@ -217,10 +273,8 @@ TEST_F(HidManagerTest, OutputsReachTheirDevicesAndFailuresAreSaidOnce) {
     EXPECT_EQ(logs_.Matching("HID OUT sim_status device=E6"),
               std::vector<std::string>{"[DEBUG] HID OUT sim_status device=E6614103E7452D2F "
                                        "bytes=32 data=" +
-                                       Hex(kSimDown)});
-    TelemetryProtocol::Values values;
-    values[0] = 1.5f;
-    values[13] = -2.0f;
+                                       hidtext::HexBytes(kSimDown.data(), 32)});
+    const TelemetryProtocol::Values values{{1.5f, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -2.0f}};
     EXPECT_EQ(manager_->SendTelemetry(values, 0x1234), 1u);
     EXPECT_EQ(failing->Writes().size(), 1u);  // page 1 is not tried after page 0 failed
     EXPECT_EQ(fine->ReceivedReports(),
@@ -231,9 +285,9 @@ TEST_F(HidManagerTest, OutputsReachTheirDevicesAndFailuresAreSaidOnce) {
                                         "[WARN] HID sim_status write failed for A (err=22)",
                                         "[WARN] HID telemetry write failed for TP1 error=31"}));
 
-    a->SetWriteBehaviour(Failing(31, 10));
-    a->SetOutputReportBehaviour(Failing(87));
-    b->SetWriteBehaviour(Failing(1));
+    a->SetWriteBehaviour({VirtualWriteMode::Short, 31, 10});
+    a->SetOutputReportBehaviour({VirtualWriteMode::Fail, 87});
+    b->SetWriteBehaviour({VirtualWriteMode::Fail, 1});
     manager_->SendBootsel();
     EXPECT_EQ(logs_.Matching("BOOTSEL"),
               (std::vector<std::string>{
@@ -241,16 +295,17 @@ TEST_F(HidManagerTest, OutputsReachTheirDevicesAndFailuresAreSaidOnce) {
                   "HidD_SetOutputReport err=87)",
                   "[INFO] BOOTSEL command sent to B via HidD_SetOutputReport",
                   "[INFO] BOOTSEL command sent to E6614103E7452D2F via WriteFile"}));
-    EXPECT_EQ(logs_.Matching("device_ctl")[0], "[DEBUG] HID OUT device_ctl action=2 data=" +
-                                                   Hex(HidProtocol::EncodeBootselReport()));
+    EXPECT_EQ(logs_.Matching("device_ctl")[0],
+              "[DEBUG] HID OUT device_ctl action=2 data=" +
+                  hidtext::HexBytes(HidProtocol::EncodeBootselReport().data(), 32));
     EXPECT_EQ(failing->Writes().size() + fine->Writes().size(), 3u);  // no BOOTSEL to panels
 }
 
 // A board whose OUT endpoint stalls holds up only the callers writing to it: other boards get
 // their states and deliver their presses, the table can be asked and scanned, and Stop returns.
 TEST_F(HidManagerTest, StalledBoardHoldsUpNeitherTheOtherBoardsNorStop) {
-    VirtualHidDeviceSetup setup = VirtualPanelBoardSetup("hid#a", test::kBoardVid, test::kBoardPid,
-                                                         std::nullopt, std::nullopt, "A");
+    VirtualHidDeviceSetup setup =
+        VirtualPanelBoardSetup("hid#a", kBoardVid, kBoardPid, std::nullopt, std::nullopt, "A");
     setup.writeTimeout = 10min;  // the stall lasts until the test ends it
     auto stalled = backend_.Plug(setup);
     auto other = PlugBoard("hid#b", std::nullopt, "B");

@@ -27,14 +27,8 @@ std::string Hex(const Report& report) {
 }
 
 // 1.0 to 14.0, the last a NaN with a payload: the values go over bit for bit.
-TelemetryProtocol::Values Values() {
-    TelemetryProtocol::Values values;
-    for (std::size_t i = 0; i < 14; ++i) {
-        values[i] = static_cast<float>(i + 1);
-    }
-    values[13] = std::bit_cast<float>(std::uint32_t{0x7FC01234});
-    return values;
-}
+const TelemetryProtocol::Values kValues{
+    {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, std::bit_cast<float>(std::uint32_t{0x7FC01234})}};
 
 TEST(HidProtocol, EncodersWriteGoldenBytes) {
     const std::pair<Report, const char*> rows[] = {
@@ -47,14 +41,14 @@ TEST(HidProtocol, EncodersWriteGoldenBytes) {
              DeviceInfo{1, 4, 0, {0xE6, 0x61, 0x41, 0x03, 0xE7, 0x45, 0x2D, 0x2F}}),
          "2000000104000000000000E6614103E7452D2F"},
         {EncodeProtocolInfoReport(ProtocolInfo{1, 2, 0x80}), "21010280"},
-        {TelemetryProtocol::EncodeTelemetryReport(Values(), 0, 0xBEEF),
+        {TelemetryProtocol::EncodeTelemetryReport(kValues, 0, 0xBEEF),
          "3100EFBE0000803F000000400000404000008040"
          "0000A0400000C0400000E040"},
-        {TelemetryProtocol::EncodeTelemetryReport(Values(), 1, 7),
+        {TelemetryProtocol::EncodeTelemetryReport(kValues, 1, 7),
          "3101070000000041000010410000204100003041"
          "00004041000050413412C07F"},
-        {TelemetryProtocol::EncodeTelemetryReport(Values(), 2, 0xFFFF), ""},
-        {TelemetryProtocol::EncodeTelemetryReport(Values(), -1, 0xFFFF), ""},
+        {TelemetryProtocol::EncodeTelemetryReport(kValues, 2, 0xFFFF), ""},
+        {TelemetryProtocol::EncodeTelemetryReport(kValues, -1, 0xFFFF), ""},
         {TelemetryProtocol::EncodeSettingsReport(Settings{3, 0x0102, 270.5f, -12.25f}),
          "3203020100408743000044C1"},
     };
@@ -70,7 +64,7 @@ TEST(HidProtocol, TouchPanelReportsDecodeToWhatEncodesThem) {
     ASSERT_TRUE(TelemetryProtocol::DecodeSettingsReport(settingsReport.data(), 32, settings));
     EXPECT_EQ(TelemetryProtocol::EncodeSettingsReport(settings), settingsReport);
     TelemetryProtocol::TelemetryPage page;
-    const Report pageReport = TelemetryProtocol::EncodeTelemetryReport(Values(), 1, 7);
+    const Report pageReport = TelemetryProtocol::EncodeTelemetryReport(kValues, 1, 7);
     ASSERT_TRUE(TelemetryProtocol::DecodeTelemetryReport(pageReport.data(), 32, page));
     EXPECT_EQ(std::bit_cast<std::uint32_t>(page.values[6]), 0x7FC01234u);
 }

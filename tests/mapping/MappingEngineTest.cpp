@@ -25,11 +25,7 @@ protected:
     // With the button configuration `buttons` in place of the shared one, when given.
     void StartEngine(const std::string& buttons = "") {
         LoadNames(dir_, buttons_, eventMap_);
-        leds_.SetDevices({{"B0", 0}, {"B1", 1}});
-        if (!buttons.empty()) {
-            const Result loaded = buttons_.Load(dir_.Write("b", buttons));
-            ASSERT_TRUE(loaded) << loaded.Error();
-        }
+        ASSERT_TRUE(buttons.empty() || buttons_.Load(dir_.Write("b", buttons)));
         ASSERT_TRUE(engine_.Start(ports_));
         clock_.SetWorkers(3);
         clock_.Settle();  // the output worker counts its first periodic refresh from its start
@@ -62,7 +58,7 @@ protected:
     TempDir dir_;
     LogCapture log_{true};
     ManualClock clock_;
-    FakeLeds leds_;
+    FakeLeds leds_{{{"B0", 0}, {"B1", 1}}};
     FakeCommands commands_;
     FakeSimEvents sim_;
     SimStatus status_;

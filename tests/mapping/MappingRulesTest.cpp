@@ -128,8 +128,7 @@ TEST_F(EventResolutionTest, OverLongCommandsAreRefused) {
         at += 5;
         json.replace(at, 1, json[at] == 'L' ? std::string(239, '2') : fits);
     }
-    const Result loaded = buttons_.Load(dir_.Write("long.json", json));
-    ASSERT_TRUE(loaded) << loaded.Error();
+    ASSERT_TRUE(buttons_.Load(dir_.Write("long.json", json)));
     const std::string tail = " is too long (239 bytes, at most 238); not sent";
     Check({
         {Press(kFd), "none ERROR Command for FD PRESS" + tail},

@@ -1,5 +1,6 @@
-// The small cockpit the mapping tests share: its control names, its button configuration and a
-// configuration with two output devices.
+// The small cockpit the mapping tests share: its control names, its button configuration, a
+// configuration with two output devices, and panel events as a board's input reports decode to
+// them.
 #pragma once
 
 #include <cstdint>
@@ -11,10 +12,29 @@
 #include "config/ButtonConfig.h"
 #include "config/HidEventMap.h"
 #include "fakes/FakeMappingPorts.h"
-#include "fakes/PanelEvents.h"
+#include "hid/HidProtocol.h"
 #include "support/TestSupport.h"
 
 namespace tarnwick::test {
+
+inline HidProtocol::HidEvent PanelEvent(std::uint8_t type, std::uint16_t controlId,
+                                        std::int8_t value, std::uint8_t speed = 0,
+                                        std::uint8_t mode = 0) {
+    return HidProtocol::HidEvent{0, type, controlId, value, speed, mode, 0};
+}
+inline HidProtocol::HidEvent Press(std::uint16_t id, std::uint8_t mode = 0) {
+    return PanelEvent(HidProtocol::kControlTypeButton, id, 1, 0, mode);
+}
+inline HidProtocol::HidEvent Release(std::uint16_t id) {
+    return PanelEvent(HidProtocol::kControlTypeButton, id, 0);
+}
+// A board's hold report: value 2 to 4.
+inline HidProtocol::HidEvent Hold(std::uint16_t id, std::int8_t value = 2, std::uint8_t mode = 0) {
+    return PanelEvent(HidProtocol::kControlTypeButton, id, value, 0, mode);
+}
+inline HidProtocol::HidEvent Turn(std::uint16_t id, std::int8_t value, std::uint8_t speed = 0) {
+    return PanelEvent(HidProtocol::kControlTypeEncoder, id, value, speed);
+}
 
 constexpr std::uint16_t kAp = 5, kFd = 6, kUnnamedAp = 7, kHdg = 21, kNavSwap = 30, kMapLeft = 40,
                         kMapRight = 41, kMapUp = 42, kSoftkey = 50;
@@ -49,10 +69,8 @@ inline AppConfig MakeConfig() {
 }
 
 inline void LoadNames(const TempDir& dir, ButtonConfig& buttons, HidEventMap& eventMap) {
-    const Result buttonsLoaded = buttons.Load(dir.Write("buttons.json", kButtonConfigJson));
-    ASSERT_TRUE(buttonsLoaded) << buttonsLoaded.Error();
-    const Result mapLoaded = eventMap.Load(dir.Write("hid_event_map.json", kEventMapJson));
-    ASSERT_TRUE(mapLoaded) << mapLoaded.Error();
+    ASSERT_TRUE(buttons.Load(dir.Write("buttons.json", kButtonConfigJson)));
+    ASSERT_TRUE(eventMap.Load(dir.Write("hid_event_map.json", kEventMapJson)));
 }
 
 }  // namespace tarnwick::test
