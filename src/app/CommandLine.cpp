@@ -21,6 +21,10 @@ CommandLineOptions ParseCommandLine(int argc, const char* const* argv) {
             options.unregisterAddon = true;
         } else if (arg == "--list-exe-xml") {
             options.listExeXml = true;
+        } else if (arg == "--check-config") {
+            options.checkConfig = true;
+        } else if (arg == "--list-devices") {
+            options.listDevices = true;
         } else if (arg == "--config" || arg == "--virtual" || arg == "--record") {
             if (i + 1 < argc && argv[i + 1] != nullptr) {
                 std::string& target = arg == "--config"    ? options.configPath

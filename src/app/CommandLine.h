@@ -11,6 +11,8 @@ struct CommandLineOptions {
     bool registerAddon = false;    // "--register"
     bool unregisterAddon = false;  // "--unregister"
     bool listExeXml = false;       // "--list-exe-xml"
+    bool checkConfig = false;      // "--check-config"
+    bool listDevices = false;      // "--list-devices"
     std::string configPath;        // the argument behind "--config", taken as typed
     std::string scenarioPath;      // "--virtual FILE": run against the virtual cockpit
     std::string recordPath;        // "--record FILE": what the virtual cockpit received

@@ -1,5 +1,6 @@
 // TarnwickHID's entry point: parses the command line and runs one of the courses: list EXE.xml
-// files, register or unregister, or run the bridge over the backends app/Backends picks.
+// files, check the configuration, list HID interfaces, register or unregister, or run the bridge
+// over the backends app/Backends picks.
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -118,6 +119,12 @@ int main(int argc, char** argv) {
         }
         if (options.listExeXml) {
             return RunListExeXml(stdout);
+        }
+        if (options.checkConfig) {
+            return RunCheckConfig(options.configPath, stdout);
+        }
+        if (options.listDevices) {
+            return RunListDevices(options, stdout, stderr);
         }
         if (options.registerAddon || options.unregisterAddon) {
             return RunAddonRegistration(options, services->ExecutablePath(), stdout, stderr);

@@ -134,6 +134,15 @@ std::vector<std::string> ButtonConfig::OverLongCommands(std::size_t maxBytes) co
     return warnings;
 }
 
+std::vector<std::string> ButtonConfig::ControlNames() const {
+    std::vector<std::string> names;
+    for (const auto& entry : controls_) {
+        names.push_back(entry.first);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 void ButtonConfig::Clear() {
     controls_.clear();
 }

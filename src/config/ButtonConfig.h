@@ -32,6 +32,9 @@ public:
     // True when the control has an entry, even one without actions.
     bool HasControl(std::string_view controlName) const;
 
+    // Every control's name, normalized, sorted.
+    std::vector<std::string> ControlNames() const;
+
     // One warning per command text longer than `maxBytes` (names normalized, sorted), for the
     // start-up log: such a command is refused whenever it would be sent.
     std::vector<std::string> OverLongCommands(std::size_t maxBytes) const;

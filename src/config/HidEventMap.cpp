@@ -1,11 +1,13 @@
 #include "config/HidEventMap.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <utility>
 
 #include "config/Json.h"
 #include "config/PathText.h"
+#include "config/TextNormalize.h"
 
 namespace tarnwick {
 namespace {
@@ -91,6 +93,12 @@ std::string HidEventMap::FindEventType(int code) const {
 
 std::string HidEventMap::FindControl(int id) const {
     return Find(controlIds_, id);
+}
+
+bool HidEventMap::KnowsControl(std::string_view name) const {
+    const std::string key = NormalizeKey(name);
+    return std::any_of(controlIds_.begin(), controlIds_.end(),
+                       [&key](const auto& entry) { return NormalizeKey(entry.second) == key; });
 }
 
 }  // namespace tarnwick

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "platform/Result.h"
 
@@ -22,6 +23,9 @@ public:
     // Exact look-ups; empty text when the number has no name.
     std::string FindEventType(int code) const;
     std::string FindControl(int id) const;
+    // Whether some control id carries this name, both compared after NormalizeKey, as the button
+    // configuration compares the names it is given.
+    bool KnowsControl(std::string_view name) const;
 
 private:
     std::map<std::int32_t, std::string> eventTypes_;

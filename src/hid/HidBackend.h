@@ -59,6 +59,14 @@ struct HidAttributes {
     std::uint16_t versionNumber = 0;
 };
 
+// What a listing shows of an interface beside its ids: the product string (UTF-8, empty when the
+// device has none) and the top-level collection's usage page and usage (0 when unknown).
+struct HidDescription {
+    std::string product;
+    std::uint16_t usagePage = 0;
+    std::uint16_t usage = 0;
+};
+
 // The collection's report lengths in bytes, report id byte included; 0 when it has no report of
 // that kind.
 struct HidReportLengths {
@@ -100,6 +108,10 @@ public:
     // The USB serial number string in UTF-8; false when the device has none or the request
     // fails. Called on the thread that opened the handle, before reading starts.
     virtual bool GetSerialNumber(std::string& serial) = 0;
+
+    // Product string and usage. Works on a probe handle, so a listing needs no access rights and
+    // sends the device nothing; false when the device is gone. Any thread, one call at a time.
+    virtual bool GetDescription(HidDescription& description) = 0;
 
     // The collection's report lengths. Same thread rule as GetSerialNumber. The handle sizes its
     // own transfers from them: longer reports are cut to 32 bytes when read, shorter or longer

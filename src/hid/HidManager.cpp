@@ -44,6 +44,29 @@ void HidManager::SetTrace(bool enabled) {
     trace_.store(enabled);
 }
 
+std::vector<HidManager::Target> HidManager::TargetsOf(const HidManagerSettings& settings) {
+    std::vector<Target> targets;
+    for (const HidDeviceTarget& entry : settings.devices) {
+        if (entry.vendorId && entry.productId) {
+            targets.push_back(Target{*entry.vendorId, *entry.productId, entry.role});
+        }
+    }
+    if (settings.devices.empty() && settings.vendorId && settings.productId) {
+        targets.push_back(Target{*settings.vendorId, *settings.productId, PanelRole::G1000});
+    }
+    return targets;
+}
+
+std::optional<PanelRole> TargetRoleFor(const HidManagerSettings& settings, std::uint16_t vendorId,
+                                       std::uint16_t productId) {
+    for (const HidManager::Target& target : HidManager::TargetsOf(settings)) {
+        if (target.vendorId == vendorId && target.productId == productId) {
+            return target.role;
+        }
+    }
+    return std::nullopt;
+}
+
 Result HidManager::Start(const HidManagerSettings& settings, EventCallback eventCallback) {
     if (running_.load()) {
         return Result::Failure("HID manager already running");
@@ -53,15 +76,7 @@ Result HidManager::Start(const HidManagerSettings& settings, EventCallback event
     }
 
     // The targets never change during a run, so they are worked out once here.
-    auto targets = std::make_shared<std::vector<Target>>();
-    for (const HidDeviceTarget& entry : settings.devices) {
-        if (entry.vendorId && entry.productId) {
-            targets->push_back(Target{*entry.vendorId, *entry.productId, entry.role});
-        }
-    }
-    if (settings.devices.empty()) {
-        targets->push_back(Target{*settings.vendorId, *settings.productId, PanelRole::G1000});
-    }
+    auto targets = std::make_shared<std::vector<Target>>(TargetsOf(settings));
     HidManagerSettings copy = settings;
     if (copy.scanIntervalMs < kMinScanIntervalMs) {
         Logger::Instance().Log(LogLevel::Warn,

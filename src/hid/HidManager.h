@@ -46,6 +46,11 @@ struct HidManagerSettings {
     std::int32_t scanIntervalMs = 1000;    // pause between periodic scans; at least 100
 };
 
+// The role the manager gives an interface with these ids under `settings`: the first target whose
+// ids match, as a scan decides; none when it would leave the interface alone.
+std::optional<PanelRole> TargetRoleFor(const HidManagerSettings& settings, std::uint16_t vendorId,
+                                       std::uint16_t productId);
+
 // One open device as other components address it.
 struct HidDeviceEntry {
     std::string name;
@@ -138,6 +143,9 @@ private:
         std::string path;
         PanelRole role;
     };
+    friend std::optional<PanelRole> TargetRoleFor(const HidManagerSettings&, std::uint16_t,
+                                                  std::uint16_t);
+    static std::vector<Target> TargetsOf(const HidManagerSettings& settings);
 
     void ScanLoop();
     std::vector<MatchedPath> FindMatchingPaths();

@@ -251,6 +251,8 @@ std::shared_ptr<VirtualHidDevice> VirtualCockpit::Plug(const ScenarioDevice& dev
                                      protocol, device.serial);
     }
     setup.readOnly = device.readOnly;
+    setup.description.product =
+        device.role == PanelRole::TouchPanel ? "Virtual touch panel" : "Virtual panel board";
     if (!keepRecords_) {
         setup.writeLogLimit = 16;
     }

@@ -27,6 +27,9 @@ public:
         return device_->GetAttributes(attributes);
     }
     bool GetSerialNumber(std::string& serial) override { return device_->GetSerialNumber(serial); }
+    bool GetDescription(HidDescription& description) override {
+        return device_->GetDescription(description);
+    }
     bool GetFeature(HidProtocol::Report& report) override { return device_->GetFeature(report); }
     bool GetReportLengths(HidReportLengths& lengths) override {
         lengths = device_->ReportLengths();

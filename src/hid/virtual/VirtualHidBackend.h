@@ -36,6 +36,7 @@ struct VirtualHidDeviceSetup {
     std::uint16_t productId = 0;
     std::uint16_t versionNumber = 0x0100;
     std::string serial;  // UTF-8; empty: the device has no serial number string
+    HidDescription description{{}, 0xFF00, 0x0001};  // vendor-defined usage, as the boards have
     // The answer to each feature report ID; asking for an ID that is not here fails the request
     // (a stall). An answer whose byte 0 differs from the ID asked is passed on as it is.
     std::map<std::uint8_t, HidProtocol::Report> featureAnswers;
@@ -166,6 +167,7 @@ private:
     bool GetFeature(HidProtocol::Report& report);
     bool GetSerialNumber(std::string& serial);
     bool GetAttributes(HidAttributes& attributes);
+    bool GetDescription(HidDescription& description);
     HidReportLengths ReportLengths() const;
 
     mutable std::mutex mutex_;

@@ -398,4 +398,13 @@ bool VirtualHidDevice::GetAttributes(HidAttributes& attributes) {
     return true;
 }
 
+bool VirtualHidDevice::GetDescription(HidDescription& description) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!plugged_) {
+        return false;
+    }
+    description = setup_.description;
+    return true;
+}
+
 }  // namespace tarnwick

@@ -26,7 +26,7 @@ namespace tarnwick {
 namespace {
 
 constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
-// HidD_GetSerialNumberString is given this many bytes, zeroed first.
+// The string requests (serial number, product) are given this many bytes, zeroed first.
 constexpr ULONG kSerialBufferBytes = 512;
 
 // Owns a kernel handle; closed once.
@@ -148,24 +148,29 @@ public:
     }
 
     bool GetSerialNumber(std::string& serial) override {
-        wchar_t buffer[kSerialBufferBytes / sizeof(wchar_t)] = {};
-        if (!HidD_GetSerialNumberString(handle_.Get(), buffer, kSerialBufferBytes)) {
-            return false;
+        return ReadString(HidD_GetSerialNumberString, serial);
+    }
+
+    bool GetDescription(HidDescription& description) override {
+        HIDD_ATTRIBUTES raw{};
+        raw.Size = sizeof raw;
+        if (!HidD_GetAttributes(handle_.Get(), &raw)) {
+            return false;  // gone
         }
-        // A device may fill the whole buffer without a terminator; never read past it.
-        const int length = static_cast<int>(wcsnlen(buffer, sizeof buffer / sizeof buffer[0]));
-        if (length == 0) {
-            serial.clear();
-            return true;
+        HidDescription result;
+        if (!ReadString(HidD_GetProductString, result.product)) {
+            result.product.clear();
         }
-        const int size =
-            WideCharToMultiByte(CP_UTF8, 0, buffer, length, nullptr, 0, nullptr, nullptr);
-        if (size <= 0) {
-            return false;
+        PHIDP_PREPARSED_DATA preparsed = nullptr;
+        if (HidD_GetPreparsedData(handle_.Get(), &preparsed)) {
+            HIDP_CAPS caps{};
+            if (HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS) {
+                result.usagePage = caps.UsagePage;
+                result.usage = caps.Usage;
+            }
+            HidD_FreePreparsedData(preparsed);
         }
-        std::string text(static_cast<std::size_t>(size), '\0');
-        WideCharToMultiByte(CP_UTF8, 0, buffer, length, text.data(), size, nullptr, nullptr);
-        serial = std::move(text);
+        description = std::move(result);
         return true;
     }
 
@@ -280,6 +285,29 @@ public:
     }
 
 private:
+    // One of the HID class's string requests (serial number, product), in UTF-8.
+    bool ReadString(decltype(&HidD_GetSerialNumberString) request, std::string& text) {
+        wchar_t buffer[kSerialBufferBytes / sizeof(wchar_t)] = {};
+        if (!request(handle_.Get(), buffer, kSerialBufferBytes)) {
+            return false;
+        }
+        // A device may fill the whole buffer without a terminator; never read past it.
+        const int length = static_cast<int>(wcsnlen(buffer, sizeof buffer / sizeof buffer[0]));
+        if (length == 0) {
+            text.clear();
+            return true;
+        }
+        const int size =
+            WideCharToMultiByte(CP_UTF8, 0, buffer, length, nullptr, 0, nullptr, nullptr);
+        if (size <= 0) {
+            return false;
+        }
+        std::string converted(static_cast<std::size_t>(size), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, buffer, length, converted.data(), size, nullptr, nullptr);
+        text = std::move(converted);
+        return true;
+    }
+
     HidReadResult Cancelled() {
         if (pending_) {
             CancelIoEx(handle_.Get(), &overlapped_);
