@@ -1,18 +1,10 @@
 // The real executable running the whole bridge, driven as a user drives it: a configuration in
 // its folder, the virtual cockpit playing a scenario, console input, a second start.
-#include <algorithm>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "config/PathText.h"
 #include "hid/TelemetryProtocol.h"
 #include "support/ChildProcess.h"
-#include "support/TempDir.h"
 #include "support/TestSupport.h"
 
 namespace tarnwick {

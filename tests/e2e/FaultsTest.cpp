@@ -2,11 +2,6 @@
 // away, the disk under the log fills up, the MobiFlight module falls silent for a while,
 // SimConnect.dll is missing. Each case reads the log back for its exact lines and checks that
 // the bridge carries on as the program means it to.
-#include <algorithm>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <string>
 
 #include <gtest/gtest.h>
 
@@ -15,9 +10,7 @@
 #include <sys/resource.h>
 #endif
 
-#include "hid/HidProtocol.h"
 #include "support/InProcessBridge.h"
-#include "support/TestSupport.h"
 
 namespace tarnwick {
 namespace {

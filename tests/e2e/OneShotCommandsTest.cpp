@@ -1,17 +1,11 @@
 // The real executable's one-shot commands, run as a user runs them one after another against
 // EXE.xml files in temporary folders: exact output, exit code and file bytes after each.
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <map>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "support/ChildProcess.h"
-#include "support/TempDir.h"
 #include "support/TestSupport.h"
 
 namespace tarnwick {
@@ -27,18 +21,14 @@ constexpr const char* kExeName = "TarnwickHID";
 constexpr const char* kNl = "\n";
 #endif
 
-const std::string kOriginal =
-    "<?xml version=\"1.0\" encoding=\"Windows-1252\"?>\r\n"
-    "<SimBase.Document Type=\"SimConnect\" version=\"1,0\">\r\n"
-    "    <Descr>SimConnect</Descr>\r\n"
-    "    <Filename>EXE.xml</Filename>\r\n"
-    "    <Disabled>False</Disabled>\r\n"
-    "    <Launch.Addon>\r\n"
-    "        <Name>Other &amp; Co</Name>\r\n"
-    "        <Disabled>False</Disabled>\r\n"
-    "        <Path>C:\\Other\\other.exe</Path>\r\n"
-    "    </Launch.Addon>\r\n"
-    "</SimBase.Document>\r\n";
+// An EXE.xml as the simulator writes it (the file in the repository has LF line ends).
+std::string Original() {
+    std::string bytes;
+    for (char c : test::FileBytes(TARNWICK_TEST_DATA_DIR "/oneshot/EXE.xml")) {
+        bytes.append(c == '\n' ? "\r\n" : std::string(1, c));
+    }
+    return bytes;
+}
 
 TEST(OneShotCommandsTest, ListRegisterAndUnregisterOneAfterAnother) {
     test::TempDir dir;
@@ -51,7 +41,8 @@ TEST(OneShotCommandsTest, ListRegisterAndUnregisterOneAfterAnother) {
         (local / "Packages" / "Microsoft.FlightSimulator_8wekyb3d8bbwe" / "LocalCache" / "EXE.xml")
             .string();
     const std::string config = dir.File("cfg/config.json");
-    const auto install = [](const std::string& path) {
+    const std::string kOriginal = Original();
+    const auto install = [&](const std::string& path) {
         fs::create_directories(fs::path(path).parent_path());
         std::ofstream(path, std::ios::binary) << kOriginal;
     };

@@ -19,28 +19,17 @@
 //
 // TARNWICK_SOAK_SECONDS (10 by default) sets the length, TARNWICK_SOAK_SEED replays a run; the
 // seed is printed first.
-#include <algorithm>
 #include <array>
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <filesystem>
-#include <functional>
 #include <iostream>
 #include <map>
-#include <memory>
 #include <random>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "hid/HidProtocol.h"
 #include "hid/TelemetryProtocol.h"
-#include "log/Logger.h"
 #include "support/InProcessBridge.h"
-#include "support/TestSupport.h"
 
 namespace tarnwick {
 namespace {
@@ -90,8 +79,8 @@ protected:
                                     Board({0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}), v1)},
             {"", 0, VirtualTouchPanelSetup(path + "1#virtual&touch", 0x2E8A, 0x10F1, "TP-1")}};
         for (Unit& unit : units_) {
-            unit.setup.writeLogLimit =
-                64;  // a long run writes LED states and telemetry without end
+            // A long run writes LED states and telemetry without end.
+            unit.setup.writeLogLimit = 64;
             unit.device = Hid().Find(unit.setup.path);
             ASSERT_NE(unit.device, nullptr) << unit.setup.path;
         }
@@ -407,10 +396,10 @@ protected:
                 60s, 5ms)) {
             return Fail("the bridge did not become ready for the final round");
         }
-        for (int b = 0; b < 2; ++b) {
+        for (Unit* board : {&units_[0], &units_[1]}) {
             for (int i = 0; i < 6; ++i)
-                AccountedPress(units_[static_cast<std::size_t>(b)]);
-            Turn(units_[static_cast<std::size_t>(b)], kAccKnob);
+                AccountedPress(*board);
+            Turn(*board, kAccKnob);
         }
         Drain();
     }
