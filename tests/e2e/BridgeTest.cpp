@@ -107,8 +107,7 @@ TEST_F(BridgeTest, FullCourseThroughTheVirtualCockpit) {
             bytes.push_back(static_cast<std::uint8_t>(std::stoul(line.substr(i, 2), nullptr, 16)));
         }
         TelemetryProtocol::TelemetryPage page;
-        if (!bytes.empty() &&
-            TelemetryProtocol::DecodeTelemetryReport(bytes.data(), bytes.size(), page)) {
+        if (TelemetryProtocol::DecodeTelemetryReport(bytes.data(), bytes.size(), page)) {
             ++pages;
             synthetic += page.page == 1 && page.values[1] == 12.0f && page.values[2] == 27.5f &&
                          page.values[6] == 90.0f;
@@ -236,11 +235,11 @@ TEST_F(BridgeTest, FullCourseThroughTheTestSimConnectDll) {
     args.resize(5);  // no record
     const auto result = test::RunChild(exe_, args, options);
     EXPECT_EQ(result.exitCode, 0) << result.out;
-    for (const std::string& line :
+    for (const char* line :
          {"[INFO] SimConnect connected", "[INFO] MobiFlight client registered",
           "[DEBUG] MobiFlight command: MF.SimVars.Set.1 (>H:BTN_0_PFD_PRESS)",
           "[DEBUG] Panel heading bug -> 100 (TP-1)",
-          "[INFO] Simulator closed; requesting application shutdown", kStopped}) {
+          "[INFO] Simulator closed; requesting application shutdown", kStopped.c_str()}) {
         EXPECT_TRUE(Has(Log(bin_), line)) << line << "\n" << result.out;
     }
 }
