@@ -25,8 +25,7 @@ TEST(CrashHandlersTest, AFailureLogsOneLineAndEndsTheProcess) {
     for (const auto& [mode, linePrefix] : cases) {
         test::TempDir dir;
         const auto result = test::RunChild(probe.string(), {dir.Path().string(), mode},
-                                           test::ChildOptions{{}, dir.Path().string(), ""},
-                                           std::chrono::seconds(30));
+                                           test::ChildOptions{{}, dir.Path().string(), ""});
         // Ended (not -1), and not as a success.
         EXPECT_TRUE(result.exitCode != -1 && result.exitCode != 0) << mode << "\n" << result.err;
         const auto log = test::LogFileLines((dir.Path() / "TarnwickHID.log").string());

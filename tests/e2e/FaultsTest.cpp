@@ -2,11 +2,6 @@
 // away, the disk under the log fills up, the MobiFlight module falls silent for a while,
 // SimConnect.dll is missing. Each case reads the log back for its exact lines and checks that
 // the bridge carries on as the program means it to.
-#include <algorithm>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <string>
 
 #include <gtest/gtest.h>
 
@@ -15,9 +10,7 @@
 #include <sys/resource.h>
 #endif
 
-#include "hid/HidProtocol.h"
 #include "support/InProcessBridge.h"
-#include "support/TestSupport.h"
 
 namespace tarnwick {
 namespace {
@@ -30,6 +23,7 @@ using test::WaitUntil;
 
 constexpr const char* kSubscribe = "MF.SimVars.Add.(L:LIGHTING_POTENTIOMETER_5)";
 constexpr const char* kRegister = "MF.Clients.Add.TarnwickHID";
+const std::string kStopped = "[INFO] Application run loop stopped";
 const std::string kFallback = "[DEBUG] MobiFlight not ready; using SimConnect fallback for BTN_0";
 
 std::string Sent(const std::string& control) {
@@ -44,24 +38,24 @@ protected:
     void TearDown() override { Stop(); }  // before the library in otherApi_ goes
     void Press(std::uint16_t control) {
         auto board = cockpit->HidBackendFor().Find("\\\\?\\hid#vid_2e8a&pid_10f0#virtual&pfd");
-        HidProtocol::HidEvent event{0, HidProtocol::kControlTypeButton, control};
         for (std::int8_t value : {1, 0}) {
-            event.value = value;
-            ASSERT_TRUE(board != nullptr && board->SendEvent(event));
+            ASSERT_TRUE(board->SendEvent({0, HidProtocol::kControlTypeButton, control, value}));
         }
     }
     std::size_t Count(const std::string& command) {
-        const auto commands = cockpit->Simulator().ModuleCommands();
-        return static_cast<std::size_t>(std::count(commands.begin(), commands.end(), command));
+        return CountOf(cockpit->Simulator().ModuleCommands(), command);
+    }
+    // Presses the control and waits until the module has its command once.
+    bool PressSent(std::uint16_t control, const std::string& name) {
+        Press(control);
+        return WaitUntil([&] { return Count(Sent(name)) == 1; });
     }
     // The client subscribes right after the module's acknowledgement: the module reading the
     // subscription proves the client counts itself registered.
     bool WaitRegistered(std::size_t times = 1) {
         return WaitUntil([&] { return Count(kSubscribe) >= times; });
     }
-    bool WaitSent(const std::string& control) {
-        return WaitUntil([&] { return Count(Sent(control)) == 1; });
-    }
+    bool StartRegistered() { return Start().Ok() && WaitRegistered(); }
     std::vector<std::string> Log() const { return test::LogFileLines(LogFile()); }
     bool WaitForLog(const std::string& line, std::size_t times = 1,
                     std::chrono::milliseconds timeout = 10s) {
@@ -71,8 +65,7 @@ protected:
 };
 
 TEST_F(BridgeFaultTest, LoggingOutlivesTheLogFolderBeingReplacedByAFileAndResumesWhenItIsBack) {
-    ASSERT_TRUE(Start());
-    ASSERT_TRUE(WaitRegistered());
+    ASSERT_TRUE(StartRegistered());
     const fs::path folder = fs::path(LogFile()).parent_path(), away = folder.string() + ".away";
     std::error_code ec;
     fs::rename(folder, away, ec);
@@ -81,27 +74,23 @@ TEST_F(BridgeFaultTest, LoggingOutlivesTheLogFolderBeingReplacedByAFileAndResume
     }
     std::ofstream(folder, std::ios::binary) << "not a folder";
     // No line can be written now; the bridge goes on all the same.
-    Press(20);
-    ASSERT_TRUE(WaitSent("BTN_0"));
+    ASSERT_TRUE(PressSent(20, "BTN_0"));
     // The folder is back (a new, empty one): the next lines go there.
     fs::remove(folder);
     fs::create_directories(folder);
-    Press(21);
-    ASSERT_TRUE(WaitSent("BTN_1"));
+    ASSERT_TRUE(PressSent(21, "BTN_1"));
     EXPECT_TRUE(WaitForLog(Logged("BTN_1")));
     Stop();
-    EXPECT_TRUE(Has(Log(), "[INFO] Application run loop stopped"));
+    EXPECT_TRUE(Has(Log(), kStopped));
     const auto before = test::LogFileLines((away / "TarnwickHID.log").string());
     EXPECT_TRUE(Has(before, "[INFO] MobiFlight client registered"));
-    EXPECT_FALSE(Has(before, Logged("BTN_1")) ||
-                 Has(before, "[INFO] Application run loop stopped"));
+    EXPECT_FALSE(Has(before, Logged("BTN_1")) || Has(before, kStopped));
 }
 
 #ifdef __linux__
 // A file-size limit of the current size makes the next writes fail as a full disk does.
 TEST_F(BridgeFaultTest, LoggingResumesAfterItsWritesFailedForLackOfSpace) {
-    ASSERT_TRUE(Start());
-    ASSERT_TRUE(WaitRegistered());
+    ASSERT_TRUE(StartRegistered());
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
     const auto previousHandler = signal(SIGXFSZ, SIG_IGN);  // else exceeding it ends the process
@@ -119,8 +108,7 @@ TEST_F(BridgeFaultTest, LoggingResumesAfterItsWritesFailedForLackOfSpace) {
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, previousHandler);
     ASSERT_TRUE(sent);
-    Press(21);
-    ASSERT_TRUE(WaitSent("BTN_1"));
+    ASSERT_TRUE(PressSent(21, "BTN_1"));
     EXPECT_TRUE(WaitForLog(Logged("BTN_1")));
     // The line of the full disk is lost; the lines before it are whole.
     EXPECT_FALSE(Has(Log(), Logged("BTN_0")));
@@ -129,8 +117,7 @@ TEST_F(BridgeFaultTest, LoggingResumesAfterItsWritesFailedForLackOfSpace) {
 #endif
 
 TEST_F(BridgeFaultTest, ASilentModuleIsAskedAgainAndCommandsMeanwhileAreNeitherSentNorKept) {
-    ASSERT_TRUE(Start());
-    ASSERT_TRUE(WaitRegistered());
+    ASSERT_TRUE(StartRegistered());
     VirtualSimulator& sim = cockpit->Simulator();
     sim.SetModuleAnswer(ModuleAnswer::Silent);
     const std::size_t registrations = Count(kRegister);
@@ -155,8 +142,7 @@ TEST_F(BridgeFaultTest, ASilentModuleIsAskedAgainAndCommandsMeanwhileAreNeitherS
     ASSERT_TRUE(WaitRegistered(2)) << "no registration within 10 s of the module answering again";
     EXPECT_TRUE(WaitForLog("[INFO] MobiFlight client registered (after 3 attempts)"));
     // What was pressed while the module was silent would go out ahead of this, and does not.
-    Press(21);
-    ASSERT_TRUE(WaitSent("BTN_1"));
+    ASSERT_TRUE(PressSent(21, "BTN_1"));
     EXPECT_EQ(Count(Sent("BTN_0")) + Count(Sent("MAP_LEFT")), 0u);
 }
 
@@ -182,7 +168,7 @@ TEST_F(BridgeFaultTest, AMissingSimConnectLibraryIsWarnedAndTheBridgeRunsOnAndSt
     EXPECT_LT(std::chrono::steady_clock::now() - requested, 5s)
         << "the stop waited for the back-off";
     Stop();
-    EXPECT_TRUE(Has(Log(), "[INFO] Application run loop stopped"));
+    EXPECT_TRUE(Has(Log(), kStopped));
     EXPECT_EQ(test::CountPrefix(Log(), "[INFO] SimConnect connected") +
                   test::CountPrefix(Log(), "[ERROR]"),
               0u);

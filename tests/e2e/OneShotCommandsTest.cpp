@@ -1,17 +1,11 @@
 // The real executable's one-shot commands, run as a user runs them one after another against
 // EXE.xml files in temporary folders: exact output, exit code and file bytes after each.
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <map>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "support/ChildProcess.h"
-#include "support/TempDir.h"
 #include "support/TestSupport.h"
 
 namespace tarnwick {
@@ -21,56 +15,44 @@ namespace fs = std::filesystem;
 
 #ifdef _WIN32
 constexpr const char* kExeName = "TarnwickHID.exe";
-constexpr const char* kSep = "\\";
 constexpr const char* kNl = "\r\n";  // the C runtime's text-mode streams
 #else
 constexpr const char* kExeName = "TarnwickHID";
-constexpr const char* kSep = "/";
 constexpr const char* kNl = "\n";
 #endif
 
-const std::string kOriginal =
-    "<?xml version=\"1.0\" encoding=\"Windows-1252\"?>\r\n"
-    "<SimBase.Document Type=\"SimConnect\" version=\"1,0\">\r\n"
-    "    <Descr>SimConnect</Descr>\r\n"
-    "    <Filename>EXE.xml</Filename>\r\n"
-    "    <Disabled>False</Disabled>\r\n"
-    "    <Launch.Addon>\r\n"
-    "        <Name>Other &amp; Co</Name>\r\n"
-    "        <Disabled>False</Disabled>\r\n"
-    "        <Path>C:\\Other\\other.exe</Path>\r\n"
-    "    </Launch.Addon>\r\n"
-    "</SimBase.Document>\r\n";
-
-std::string XmlEscape(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
+// An EXE.xml as the simulator writes it (the file in the repository has LF line ends).
+std::string Original() {
+    std::string bytes;
+    for (char c : test::FileBytes(TARNWICK_TEST_DATA_DIR "/oneshot/EXE.xml")) {
+        bytes.append(c == '\n' ? "\r\n" : std::string(1, c));
     }
-    return out;
+    return bytes;
 }
 
 TEST(OneShotCommandsTest, ListRegisterAndUnregisterOneAfterAnother) {
     test::TempDir dir;
     const std::string exe =
         (fs::path(test::CurrentExecutablePath()).parent_path() / kExeName).string();
-    const std::string roaming = dir.File("Roaming"), local = dir.File("Local");
+    const fs::path roaming = dir.Path() / "Roaming", local = dir.Path() / "Local";
     // Where the simulators keep EXE.xml, as the program names them.
-    const std::string msfs = roaming + kSep + "Microsoft Flight Simulator" + kSep + "EXE.xml";
-    const std::string store = local + kSep + "Packages" + kSep +
-                              "Microsoft.FlightSimulator_8wekyb3d8bbwe" + kSep + "LocalCache" +
-                              kSep + "EXE.xml";
+    const std::string msfs = (roaming / "Microsoft Flight Simulator" / "EXE.xml").string();
+    const std::string store =
+        (local / "Packages" / "Microsoft.FlightSimulator_8wekyb3d8bbwe" / "LocalCache" / "EXE.xml")
+            .string();
     const std::string config = dir.File("cfg/config.json");
-    const auto install = [](const std::string& path) {
+    const std::string kOriginal = Original();
+    const auto install = [&](const std::string& path) {
         fs::create_directories(fs::path(path).parent_path());
         std::ofstream(path, std::ios::binary) << kOriginal;
     };
+    // The test's paths hold nothing XML would escape.
     std::string registered = kOriginal;
     registered.insert(registered.find("</SimBase.Document>"),
                       "    <Launch.Addon>\r\n        <Name>TarnwickHID</Name>\r\n"
                       "        <Disabled>False</Disabled>\r\n        <Path>" +
-                          XmlEscape(exe) + "</Path>\r\n        <CommandLine>--config \"" +
-                          XmlEscape(config) + "\"</CommandLine>\r\n    </Launch.Addon>\r\n");
+                          exe + "</Path>\r\n        <CommandLine>--config \"" + config +
+                          "\"</CommandLine>\r\n    </Launch.Addon>\r\n");
     // The files' bytes after a step: 'O' the original, 'R' with our entry, '-' absent, '*' any.
     const std::map<char, std::string> bytes = {
         {'O', kOriginal}, {'R', registered}, {'-', "(absent)"}};
@@ -107,10 +89,10 @@ TEST(OneShotCommandsTest, ListRegisterAndUnregisterOneAfterAnother) {
         for (std::string word; words >> word;) {
             args.push_back(word);
         }
-        const auto result = test::RunChild(
-            exe, args,
-            test::ChildOptions{
-                {{"APPDATA", roaming}, {"LOCALAPPDATA", local}}, dir.Path().string(), ""});
+        const auto result =
+            test::RunChild(exe, args,
+                           {{{"APPDATA", roaming.string()}, {"LOCALAPPDATA", local.string()}},
+                            dir.Path().string()});
         EXPECT_EQ(result.exitCode, s.err.empty() ? 0 : 1) << "step " << i;
         EXPECT_EQ(result.out, s.out.empty() ? "" : s.out + kNl) << "step " << i;
         EXPECT_EQ(result.err, s.err.empty() ? "" : s.err + kNl) << "step " << i;

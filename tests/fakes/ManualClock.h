@@ -37,12 +37,11 @@ public:
     void Advance(std::chrono::nanoseconds step) {
         Settle();
         now_.fetch_add(step.count());
-        std::vector<Waiter> woken;
-        {
+        const std::vector<Waiter> woken = [this] {
             std::lock_guard<std::mutex> guard(mutex_);
             ++generation_;
-            woken = waiters_;
-        }
+            return waiters_;
+        }();
         // Notified under the waiter's own lock: it holds that lock from its look at the time
         // until its wait begins, so the notification cannot fall in between.
         for (const Waiter& waiter : woken) {

@@ -93,23 +93,20 @@ public:
         return LogLinesWithBackups(Logger::Instance().FilePath());
     }
     std::size_t Count(const std::string& line) const { return CountOf(Lines(), line); }
-    bool Contains(const std::string& level, const std::string& text) const {
-        return Count("[" + level + "] " + text) != 0;
-    }
     // Lines that contain `fragment`.
     std::vector<std::string> Matching(const std::string& fragment) const {
-        return Select([&](const std::string& line) { return line.find(fragment) != line.npos; });
-    }
-    std::size_t CountContaining(const std::string& fragment) const {
-        return Matching(fragment).size();
+        auto lines = Lines();
+        std::erase_if(lines, [&](const auto& line) { return line.find(fragment) == line.npos; });
+        return lines;
     }
     // The messages of the lines of one level that start with `prefix`.
     std::vector<std::string> Find(const std::string& level, const std::string& prefix = "") const {
         const std::string head = "[" + level + "] ";
-        auto found =
-            Select([&](const std::string& line) { return line.rfind(head + prefix, 0) == 0; });
-        for (std::string& line : found) {
-            line.erase(0, head.size());
+        std::vector<std::string> found;
+        for (const std::string& line : Matching(head + prefix)) {
+            if (line.rfind(head + prefix, 0) == 0) {
+                found.push_back(line.substr(head.size()));
+            }
         }
         return found;
     }
@@ -122,11 +119,6 @@ public:
     }
 
 private:
-    std::vector<std::string> Select(const std::function<bool(const std::string&)>& keep) const {
-        auto lines = Lines();
-        lines.erase(std::remove_if(lines.begin(), lines.end(), std::not_fn(keep)), lines.end());
-        return lines;
-    }
     TempDir dir_;
 };
 

@@ -7,29 +7,31 @@
 #include <thread>
 #include <unistd.h>
 
+#include "support/TestSupport.h"
+
 namespace tarnwick::test {
 
 struct BackgroundChild::Impl {
     pid_t pid = -1;
-    int inputWriter = -1;  // the pipe's end that keeps a kept-open input open
+    int inputWriter = -1;  // the input pipe's end, open while the input is kept open
     int exitCode = -1;     // once it ended
 };
 
-BackgroundChild::Handle Launch(const std::string& program, const std::vector<std::string>& args,
-                               const ChildOptions& options, const std::string& streams) {
+BackgroundChild::BackgroundChild(const std::string& program, const std::vector<std::string>& args,
+                                 const ChildOptions& options)
+    : impl_(std::make_unique<Impl>()), streams_(options.outputDir + "/child") {
     int pipeEnds[2] = {-1, -1};
-    if (options.keepInputOpen && pipe2(pipeEnds, O_CLOEXEC) != 0) {
-        return nullptr;
+    if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
+        return;
     }
-    const pid_t pid = fork();
-    if (pid == 0) {
+    impl_->pid = fork();
+    if (impl_->pid == 0) {
         for (const auto& [name, value] : options.env) {
             setenv(name.c_str(), value.c_str(), 1);
         }
-        const int fds[3] = {
-            options.keepInputOpen ? pipeEnds[0] : open((streams + ".in").c_str(), O_RDONLY),
-            open((streams + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
-            open((streams + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)};
+        const int fds[3] = {pipeEnds[0],
+                            open((streams_ + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
+                            open((streams_ + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)};
         for (int i = 0; i < 3; ++i) {
             if (fds[i] < 0 || dup2(fds[i], i) < 0) {
                 _exit(127);
@@ -43,38 +45,36 @@ BackgroundChild::Handle Launch(const std::string& program, const std::vector<std
         execv(program.c_str(), argv.data());
         _exit(127);
     }
-    if (options.keepInputOpen) {
-        close(pipeEnds[0]);
-        (void)!write(pipeEnds[1], options.input.data(), options.input.size());
-    }
-    return BackgroundChild::Handle(pid < 0 ? nullptr : new BackgroundChild::Impl{pid, pipeEnds[1]});
+    close(pipeEnds[0]);
+    (void)!write(pipeEnds[1], options.input.data(), options.input.size());
+    impl_->inputWriter = options.keepInputOpen ? pipeEnds[1] : (close(pipeEnds[1]), -1);
 }
 
-int WaitForExit(BackgroundChild::Impl& child, std::chrono::milliseconds timeout) {
+BackgroundChild::~BackgroundChild() {
+    if (impl_->pid > 0) {
+        kill(impl_->pid, SIGKILL);
+        waitpid(impl_->pid, nullptr, 0);
+    }
+    if (impl_->inputWriter >= 0) {
+        close(impl_->inputWriter);
+    }
+}
+
+ChildResult BackgroundChild::Wait(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     int status = 0;
-    while (child.pid > 0 && std::chrono::steady_clock::now() < deadline) {
-        const pid_t done = waitpid(child.pid, &status, WNOHANG);
-        if (done == child.pid) {
-            child.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            child.pid = -1;
+    while (impl_->pid > 0 && std::chrono::steady_clock::now() < deadline) {
+        const pid_t done = waitpid(impl_->pid, &status, WNOHANG);
+        if (done == impl_->pid) {
+            impl_->exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            impl_->pid = -1;
         } else if (done < 0) {
             break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return child.pid > 0 ? -1 : child.exitCode;
-}
-
-void BackgroundChild::Release::operator()(Impl* child) const {
-    if (child->pid > 0) {
-        kill(child->pid, SIGKILL);
-        waitpid(child->pid, nullptr, 0);
-    }
-    if (child->inputWriter >= 0) {
-        close(child->inputWriter);
-    }
-    delete child;
+    return {impl_->pid > 0 ? -1 : impl_->exitCode, FileBytes(streams_ + ".out"),
+            FileBytes(streams_ + ".err")};
 }
 
 std::string CurrentExecutablePath() {

@@ -1,36 +1,24 @@
 #include "support/ChildProcess.h"
 
 #include <optional>
+#include <utility>
 
 #include "platform/win32/WinApi.h"
+#include "support/TestSupport.h"
 
 namespace tarnwick::test {
 namespace {
 
-// The usual quoting of one argument for CommandLineToArgvW and the C runtime's parser.
+// The tests' arguments hold no quotes and end in no backslash: quoting them whole is enough.
 std::string Quote(const std::string& arg) {
-    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) {
-        return arg;
-    }
-    std::string quoted = "\"";
-    size_t backslashes = 0;
-    for (char c : arg) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    return quoted.append(backslashes * 2, '\\') + '"';
+    return '"' + arg + '"';
 }
 
-HANDLE OpenForChild(const std::string& path, bool write) {
-    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    return CreateFileA(path.c_str(), write ? GENERIC_WRITE : GENERIC_READ,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                       write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+
+HANDLE OpenForChild(const std::string& path) {
+    return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // Sets a variable in this process (which the child inherits); returns its former value.
@@ -45,23 +33,19 @@ std::optional<std::string> SetVariable(const std::string& name, const char* valu
 
 struct BackgroundChild::Impl {
     HANDLE process = nullptr;
-    HANDLE inputWriter = nullptr;  // the pipe's end that keeps a kept-open input open
+    HANDLE inputWriter = nullptr;  // the input pipe's end, open while the input is kept open
 };
 
-BackgroundChild::Handle Launch(const std::string& program, const std::vector<std::string>& args,
-                               const ChildOptions& options, const std::string& streams) {
-    BackgroundChild::Handle child(new BackgroundChild::Impl);
+BackgroundChild::BackgroundChild(const std::string& program, const std::vector<std::string>& args,
+                                 const ChildOptions& options)
+    : impl_(std::make_unique<Impl>()), streams_(options.outputDir + "/child") {
+    Impl* child = impl_.get();
     HANDLE in = INVALID_HANDLE_VALUE;
-    if (options.keepInputOpen) {
-        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-        if (CreatePipe(&in, &child->inputWriter, &inherit, 0)) {
-            SetHandleInformation(child->inputWriter, HANDLE_FLAG_INHERIT, 0);
-            DWORD written = 0;
-            WriteFile(child->inputWriter, options.input.data(),
-                      static_cast<DWORD>(options.input.size()), &written, nullptr);
-        }
-    } else {
-        in = OpenForChild(streams + ".in", false);
+    if (CreatePipe(&in, &child->inputWriter, &inherit, 0)) {
+        SetHandleInformation(child->inputWriter, HANDLE_FLAG_INHERIT, 0);
+        DWORD written = 0;
+        WriteFile(child->inputWriter, options.input.data(),
+                  static_cast<DWORD>(options.input.size()), &written, nullptr);
     }
     std::string commandLine = Quote(program);
     for (const auto& arg : args) {
@@ -75,8 +59,8 @@ BackgroundChild::Handle Launch(const std::string& program, const std::vector<std
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = in;
-    startup.hStdOutput = OpenForChild(streams + ".out", true);
-    startup.hStdError = OpenForChild(streams + ".err", true);
+    startup.hStdOutput = OpenForChild(streams_ + ".out");
+    startup.hStdError = OpenForChild(streams_ + ".err");
     PROCESS_INFORMATION process{};
     if (CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
@@ -91,29 +75,31 @@ BackgroundChild::Handle Launch(const std::string& program, const std::vector<std
             CloseHandle(handle);
         }
     }
-    return child->process != nullptr ? std::move(child) : nullptr;
-}
-
-int WaitForExit(BackgroundChild::Impl& child, std::chrono::milliseconds timeout) {
-    DWORD code = 0;
-    return WaitForSingleObject(child.process, static_cast<DWORD>(timeout.count())) ==
-                       WAIT_OBJECT_0 &&
-                   GetExitCodeProcess(child.process, &code)
-               ? static_cast<int>(code)
-               : -1;
-}
-
-void BackgroundChild::Release::operator()(Impl* child) const {
-    if (child->process != nullptr && WaitForSingleObject(child->process, 0) != WAIT_OBJECT_0) {
-        TerminateProcess(child->process, 0xFF);
-        WaitForSingleObject(child->process, 5000);
+    if (!options.keepInputOpen && child->inputWriter != nullptr) {
+        CloseHandle(std::exchange(child->inputWriter, nullptr));
     }
-    for (HANDLE handle : {child->process, child->inputWriter}) {
+}
+
+BackgroundChild::~BackgroundChild() {
+    if (impl_->process != nullptr && WaitForSingleObject(impl_->process, 0) != WAIT_OBJECT_0) {
+        TerminateProcess(impl_->process, 0xFF);
+        WaitForSingleObject(impl_->process, 5000);
+    }
+    for (HANDLE handle : {impl_->process, impl_->inputWriter}) {
         if (handle != nullptr) {
             CloseHandle(handle);
         }
     }
-    delete child;
+}
+
+ChildResult BackgroundChild::Wait(std::chrono::milliseconds timeout) {
+    DWORD code = 0;
+    const bool ended =
+        impl_->process != nullptr &&
+        WaitForSingleObject(impl_->process, static_cast<DWORD>(timeout.count())) == WAIT_OBJECT_0 &&
+        GetExitCodeProcess(impl_->process, &code);
+    return {ended ? static_cast<int>(code) : -1, FileBytes(streams_ + ".out"),
+            FileBytes(streams_ + ".err")};
 }
 
 std::string CurrentExecutablePath() {

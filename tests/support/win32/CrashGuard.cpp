@@ -1,5 +1,3 @@
-#include "support/CrashGuard.h"
-
 #include <cstdio>
 
 #include "platform/win32/WinApi.h"
