@@ -203,8 +203,14 @@ AircraftButtons ButtonConfig::ForAircraft(std::string_view title) const {
         for (const auto& [control, actions] : set.controls) {
             ActionMap& merged = chosen.buttons.controls_[control];
             for (const auto& [action, roles] : actions) {
+                // The set's DEFAULT answers every role of its action, as it would in the base:
+                // a role of the base's own is kept only where the set leaves the role open.
+                RoleMap& mergedRoles = merged[action];
+                if (roles.contains(kDefaultRole)) {
+                    mergedRoles.clear();
+                }
                 for (const auto& [role, command] : roles) {
-                    merged[action][role] = command;
+                    mergedRoles[role] = command;
                 }
             }
         }

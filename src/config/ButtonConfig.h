@@ -44,7 +44,8 @@ public:
 
     // The configuration for an aircraft: the first set whose match is contained in `title`
     // (ASCII case ignored) laid over the base sections, so that a control, action or role the set
-    // lacks keeps the base's command; the base alone, named "base", when no set matches.
+    // lacks keeps the base's command (an action with a DEFAULT in the set takes no role from the
+    // base); the base alone, named "base", when no set matches.
     AircraftButtons ForAircraft(std::string_view title) const;
 
     void Clear();

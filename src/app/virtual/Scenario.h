@@ -31,6 +31,7 @@ struct ScenarioSimulator {
     bool batteryOn = true;           // master battery 2
     std::optional<double> lighting;  // the panel-lighting potentiometer, 0 to 1
     std::string moduleAnswer = "finished";  // "finished", "error" or "silent"
+    std::string aircraft;            // the user aircraft's title
 };
 
 enum class ScenarioActionKind {
@@ -46,6 +47,7 @@ enum class ScenarioActionKind {
     SimQuit,      // the user closes the simulator
     SimDrop,      // the connection breaks, the simulator keeps running
     Battery,      // number: 0 off, else on
+    Aircraft,     // text: the user aircraft's new title
     Lighting,     // number: the potentiometer, 0 to 1
     ModuleAnswer, // text: "finished", "error" or "silent"
     SimulatorCpu, // logs the CPU time the virtual simulator's own work has taken so far
