@@ -268,9 +268,9 @@ Result SimConnectClient::Connect() {
             api_.AddToDataDefinition(handle, rec::kBatteryDefinition, rec::kBatteryVariable,
                                      rec::kBatteryUnit, rec::kDataTypeInt32, 0.0f, rec::kUnused);
         if (result >= 0) {
-            result = api_.AddToDataDefinition(handle, rec::kAircraftDefinition,
-                                              rec::kAircraftVariable, nullptr,
-                                              rec::kDataTypeString256, 0.0f, rec::kUnused);
+            result =
+                api_.AddToDataDefinition(handle, rec::kAircraftDefinition, rec::kAircraftVariable,
+                                         nullptr, rec::kDataTypeString256, 0.0f, rec::kUnused);
         }
         if (result < 0) {
             problem = rec::FailedText("SimConnect_AddToDataDefinition", result);

@@ -135,8 +135,8 @@ void RunDataRequests(State& state) {
             for (const Datum& datum : definition->second) {
                 if (datum.type == rec::kDataTypeString256) {
                     const std::string& title = state.aircraftTitle;
-                    const std::size_t kept = std::min<std::size_t>(title.size(),
-                                                                   rec::kAircraftTitleSize - 1);
+                    const std::size_t kept =
+                        std::min<std::size_t>(title.size(), rec::kAircraftTitleSize - 1);
                     data.insert(data.end(), title.begin(), title.begin() + kept);
                     data.resize(data.size() + rec::kAircraftTitleSize - kept, 0);
                     continue;
