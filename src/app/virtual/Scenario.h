@@ -47,11 +47,11 @@ enum class ScenarioActionKind {
     SimQuit,      // the user closes the simulator
     SimDrop,      // the connection breaks, the simulator keeps running
     Battery,      // number: 0 off, else on
-    Aircraft,     // text: the user aircraft's new title
     Lighting,     // number: the potentiometer, 0 to 1
     ModuleAnswer, // text: "finished", "error" or "silent"
     SimulatorCpu, // logs the CPU time the virtual simulator's own work has taken so far
     End,          // the scenario ends: the simulator quits if it still runs
+    Aircraft,     // text: the user aircraft's new title
 };
 
 struct ScenarioStep {
