@@ -54,6 +54,8 @@ Result BridgeComponents::Start(const AppConfig& config, const ButtonConfig& butt
         simConnect_.SetTelemetryHandler(std::move(hooks.onTelemetry));
     }
     simConnect_.SetBatteryHandler([this](bool on) { OnMasterBattery2(on); });
+    simConnect_.SetAircraftHandler(
+        [this](const std::string& title) { engine_.OnAircraftTitle(title); });
     simConnect_.SetShutdownHandler(std::move(hooks.onSimulatorShutdown));
     if (const Result started = simConnect_.Start(
             "TarnwickHID", [this](bool connected) { OnSimConnectionChanged(connected); },

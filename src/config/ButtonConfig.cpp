@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <initializer_list>
 #include <optional>
+#include <utility>
 
 #include "config/Json.h"
 #include "config/PathText.h"
@@ -19,6 +20,16 @@ constexpr const char* kDefaultRole = "DEFAULT";
 // would be dropped there without a trace.
 std::string UpToFirstNul(const std::string& text) {
     return text.substr(0, text.find('\0'));
+}
+
+std::string AsciiLower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return lower;
 }
 
 }  // namespace
@@ -40,24 +51,61 @@ Result ButtonConfig::Load(const std::string& path) {
         return Result::Failure("Button config root must be an object");
     }
     Clear();
+    if (Result read = ReadSections(root, controls_); !read) {
+        return read;
+    }
+    const auto sets = root.objectValue.find("aircraft");
+    return sets == root.objectValue.end() ? Result::Success() : ReadAircraftSets(sets->second);
+}
+
+Result ButtonConfig::ReadSections(const JsonValue& object, ControlMap& controls) {
     // Both arrays feed the one control map; "buttons" is read first, so "knobs" entries of the
     // same normalized name add to and override it.
     for (const char* section : {"buttons", "knobs"}) {
-        const auto it = root.objectValue.find(section);
-        if (it == root.objectValue.end()) {
+        const auto it = object.objectValue.find(section);
+        if (it == object.objectValue.end()) {
             continue;
         }
         if (!it->second.IsArray()) {
             return Result::Failure(std::string("'") + section + "' must be an array");
         }
-        if (Result read = ReadSection(section, it->second); !read) {
+        if (Result read = ReadSection(section, it->second, controls); !read) {
             return read;
         }
     }
     return Result::Success();
 }
 
-Result ButtonConfig::ReadSection(const std::string& section, const JsonValue& entries) {
+Result ButtonConfig::ReadAircraftSets(const JsonValue& sets) {
+    if (!sets.IsArray()) {
+        return Result::Failure("'aircraft' must be an array");
+    }
+    for (std::size_t i = 0; i < sets.arrayValue.size(); ++i) {
+        const JsonValue& entry = sets.arrayValue[i];
+        const std::string where = "aircraft[" + std::to_string(i) + "]";
+        AircraftSet set;
+        if (!entry.IsObject()) {
+            return Result::Failure(where + " must be an object");
+        }
+        if (!GetStringMember(entry, "name", set.name)) {
+            return Result::Failure(where + " missing name");
+        }
+        const std::string named = "aircraft set '" + set.name + "'";
+        // An empty match would be contained in every title and hide the sets after it.
+        if (!GetStringMember(entry, "match", set.match) || set.match.empty()) {
+            return Result::Failure(named + " missing match");
+        }
+        set.match = AsciiLower(set.match);
+        if (Result read = ReadSections(entry, set.controls); !read) {
+            return Result::Failure(named + ": " + read.Error());
+        }
+        sets_.push_back(std::move(set));
+    }
+    return Result::Success();
+}
+
+Result ButtonConfig::ReadSection(const std::string& section, const JsonValue& entries,
+                                 ControlMap& controls) {
     for (std::size_t i = 0; i < entries.arrayValue.size(); ++i) {
         const JsonValue& entry = entries.arrayValue[i];
         const std::string where = section + "[" + std::to_string(i) + "]";
@@ -72,7 +120,7 @@ Result ButtonConfig::ReadSection(const std::string& section, const JsonValue& en
         if (!GetObjectMember(entry, "commands", commands)) {
             continue;
         }
-        ActionMap& actions = controls_[NormalizeKey(name)];
+        ActionMap& actions = controls[NormalizeKey(name)];
         for (const auto& [actionKey, roles] : commands->objectValue) {
             if (!roles.IsObject()) {
                 continue;
@@ -143,8 +191,37 @@ std::vector<std::string> ButtonConfig::ControlNames() const {
     return names;
 }
 
+AircraftButtons ButtonConfig::ForAircraft(std::string_view title) const {
+    AircraftButtons chosen{"base", {}};
+    chosen.buttons.controls_ = controls_;
+    const std::string lowerTitle = AsciiLower(title);
+    for (const AircraftSet& set : sets_) {
+        if (lowerTitle.find(set.match) == std::string::npos) {
+            continue;
+        }
+        chosen.setName = set.name;
+        for (const auto& [control, actions] : set.controls) {
+            ActionMap& merged = chosen.buttons.controls_[control];
+            for (const auto& [action, roles] : actions) {
+                // The set's DEFAULT answers every role of its action, as it would in the base:
+                // a role of the base's own is kept only where the set leaves the role open.
+                RoleMap& mergedRoles = merged[action];
+                if (roles.contains(kDefaultRole)) {
+                    mergedRoles.clear();
+                }
+                for (const auto& [role, command] : roles) {
+                    mergedRoles[role] = command;
+                }
+            }
+        }
+        break;
+    }
+    return chosen;
+}
+
 void ButtonConfig::Clear() {
     controls_.clear();
+    sets_.clear();
 }
 
 }  // namespace tarnwick

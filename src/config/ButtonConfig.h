@@ -1,6 +1,6 @@
-// The button configuration: which command text each control sends, per action and panel role.
-// Loaded once at start-up and only read afterwards; the command text is opaque here, how it is
-// sent is the mapping engine's business.
+// The button configuration: which command text each control sends, per action and panel role,
+// with sets for particular aircraft laid over it. Loaded at start-up and only read afterwards;
+// the command text is opaque here, how it is sent is the mapping engine's business.
 #pragma once
 
 #include <cstddef>
@@ -14,12 +14,15 @@
 namespace tarnwick {
 
 struct JsonValue;
+struct AircraftButtons;
 
 class ButtonConfig {
 public:
     // Reads the JSON file at `path`: an object with optional "buttons" and "knobs" arrays of
-    // entries {"name": text, "commands": {action: {role: command}}}. A failure holds one
-    // message; a failure inside the arrays keeps what was read before it. Throws
+    // entries {"name": text, "commands": {action: {role: command}}}, and an optional "aircraft"
+    // array of sets {"name": text, "match": text, "buttons": [...], "knobs": [...]}. A failure
+    // holds one message (inside a set, it names the set); a failure inside the base arrays keeps
+    // what was read before it. Throws
     // std::filesystem::filesystem_error when the path cannot even be examined.
     Result Load(const std::string& path);
 
@@ -39,16 +42,40 @@ public:
     // start-up log: such a command is refused whenever it would be sent.
     std::vector<std::string> OverLongCommands(std::size_t maxBytes) const;
 
+    // The configuration for an aircraft: the first set whose match is contained in `title`
+    // (ASCII case ignored) laid over the base sections, so that a control, action or role the set
+    // lacks keeps the base's command (an action with a DEFAULT in the set takes no role from the
+    // base); the base alone, named "base", when no set matches.
+    AircraftButtons ForAircraft(std::string_view title) const;
+
     void Clear();
 
 private:
     using RoleMap = std::unordered_map<std::string, std::string>;
     using ActionMap = std::unordered_map<std::string, RoleMap>;
 
-    // Reads the entries of one array; `section` names it in messages.
-    Result ReadSection(const std::string& section, const JsonValue& entries);
+    using ControlMap = std::unordered_map<std::string, ActionMap>;
 
-    std::unordered_map<std::string, ActionMap> controls_;
+    struct AircraftSet {
+        std::string name;
+        std::string match;  // lower-cased
+        ControlMap controls;
+    };
+
+    // Reads the "buttons" and "knobs" arrays of `object` into `controls`.
+    static Result ReadSections(const JsonValue& object, ControlMap& controls);
+    // Reads the entries of one array; `section` names it in messages.
+    static Result ReadSection(const std::string& section, const JsonValue& entries,
+                              ControlMap& controls);
+    Result ReadAircraftSets(const JsonValue& sets);
+
+    ControlMap controls_;
+    std::vector<AircraftSet> sets_;
+};
+
+struct AircraftButtons {
+    std::string setName;  // the matching set's name, or "base"
+    ButtonConfig buttons;
 };
 
 }  // namespace tarnwick

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "config/ButtonConfig.h"
 #include "log/Logger.h"
 #include "mapping/EventResolution.h"
 #include "mapping/EventRules.h"
@@ -29,7 +30,43 @@ Result MappingEngine::Start(const MappingCollaborators& collaborators) {
         return Result::Failure("Mapping engine already running");
     }
     with_ = collaborators;
+    SelectButtons();
     return StartWorkers();
+}
+
+std::string MappingEngine::SelectButtons() {
+    std::lock_guard<std::mutex> lock(buttonsMutex_);
+    if (with_.buttonConfig == nullptr) {
+        buttons_.reset();
+        return "base";
+    }
+    AircraftButtons chosen = with_.buttonConfig->ForAircraft(aircraftTitle_);
+    buttons_ = std::make_shared<const ButtonConfig>(std::move(chosen.buttons));
+    return chosen.setName;
+}
+
+std::shared_ptr<const ButtonConfig> MappingEngine::CurrentButtons() const {
+    std::lock_guard<std::mutex> lock(buttonsMutex_);
+    return buttons_;
+}
+
+void MappingEngine::OnAircraftTitle(const std::string& title) {
+    {
+        std::lock_guard<std::mutex> lock(buttonsMutex_);
+        if (title == aircraftTitle_) {
+            return;
+        }
+        aircraftTitle_ = title;
+    }
+    const std::string setName = SelectButtons();
+    Logger::Instance().Log(LogLevel::Info, "Aircraft: " + title + "; button set: " + setName);
+    // A held control of the old set would otherwise keep repeating a command that the new
+    // aircraft may not know; its release resolves in the new set.
+    {
+        std::lock_guard<std::mutex> lock(holdMutex_);
+        holds_.clear();
+    }
+    holdCv_.notify_one();
 }
 
 Result MappingEngine::StartWorkers() {
@@ -124,12 +161,13 @@ void MappingEngine::EventWorker() {
 void MappingEngine::HandleEvent(const HidProtocol::HidEvent& event, const PanelBoard& board) {
     RpnCommandPort* mobiFlight = with_.commands;
     SimEventPort* simEvents = with_.simEvents;
-    if (with_.config == nullptr || with_.buttonConfig == nullptr || with_.hidEventMap == nullptr ||
+    const std::shared_ptr<const ButtonConfig> buttons = CurrentButtons();
+    if (with_.config == nullptr || buttons == nullptr || with_.hidEventMap == nullptr ||
         simEvents == nullptr || mobiFlight == nullptr) {
         return;
     }
     const EventDecision decision =
-        ResolveEvent(event, board, *with_.config, *with_.buttonConfig, *with_.hidEventMap,
+        ResolveEvent(event, board, *with_.config, *buttons, *with_.hidEventMap,
                      mobiFlight->IsRegistered(), simEvents->IsConnected());
 
     if (decision.holdOffOutputs) {

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -73,6 +74,10 @@ public:
     // Any thread. A burst of requests within outputs.debounceMs makes one refresh.
     void RequestOutputRefresh();
     void SetSimConnected(bool connected);
+    // The user aircraft's title (SimConnect worker). A new title picks the button set it
+    // matches, logs the choice and withdraws the holds of the old set; the same title again
+    // changes nothing. Kept across Stop and Start.
+    void OnAircraftTitle(const std::string& title);
 
     // A board is in its LED hold-off (a long press that the board's firmware answers with an LED
     // show of its own must not be painted over). An expired hold-off is forgotten here.
@@ -95,6 +100,10 @@ private:
 
     Result StartWorkers();
     void WakeAll();
+    // The buttons for the current title from with_.buttonConfig; returns the set's name. Called
+    // whenever the title or the button configuration changes; takes buttonsMutex_.
+    std::string SelectButtons();
+    std::shared_ptr<const ButtonConfig> CurrentButtons() const;
 
     // Event worker (MappingEngine.cpp).
     void EventWorker();
@@ -118,6 +127,12 @@ private:
     // Written by Start before any worker runs; read without locks afterwards.
     MappingCollaborators with_;
     std::chrono::milliseconds repeatPeriod_{10};
+
+    // The button configuration in force for the current aircraft: the event worker takes a
+    // reference per event, so a switch never changes the buttons under an event.
+    mutable std::mutex buttonsMutex_;
+    std::string aircraftTitle_;
+    std::shared_ptr<const ButtonConfig> buttons_;
 
     std::atomic<bool> running_{false};
     std::atomic<bool> simConnected_{false};

@@ -95,6 +95,11 @@ void SimConnectClient::SetBatteryHandler(BatteryHandler handler) {
     batteryHandler_ = std::move(handler);
 }
 
+void SimConnectClient::SetAircraftHandler(AircraftHandler handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    aircraftHandler_ = std::move(handler);
+}
+
 void SimConnectClient::SetShutdownHandler(ShutdownHandler handler) {
     std::lock_guard<std::mutex> lock(mutex_);
     shutdownHandler_ = std::move(handler);
@@ -262,6 +267,11 @@ Result SimConnectClient::Connect() {
         SimConnectResult result =
             api_.AddToDataDefinition(handle, rec::kBatteryDefinition, rec::kBatteryVariable,
                                      rec::kBatteryUnit, rec::kDataTypeInt32, 0.0f, rec::kUnused);
+        if (result >= 0) {
+            result =
+                api_.AddToDataDefinition(handle, rec::kAircraftDefinition, rec::kAircraftVariable,
+                                         nullptr, rec::kDataTypeString256, 0.0f, rec::kUnused);
+        }
         if (result < 0) {
             problem = rec::FailedText("SimConnect_AddToDataDefinition", result);
         } else if (wantTelemetry) {
@@ -287,6 +297,11 @@ Result SimConnectClient::Connect() {
             SimConnectResult result = api_.RequestDataOnSimObject(
                 handle, rec::kBatteryRequest, rec::kBatteryDefinition, rec::kObjectIdUser,
                 rec::kPeriodSimFrame, rec::kDataRequestFlagChanged, 0, 0, 0);
+            if (result >= 0) {
+                result = api_.RequestDataOnSimObject(
+                    handle, rec::kAircraftRequest, rec::kAircraftDefinition, rec::kObjectIdUser,
+                    rec::kPeriodSimFrame, rec::kDataRequestFlagChanged, 0, 0, 0);
+            }
             if (result < 0) {
                 problem = rec::FailedText("SimConnect_RequestDataOnSimObject", result);
             } else if (wantTelemetry) {

@@ -55,6 +55,8 @@ public:
     using HidPresentQuery = std::function<bool()>;
     using TelemetryHandler = std::function<void(const SimTelemetry&)>;
     using BatteryHandler = std::function<void(bool on)>;
+    // The user aircraft's title, once per connection and whenever it changes.
+    using AircraftHandler = std::function<void(const std::string& title)>;
     using ShutdownHandler = std::function<void()>;
     // (request number, the data field of the client-data record, its size in bytes). The bytes
     // are valid only during the call.
@@ -87,6 +89,7 @@ public:
     // may call back into the client.
     void SetTelemetryHandler(TelemetryHandler handler);
     void SetBatteryHandler(BatteryHandler handler);
+    void SetAircraftHandler(AircraftHandler handler);
     void SetShutdownHandler(ShutdownHandler handler);
     void SetClientDataHandler(ClientDataHandler handler);
 
@@ -119,6 +122,7 @@ private:
     void RequestApplicationShutdown();
     void OnTelemetryRecord(const std::uint8_t* data, std::uint32_t size);
     void OnBatteryRecord(const std::uint8_t* data, std::uint32_t size);
+    void OnAircraftRecord(const std::uint8_t* data, std::uint32_t size);
     // False when Stop interrupted the wait.
     bool Wait(SimConnectWait why, std::chrono::milliseconds duration);
     std::chrono::milliseconds NextRetryDelay(std::chrono::milliseconds current) const;
@@ -163,6 +167,7 @@ private:
     std::uint32_t nextEventId_ = 1;
     TelemetryHandler telemetryHandler_;
     BatteryHandler batteryHandler_;
+    AircraftHandler aircraftHandler_;
     ShutdownHandler shutdownHandler_;
     ClientDataHandler clientDataHandler_;
 

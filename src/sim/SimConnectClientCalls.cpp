@@ -93,6 +93,8 @@ void SimConnectClient::Dispatch(const std::uint8_t* message, std::uint32_t size)
                 OnTelemetryRecord(record.data, record.dataSize);
             } else if (record.requestId == rec::kBatteryRequest) {
                 OnBatteryRecord(record.data, record.dataSize);
+            } else if (record.requestId == rec::kAircraftRequest) {
+                OnAircraftRecord(record.data, record.dataSize);
             }
             break;
         }
@@ -151,6 +153,22 @@ void SimConnectClient::OnBatteryRecord(const std::uint8_t* data, std::uint32_t s
     }
     if (handler) {
         handler(on);
+    }
+}
+
+void SimConnectClient::OnAircraftRecord(const std::uint8_t* data, std::uint32_t size) {
+    if (data == nullptr || size < rec::kAircraftTitleSize) {
+        return;
+    }
+    const char* text = reinterpret_cast<const char*>(data);
+    const std::string title(text, std::find(text, text + rec::kAircraftTitleSize, '\0'));
+    AircraftHandler handler;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        handler = aircraftHandler_;
+    }
+    if (handler) {
+        handler(title);
     }
 }
 

@@ -25,6 +25,7 @@ inline constexpr std::uint32_t kDataTypeInt32 = 1;
 inline constexpr std::uint32_t kDataTypeInt64 = 2;
 inline constexpr std::uint32_t kDataTypeFloat32 = 3;
 inline constexpr std::uint32_t kDataTypeFloat64 = 4;
+inline constexpr std::uint32_t kDataTypeString256 = 9;
 
 inline constexpr std::uint32_t kPeriodNever = 0;
 inline constexpr std::uint32_t kPeriodOnce = 1;
@@ -75,6 +76,10 @@ inline constexpr std::uint32_t kBatteryRequest = 1;
 inline constexpr std::uint32_t kTelemetryRequest = 2;
 inline constexpr const char* kBatteryVariable = "ELECTRICAL MASTER BATTERY:2";
 inline constexpr const char* kBatteryUnit = "Bool";
+inline constexpr std::uint32_t kAircraftDefinition = 3;
+inline constexpr std::uint32_t kAircraftRequest = 3;
+inline constexpr const char* kAircraftVariable = "TITLE";
+inline constexpr std::uint32_t kAircraftTitleSize = 256;  // a STRING256 datum, NUL-padded
 
 struct TelemetryVariable {
     const char* name;

@@ -67,6 +67,10 @@ TEST(Scenario, StepsAreOrderedAndMistakesNamedByTheirPlace) {
          "timeline[0]: 'at' must be a whole number from 0 to 86400000"},
         {step + R"js("end": 1, "repeat": 2}]})js", "timeline[0]: 'end' cannot repeat"},
         {step + R"js("x": 1}]})js", "timeline[0]: says nothing to do"},
+        {kDevices + R"js(, "simulator": {"aircraft": 1}})js",
+         "simulator: 'aircraft' must be a string"},
+        {kDevices + R"js(, "simulator": {}, "timeline": [{"at": 1, "aircraft": true}]})js",
+         "timeline[0]: 'aircraft' must be a string"},
     };
     for (const auto& [text, verdict] : cases) {
         EXPECT_EQ(Read(text), verdict) << text;

@@ -413,7 +413,13 @@ TEST(ButtonConfigTest, DocumentErrorsHaveTheirMessages) {
         {R"({"buttons": [)" + b + R"(, {"name": 7}]})", "buttons[1] missing name", "B"},
         {R"({"knobs": [{"commands": {}}]})", "knobs[0] missing name", ""},
         {R"({"knobs": [)" + b + R"(, 1, {"name": "A", "commands": {}}]})",
-         "knobs[1] must be an object", "B"}};
+         "knobs[1] must be an object", "B"},
+        {R"({"buttons": [)" + b + R"(], "aircraft": {}})", "'aircraft' must be an array", "B"},
+        {R"({"aircraft": [{"name": "C", "match": "c"}, 3]})", "aircraft[1] must be an object", ""},
+        {R"({"aircraft": [{"match": "c"}]})", "aircraft[0] missing name", ""},
+        {R"({"aircraft": [{"name": "C", "match": ""}]})", "aircraft set 'C' missing match", ""},
+        {R"({"aircraft": [{"name": "C", "match": "c", "knobs": [{}]}]})",
+         "aircraft set 'C': knobs[0] missing name", ""}};
     for (const auto& [text, error, kept] : cases) {
         ASSERT_TRUE(
             config.Load(dir.Write("b.json", R"({"buttons": [{"name": "A", "commands": {}}]})")));
@@ -421,6 +427,39 @@ TEST(ButtonConfigTest, DocumentErrorsHaveTheirMessages) {
         EXPECT_EQ(
             std::string(config.HasControl("A") ? "A" : "") + (config.HasControl("B") ? "B" : ""),
             kept);
+    }
+}
+
+// The first set whose match is in the title (case aside) is laid over the base: a control, action
+// or role it lacks keeps the base's command, but a DEFAULT of the set answers all its roles.
+TEST(ButtonConfigTest, AnAircraftSetFallsBackToTheBase) {
+    const test::TempDir dir;
+    ButtonConfig config;
+    ASSERT_TRUE(config.Load(dir.Write("b.json", R"({
+      "buttons": [{"name": "NAV_SWAP", "commands": {"PRESS": {"": "press", "MFD": "press mfd"},
+                                                    "RELEASE": {"": "release"}}}],
+      "knobs": [{"name": "HDG", "commands": {"CW": {"": "cw"}}}],
+      "aircraft": [
+        {"name": "Skyhawk", "match": "cessna 172", "buttons": [
+          {"name": "NAV_SWAP", "commands": {"PRESS": {"PFD": "sky pfd"}}},
+          {"name": "FLAPS", "commands": {"PRESS": {"": "sky flaps"}}}]},
+        {"name": "Any Cessna", "match": "CESSNA",
+         "knobs": [{"name": "NAV_SWAP", "commands": {"PRESS": {"": "any"}}}]}]})")));
+    const std::array<const char*, 6> cases[] = {
+        // title, control, action, role, set, command
+        {"Cessna 172 Skyhawk", "NAV_SWAP", "PRESS", "PFD", "Skyhawk", "sky pfd"},
+        {"Cessna 172 Skyhawk", "NAV_SWAP", "PRESS", "MFD", "Skyhawk", "press mfd"},
+        {"Cessna 172 Skyhawk", "NAV_SWAP", "PRESS", "CDU", "Skyhawk", "press"},
+        {"Cessna 172 Skyhawk", "NAV_SWAP", "RELEASE", "PFD", "Skyhawk", "release"},
+        {"Cessna 172 Skyhawk", "HDG", "CW", "", "Skyhawk", "cw"},
+        {"Cessna 172 Skyhawk", "FLAPS", "PRESS", "", "Skyhawk", "sky flaps"},
+        {"cessna 208 caravan", "NAV_SWAP", "PRESS", "MFD", "Any Cessna", "any"},
+        {"Airbus A320", "FLAPS", "PRESS", "", "base", ""}};
+    for (const auto& [title, control, action, role, set, expected] : cases) {
+        const AircraftButtons chosen = config.ForAircraft(title);
+        EXPECT_EQ(chosen.setName, set) << title;
+        EXPECT_EQ(chosen.buttons.Lookup(control, action, role), expected)
+            << title << " / " << control << " / " << action << " / " << role;
     }
 }
 

@@ -163,6 +163,33 @@ TEST_F(MappingEngineTest, MapHoldsRepeatOnTheEnginesOwnCadenceUntilEnded) {
     Advance(10ms, kQuiet, [&] { return commands_.Count() == 8; });
 }
 
+// A new aircraft title switches the buttons at once: the old set's holds stop repeating, and what
+// follows resolves in the new set; the same title again changes nothing.
+TEST_F(MappingEngineTest, ANewAircraftSwitchesTheButtonSetAndEndsItsHolds) {
+    StartEngine(R"({"buttons": [{"name": "MAP_LEFT", "commands": {"HOLD": {"": "hold"}}}],
+      "aircraft": [{"name": "Skyhawk", "match": "172", "buttons": [
+        {"name": "MAP_LEFT", "commands": {"HOLD": {"": "sky hold"}}},
+        {"name": "SOFTKEY", "commands": {"PRESS": {"": "sky tap"}}}]}]})");
+    Send(Hold(kMapLeft));
+    Drain();
+    engine_.OnAircraftTitle("Cessna 172 Skyhawk");
+    engine_.OnAircraftTitle("Cessna 172 Skyhawk");
+    EXPECT_EQ(engine_.ActiveHoldCount(), 0u);
+    Advance(200ms, kQuiet, [] { return true; });
+    Send(Press(kSoftkey));
+    Send(Hold(kMapLeft));
+    Drain();
+    Advance(100ms, kQuiet, [&] { return commands_.Count() == 2; });
+    engine_.OnAircraftTitle("Airbus A320");
+    Send(Press(kSoftkey));
+    Drain();
+    Advance(200ms, kQuiet, [] { return true; });
+    EXPECT_EQ(commands_.Calls(), (Lines{"queue sky tap plain x1", "now sky hold"}));
+    EXPECT_EQ(log_.Find("INFO", "Aircraft"),
+              (Lines{"Aircraft: Cessna 172 Skyhawk; button set: Skyhawk",
+                     "Aircraft: Airbus A320; button set: base"}));
+}
+
 // Requests are debounced, but never past a second after the previous refresh; without them the
 // boards are refreshed once a second. A board's LED show or a NAV_SWAP hold keeps its LEDs out of
 // refreshes for 1.5 s. A lighting level from the module asks for a refresh.

@@ -175,8 +175,9 @@ protected:
 class SimConnectClientTest : public ClientTest {};
 class MobiFlightClientTest : public ClientTest {};
 
-// With a telemetry handler the telemetry is asked for beside the battery; it arrives every
-// frame (pitch and bank with the simulator's sign turned round), the battery when it changes.
+// With a telemetry handler the telemetry is asked for beside the battery and the aircraft's title;
+// it arrives every frame (pitch and bank with the simulator's sign turned round), the battery and
+// the title when they change.
 // Records too short for their kind call no handler, and client data is read to the record's own
 // end.
 TEST_F(SimConnectClientTest, RecordsReachTheirHandlersOnlyWhenWhole) {
@@ -184,14 +185,16 @@ TEST_F(SimConnectClientTest, RecordsReachTheirHandlersOnlyWhenWhole) {
         Note(v[SimTelemetry::kPitch] > 0 && v[SimTelemetry::kBank] > 0 ? "flight" : "sign");
     });
     simConnect_->SetBatteryHandler([&](bool on) { Note(on ? "on" : "off"); });
+    simConnect_->SetAircraftHandler([&](const std::string& title) { Note(title); });
     simConnect_->SetClientDataHandler([&](std::uint32_t, const std::uint8_t*, std::uint32_t size) {
         Note(std::to_string(size));
     });
     sim_.SetFramesOnDispatch(false);
+    sim_.SetAircraftTitle("Cessna 172");
     StartConnected();
     rec::DataRecord fields;
     const std::vector<std::uint8_t> thirteen(13 * 8, 0);
-    for (const std::uint32_t request : {2, 1, 4608}) {
+    for (const std::uint32_t request : {2, 1, 3, 4608}) {
         fields.requestId = request;
         sim_.InjectMessage(rec::EncodeDataRecord(
             request == 4608 ? rec::kRecvIdClientData : rec::kRecvIdSimObjectData, fields,
@@ -203,8 +206,10 @@ TEST_F(SimConnectClientTest, RecordsReachTheirHandlersOnlyWhenWhole) {
     sim_.InjectMessage(longer);
     sim_.StepFrames(2);
     sim_.SetMasterBattery2(false);
+    sim_.SetAircraftTitle("Airbus A320");
     sim_.StepFrames(1);
-    const std::vector<std::string> expected = {"4", "on", "flight", "flight", "off", "flight"};
+    const std::vector<std::string> expected = {"4",      "on",  "flight", "Cessna 172",
+                                               "flight", "off", "flight", "Airbus A320"};
     EXPECT_TRUE(WaitUntil([&] { return Noted().size() >= expected.size(); }));
     Stop();
     EXPECT_EQ(Noted(), expected);

@@ -192,6 +192,9 @@ Result ReadSimulator(const JsonValue& entry, ScenarioSimulator& sim) {
         }
         sim.lighting = lighting;
     }
+    if (Member(entry, "aircraft") != nullptr && !GetStringMember(entry, "aircraft", sim.aircraft)) {
+        return Fail(where, "'aircraft' must be a string");
+    }
     std::string answer;
     if (GetStringMember(entry, "module", answer) && !ReadModuleAnswer(answer, sim.moduleAnswer)) {
         return Fail(where, "'module' must be \"finished\", \"error\" or \"silent\"");

@@ -31,6 +31,7 @@ struct ScenarioSimulator {
     bool batteryOn = true;           // master battery 2
     std::optional<double> lighting;  // the panel-lighting potentiometer, 0 to 1
     std::string moduleAnswer = "finished";  // "finished", "error" or "silent"
+    std::string aircraft;            // the user aircraft's title
 };
 
 enum class ScenarioActionKind {
@@ -50,6 +51,7 @@ enum class ScenarioActionKind {
     ModuleAnswer, // text: "finished", "error" or "silent"
     SimulatorCpu, // logs the CPU time the virtual simulator's own work has taken so far
     End,          // the scenario ends: the simulator quits if it still runs
+    Aircraft,     // text: the user aircraft's new title
 };
 
 struct ScenarioStep {

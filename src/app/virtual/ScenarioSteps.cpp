@@ -146,6 +146,14 @@ Result ReadBattery(const JsonValue& entry, const std::string& where, ScenarioSte
     return Result::Success();
 }
 
+Result ReadAircraft(const JsonValue& entry, const std::string& where, ScenarioStep& step) {
+    if (!GetStringMember(entry, "aircraft", step.text)) {
+        return Fail(where, "'aircraft' must be a string");
+    }
+    step.kind = Kind::Aircraft;
+    return Result::Success();
+}
+
 Result ReadLighting(const JsonValue& entry, const std::string& where, ScenarioStep& step) {
     if (!ReadNumber(entry, "lighting", step.number)) {
         return Fail(where, "'lighting' must be a number");
@@ -181,6 +189,7 @@ constexpr StepKind kStepKinds[] = {
     {{"readError"}, KeyHolds::Anything, StepNeeds::Device, ReadReadError},
     {{"simulator"}, KeyHolds::Text, StepNeeds::Simulator, ReadSimulatorStep},
     {{"battery"}, KeyHolds::Anything, StepNeeds::Simulator, ReadBattery},
+    {{"aircraft"}, KeyHolds::Anything, StepNeeds::Simulator, ReadAircraft},
     {{"lighting"}, KeyHolds::Anything, StepNeeds::Simulator, ReadLighting},
     {{"module"}, KeyHolds::Text, StepNeeds::Simulator, ReadModule},
     {{"simulatorCpu"}, KeyHolds::Anything, StepNeeds::Simulator, ReadKeyOnly<Kind::SimulatorCpu>},

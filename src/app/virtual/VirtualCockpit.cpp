@@ -60,6 +60,7 @@ VirtualCockpit::VirtualCockpit(Scenario scenario, bool keepRecords)
         simulator_->SetKeepRecords(keepRecords_);
         simApi_ = std::make_unique<VirtualSimConnectApi>(*simulator_);
         simulator_->SetMasterBattery2(scenario_.simulator->batteryOn);
+        simulator_->SetAircraftTitle(scenario_.simulator->aircraft);
         simulator_->SetModuleAnswer(ModuleAnswerOf(scenario_.simulator->moduleAnswer));
         if (scenario_.simulator->lighting) {
             simulator_->SetLVar(VirtualSimulator::kLightingPotentiometer,
@@ -204,6 +205,9 @@ void VirtualCockpit::Play(const ScenarioStep& step) {
             break;
         case ScenarioActionKind::Battery:
             simulator_->SetMasterBattery2(step.number != 0.0);
+            break;
+        case ScenarioActionKind::Aircraft:
+            simulator_->SetAircraftTitle(step.text);
             break;
         case ScenarioActionKind::Lighting:
             simulator_->SetLVar(VirtualSimulator::kLightingPotentiometer, step.number);

@@ -1,6 +1,7 @@
 // The user aircraft of the virtual simulator: a standard-rate right turn with gentle, periodic
 // changes of speed, altitude and navigation needles. Every value is a pure function of the frame
 // number, so a run is repeatable to the bit.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -132,6 +133,14 @@ void RunDataRequests(State& state) {
             }
             std::vector<std::uint8_t> data;
             for (const Datum& datum : definition->second) {
+                if (datum.type == rec::kDataTypeString256) {
+                    const std::string& title = state.aircraftTitle;
+                    const std::size_t kept =
+                        std::min<std::size_t>(title.size(), rec::kAircraftTitleSize - 1);
+                    data.insert(data.end(), title.begin(), title.begin() + kept);
+                    data.resize(data.size() + rec::kAircraftTitleSize - kept, 0);
+                    continue;
+                }
                 AppendValue(data, datum.type, AircraftVariable(state, datum.name).value_or(0.0));
             }
             const bool changedOnly = (request.info.flags & rec::kDataRequestFlagChanged) != 0;

@@ -241,6 +241,11 @@ void VirtualSimulator::SetMasterBattery2(bool on) {
     state_->battery2 = on;
 }
 
+void VirtualSimulator::SetAircraftTitle(const std::string& title) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_->aircraftTitle = title;
+}
+
 std::optional<double> VirtualSimulator::Variable(const std::string& name) const {
     std::lock_guard<std::mutex> lock(mutex_);
     return AircraftVariable(*state_, name);

@@ -111,6 +111,8 @@ public:
 
     // --- The aircraft -------------------------------------------------------------------------
     void SetMasterBattery2(bool on);  // on at start
+    // The user aircraft's title, the string variable TITLE; empty at start.
+    void SetAircraftTitle(const std::string& title);
     // The value a data request would deliver now, in the unit the program asks for; empty for a
     // variable the simulator does not know.
     std::optional<double> Variable(const std::string& name) const;

@@ -174,7 +174,14 @@ SimConnectResult VirtualSimulator::AddToDataDefinition(SimConnectHandle handle,
     if (connection == nullptr || state_->failingVariables.count(Upper(name)) != 0) {
         return kSimConnectFail;
     }
-    if (!AircraftVariable(*state_, name)) {
+    if (Upper(name) == rec::kAircraftVariable) {
+        // The one string variable: it is delivered as a STRING256 and as nothing else.
+        if (datumType == rec::kDataTypeString256) {
+            connection->definitions[defineId].push_back({name, datumType});
+        } else {
+            PostException(*connection, rec::kExceptionInvalidDataType, 5);
+        }
+    } else if (!AircraftVariable(*state_, name)) {
         PostException(*connection, rec::kExceptionNameUnrecognized, 3);
     } else if (datumType != rec::kDataTypeInt32 && datumType != rec::kDataTypeInt64 &&
                datumType != rec::kDataTypeFloat32 && datumType != rec::kDataTypeFloat64) {

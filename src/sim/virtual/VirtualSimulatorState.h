@@ -80,6 +80,7 @@ struct State {
     bool framesOnDispatch = true;
     std::uint64_t frame = 0;
     bool battery2 = true;
+    std::string aircraftTitle;
     double headingBug = 270.0;
     ModuleAnswer answer = ModuleAnswer::Finished;
 
