@@ -181,7 +181,22 @@ protected:
                    (ran[0].size() >= expected_[0].size() && ran[1].size() >= expected_[1].size());
         });
         if (!aborted_ && ran != expected_) {
-            Fail("the module did not run each accounted command once, in the order pressed");
+            std::string detail;
+            for (std::size_t board = 0; board < 2; ++board) {
+                std::size_t at = 0;
+                while (at < ran[board].size() && at < expected_[board].size() &&
+                       ran[board][at] == expected_[board][at]) {
+                    ++at;
+                }
+                detail += "; board " + std::to_string(board) + ": ran " +
+                          std::to_string(ran[board].size()) + ", expected " +
+                          std::to_string(expected_[board].size()) + ", first difference at " +
+                          std::to_string(at) + " (ran '" +
+                          (at < ran[board].size() ? ran[board][at] : "") + "', expected '" +
+                          (at < expected_[board].size() ? expected_[board][at] : "") + "')";
+            }
+            Fail("the module did not run each accounted command once, in the order pressed" +
+                 detail);
         }
         return !aborted_;
     }
