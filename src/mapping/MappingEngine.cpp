@@ -15,6 +15,12 @@ namespace {
 
 constexpr std::chrono::milliseconds kOutputHoldOff{1500};
 
+// The records the caller of Start owns, held without owning them.
+template <typename T>
+std::shared_ptr<const T> Borrowed(const T* record) {
+    return std::shared_ptr<const T>(std::shared_ptr<const T>(), record);
+}
+
 }  // namespace
 
 MappingEngine::MappingEngine(const Clock& clock) : clock_(clock) {}
@@ -29,6 +35,11 @@ Result MappingEngine::Start(const MappingCollaborators& collaborators) {
         return Result::Failure("Mapping engine already running");
     }
     with_ = collaborators;
+    {
+        std::lock_guard<std::mutex> lock(recordsMutex_);
+        records_ = MappingRecords{Borrowed(with_.config), Borrowed(with_.buttonConfig),
+                                  Borrowed(with_.hidEventMap)};
+    }
     return StartWorkers();
 }
 
@@ -65,6 +76,34 @@ void MappingEngine::Stop() {
     outputWorker_.join();
     std::lock_guard<std::mutex> lock(holdMutex_);
     holds_.clear();
+}
+
+void MappingEngine::ReplaceRecords(MappingRecords records) {
+    const bool mappingChanged = records.buttons || records.eventMap;
+    {
+        std::lock_guard<std::mutex> lock(recordsMutex_);
+        if (records.config) {
+            records_.config = std::move(records.config);
+        }
+        if (records.buttons) {
+            records_.buttons = std::move(records.buttons);
+        }
+        if (records.eventMap) {
+            records_.eventMap = std::move(records.eventMap);
+        }
+    }
+    if (mappingChanged) {
+        {
+            std::lock_guard<std::mutex> lock(holdMutex_);
+            holds_.clear();
+        }
+        holdCv_.notify_one();
+    }
+}
+
+MappingRecords MappingEngine::Records() const {
+    std::lock_guard<std::mutex> lock(recordsMutex_);
+    return records_;
 }
 
 void MappingEngine::WakeAll() {
@@ -124,12 +163,13 @@ void MappingEngine::EventWorker() {
 void MappingEngine::HandleEvent(const HidProtocol::HidEvent& event, const PanelBoard& board) {
     RpnCommandPort* mobiFlight = with_.commands;
     SimEventPort* simEvents = with_.simEvents;
-    if (with_.config == nullptr || with_.buttonConfig == nullptr || with_.hidEventMap == nullptr ||
+    const MappingRecords records = Records();
+    if (records.config == nullptr || records.buttons == nullptr || records.eventMap == nullptr ||
         simEvents == nullptr || mobiFlight == nullptr) {
         return;
     }
     const EventDecision decision =
-        ResolveEvent(event, board, *with_.config, *with_.buttonConfig, *with_.hidEventMap,
+        ResolveEvent(event, board, *records.config, *records.buttons, *records.eventMap,
                      mobiFlight->IsRegistered(), simEvents->IsConnected());
 
     if (decision.holdOffOutputs) {

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -44,6 +45,14 @@ struct MappingCollaborators {
     SimStatus* simStatus = nullptr;
 };
 
+// The configuration an event is resolved with. Swapped whole, so that an event is resolved wholly
+// with the old or wholly with the new set.
+struct MappingRecords {
+    std::shared_ptr<const AppConfig> config;
+    std::shared_ptr<const ButtonConfig> buttons;
+    std::shared_ptr<const HidEventMap> eventMap;
+};
+
 class MappingEngine {
 public:
     // `clock` must outlive the engine.
@@ -54,7 +63,8 @@ public:
     MappingEngine& operator=(const MappingEngine&) = delete;
 
     // Starts the three workers over the given ports and records. The collaborators must outlive
-    // the run, and the configuration records must be filled before and not change until Stop.
+    // the run, and the configuration records must be filled before and not change until Stop
+    // (ReplaceRecords hands over new ones instead of changing them).
     // Fails on a running engine, and when a worker cannot be started: the engine then stays
     // stopped, with the workers it did start joined, and may be started again.
     Result Start(const MappingCollaborators& collaborators);
@@ -62,6 +72,13 @@ public:
     // Events still queued stay unhandled. Harmless when not running.
     void Stop();
     bool IsRunning() const { return running_.load(); }
+
+    // Any thread: later events and LED refreshes use `records` (null members keep the current
+    // ones). The event being handled finishes with the records it began with. A new button set
+    // or event map ends every map hold: a control still held resumes with its board's next hold
+    // report, one that is gone stays ended.
+    void ReplaceRecords(MappingRecords records);
+    MappingRecords Records() const;
 
     // The HID manager's event callback; reader threads. Only queues, and only while running.
     void OnHidEvent(const HidProtocol::HidEvent& event, const std::string& deviceName,
@@ -115,8 +132,11 @@ private:
     // Serialises Start and Stop with each other; never taken by a worker.
     std::mutex lifecycleMutex_;
 
-    // Written by Start before any worker runs; read without locks afterwards.
+    // Written by Start before any worker runs; read without locks afterwards, except the three
+    // records, which are read through records_.
     MappingCollaborators with_;
+    mutable std::mutex recordsMutex_;
+    MappingRecords records_;
     std::chrono::milliseconds repeatPeriod_{10};
 
     std::atomic<bool> running_{false};
