@@ -49,6 +49,7 @@ enum class ScenarioActionKind {
     Lighting,     // number: the potentiometer, 0 to 1
     ModuleAnswer, // text: "finished", "error" or "silent"
     SimulatorCpu, // logs the CPU time the virtual simulator's own work has taken so far
+    ReplaceFile,  // text: the configuration file replaced; source: the file put in its place
     End,          // the scenario ends: the simulator quits if it still runs
 };
 
@@ -66,6 +67,7 @@ struct ScenarioStep {
     float course = 0.0f;
     double number = 0.0;
     std::string text;
+    std::string source;
 };
 
 struct Scenario {
@@ -74,6 +76,7 @@ struct Scenario {
     std::optional<ScenarioSimulator> simulator;  // none: the real simulator
     std::vector<ScenarioStep> steps;             // ordered by time, file order within a time
     int endMs = 0;                               // the time of the final End step
+    std::string folder;  // the scenario file's folder (LoadScenario); replaceFile sources are in it
 };
 
 // A failure carries one message naming the place of the first problem, for example
