@@ -67,6 +67,8 @@ TEST(Scenario, StepsAreOrderedAndMistakesNamedByTheirPlace) {
          "timeline[0]: 'at' must be a whole number from 0 to 86400000"},
         {step + R"js("end": 1, "repeat": 2}]})js", "timeline[0]: 'end' cannot repeat"},
         {step + R"js("x": 1}]})js", "timeline[0]: says nothing to do"},
+        {step + R"js("replaceFile": "buttons.json"}]})js",
+         "timeline[0]: 'replaceFile' needs a file name and 'with' the file to put there"},
     };
     for (const auto& [text, verdict] : cases) {
         EXPECT_EQ(Read(text), verdict) << text;
