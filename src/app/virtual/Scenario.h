@@ -49,8 +49,8 @@ enum class ScenarioActionKind {
     Lighting,     // number: the potentiometer, 0 to 1
     ModuleAnswer, // text: "finished", "error" or "silent"
     SimulatorCpu, // logs the CPU time the virtual simulator's own work has taken so far
-    ReplaceFile,  // text: the configuration file replaced; source: the file put in its place
     End,          // the scenario ends: the simulator quits if it still runs
+    ReplaceFile,  // text: the configuration file replaced; source: the file put in its place
 };
 
 struct ScenarioStep {
