@@ -91,8 +91,8 @@ std::vector<TelemetryProtocol::TelemetryPage> TelemetryPages(
 // The course, from a folder outside the system's ANSI code page (as C:\Users\Łukasz): the
 // executable's path, its arguments and its files must name the same folder. A second start while
 // it runs ends at once. Console commands, presses, a fast turn, a held map control, panel
-// settings, a lighting change, a touch panel unplugged and plugged again, then the simulator
-// quits and the bridge follows.
+// settings, a lighting change, a touch panel unplugged and plugged again, buttons.json edited
+// while it runs, then the simulator quits and the bridge follows.
 TEST_F(BridgeTest, FullCourseThroughTheVirtualCockpit) {
     const fs::path folder = dir_.Path() / u8"\u0141ukasz";
     Install(folder);
@@ -128,6 +128,7 @@ TEST_F(BridgeTest, FullCourseThroughTheVirtualCockpit) {
           "[DEBUG] Panel course -> 90 (TP-1)",
           "[INFO] HID device disconnected: TP-1",
           "[INFO] HID device connected: TP-1 index=2 role=touchpanel fw=unknown",
+          "[INFO] Reloaded buttons.json",
           "[INFO] Simulator closed; requesting application shutdown",
           "[INFO] Synthetic telemetry finished",
           "[INFO] Application run loop stopped"}) {
@@ -142,6 +143,7 @@ TEST_F(BridgeTest, FullCourseThroughTheVirtualCockpit) {
              "sim command MF.SimVars.Set.1 (>H:HDG_KNOB_PFD_CW_FAST)",
              "sim command MF.SimVars.Set.1 (>H:MAP_LEFT_PFD_PRESS)",
              "sim event HEADING_BUG_SET 245", "sim event VOR1_SET 90",
+             "sim command MF.SimVars.Set.1 (>H:BTN_0_PFD_EDITED)",
              // The board learnt that the simulator connected, and was sent to BOOTSEL.
              "device pfd report 1101" + std::string(60, '0'),
              "device pfd report 1202" + std::string(60, '0')}) {
