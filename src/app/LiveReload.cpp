@@ -86,9 +86,8 @@ std::string FileName(const std::string& path) {
 }
 
 void LogReloadFailure(const std::string& path, const Result& loaded, const char* kept) {
-    Logger::Instance().Log(LogLevel::Error, "Reload of " + FileName(path) +
-                                                " failed: " + loaded.Error() +
-                                                "; keeping the previous " + kept);
+    Logger::Instance().Log(LogLevel::Error, "Reload of " + FileName(path) + " failed: " +
+                                                loaded.Error() + "; keeping the previous " + kept);
 }
 
 void LogReloaded(const std::string& path) {
@@ -98,7 +97,9 @@ void LogReloaded(const std::string& path) {
 }  // namespace
 
 LiveReload::LiveReload(std::string configPath, std::shared_ptr<const AppConfig> config)
-    : configPath_(std::move(configPath)), config_(std::move(config)), lastSeen_(ReadJson(configPath_)) {}
+    : configPath_(std::move(configPath)),
+      config_(std::move(config)),
+      lastSeen_(ReadJson(configPath_)) {}
 
 std::vector<std::pair<WatchedFile, std::string>> LiveReload::Files() const {
     std::vector<std::pair<WatchedFile, std::string>> files{

@@ -166,8 +166,7 @@ Result ReadModule(const JsonValue& entry, const std::string& where, ScenarioStep
 
 Result ReadReplaceFile(const JsonValue& entry, const std::string& where, ScenarioStep& step) {
     GetStringMember(entry, "replaceFile", step.text);
-    if (!GetStringMember(entry, "with", step.source) || step.text.empty() ||
-        step.source.empty()) {
+    if (!GetStringMember(entry, "with", step.source) || step.text.empty() || step.source.empty()) {
         return Fail(where, "'replaceFile' needs a file name and 'with' the file to put there");
     }
     step.kind = Kind::ReplaceFile;

@@ -1,7 +1,5 @@
 // The configuration folders' change notifications on Windows: one notification handle per folder
 // and an event for Wake, waited on together with the period as the time-out.
-#include "platform/win32/WinApi.h"
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -11,6 +9,7 @@
 
 #include "app/ConfigWatcher.h"
 #include "config/PathText.h"
+#include "platform/win32/WinApi.h"
 
 namespace tarnwick {
 namespace {
@@ -33,10 +32,10 @@ public:
         for (const std::string& folder : std::set<std::string>(folders.begin(), folders.end())) {
             const std::wstring wide = ToFsPath(folder.empty() ? "." : folder).wstring();
             // A replaced file shows as a name change; an edit in place as a write or a new size.
-            const HANDLE handle = FindFirstChangeNotificationW(
-                wide.c_str(), FALSE,
-                FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE |
-                    FILE_NOTIFY_CHANGE_LAST_WRITE);
+            const HANDLE handle = FindFirstChangeNotificationW(wide.c_str(), FALSE,
+                                                               FILE_NOTIFY_CHANGE_FILE_NAME |
+                                                                   FILE_NOTIFY_CHANGE_SIZE |
+                                                                   FILE_NOTIFY_CHANGE_LAST_WRITE);
             if (handle == INVALID_HANDLE_VALUE) {
                 Close();
                 return Result::Failure("Cannot watch " + folder);
