@@ -7,6 +7,7 @@
 #include <iterator>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "app/ConsoleCommandReader.h"
 #include "app/Paths.h"
@@ -64,12 +65,16 @@ TelemetryProtocol::Values PanelValues(const SimTelemetry& telemetry) {
 Application::Application(ApplicationPlatform platform)
     : platform_(std::move(platform)),
       components_(*platform_.hidBackend, *platform_.simConnectApi, platform_.simulatorRunning),
+      watcher_(Clock::Steady(), platform_.changeSignal != nullptr
+                                    ? std::move(platform_.changeSignal)
+                                    : CreateClockChangeSignal(Clock::Steady())),
       console_(std::make_shared<ConsoleLink>(this)) {}
 
 Application::~Application() {
     // The console thread may still wait for input; from now on it finds nothing to act on.
     console_->Cut();
     StopNotifications();
+    watcher_.Stop();
     components_.Stop();
 }
 
@@ -145,6 +150,9 @@ Result Application::Initialize(const std::string& configPath, bool consoleMode) 
     if (Result started = components_.Start(config_, buttonConfig_, hidEventMap_, hooks); !started) {
         return started;
     }
+    if (const Result watching = StartWatching(configPath); !watching) {
+        LogWarn(watching.Error());
+    }
     if (const Result notifying = StartNotifications(); !notifying) {
         LogWarn("Failed to register HID device notifications: " + notifying.Error());
     }
@@ -171,8 +179,28 @@ void Application::Run() {
     }
     // No rescan request may reach a stopping HID manager.
     StopNotifications();
+    watcher_.Stop();
     components_.Stop();
     LogInfo("Application run loop stopped");
+}
+
+Result Application::StartWatching(const std::string& configPath) {
+    // The engine runs with the start-up records until the first reload; they outlive it.
+    reload_ = std::make_unique<LiveReload>(
+        configPath, std::shared_ptr<const AppConfig>(std::shared_ptr<const AppConfig>(), &config_));
+    const auto files = reload_->Files();
+    std::vector<std::string> paths;
+    for (const auto& [kind, path] : files) {
+        paths.push_back(path);
+    }
+    return watcher_.Start(std::move(paths), [this, files](std::size_t changed) {
+        LiveReload::Outcome outcome = reload_->Reload(files[changed].first);
+        MappingEngine& engine = components_.Engine();
+        engine.ReplaceRecords(std::move(outcome.records));
+        if (outcome.refreshOutputs) {
+            engine.RequestOutputRefresh();
+        }
+    });
 }
 
 Result Application::StartNotifications() {

@@ -12,8 +12,10 @@
 #include <string>
 
 #include "app/BridgeComponents.h"
+#include "app/ConfigWatcher.h"
 #include "app/ConsoleLink.h"
 #include "app/DeviceNotifier.h"
+#include "app/LiveReload.h"
 #include "app/PanelBridgeRules.h"
 #include "config/AppConfig.h"
 #include "config/ButtonConfig.h"
@@ -36,6 +38,8 @@ struct ApplicationPlatform {
     SimConnectApi* simConnectApi = nullptr;
     SimConnectClient::SimulatorProbe simulatorRunning;
     std::unique_ptr<DeviceNotifier> notifier;  // null: no device-change notifications
+    // How the configuration watcher learns of edits early; null: its once-a-second look alone.
+    std::unique_ptr<FileChangeSignal> changeSignal;
     // A stop flag that outlives the Application (the console stop handler's), polled beside
     // its own; null: none.
     const std::atomic<bool>* processStop = nullptr;
@@ -79,6 +83,7 @@ public:
 private:
     Result StartNotifications();
     void StopNotifications();
+    Result StartWatching(const std::string& configPath);
 
     // Declared in construction order; destruction runs in reverse, so the platform and the
     // records outlive the components.
@@ -90,6 +95,9 @@ private:
     HidEventMap hidEventMap_;
     BridgeComponents components_;
     bool notifierRunning_ = false;
+    // Started after the components and stopped before them; it hands them edited files.
+    std::unique_ptr<LiveReload> reload_;
+    ConfigWatcher watcher_;
     std::optional<bool> hidTraceOverride_;
 
     // The console's synthetic stream shares the telemetry sequence with the SimConnect worker.

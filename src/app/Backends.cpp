@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "app/ConfigWatcher.h"
 #include "app/SystemServices.h"
 #include "app/virtual/VirtualCockpit.h"
 #include "app/virtual/VirtualDeviceNotifier.h"
@@ -17,6 +18,9 @@ ApplicationPlatform PickBackends(SystemServices& services, VirtualCockpit* cockp
                                  OwnedBackends& owned) {
     ApplicationPlatform platform;
     platform.services = &services;
+#ifdef _WIN32
+    platform.changeSignal = CreateWin32ChangeSignal(Clock::Steady());
+#endif
 
     if (cockpit != nullptr && cockpit->HasDevices()) {
         platform.hidBackend = &cockpit->HidBackendFor();

@@ -14,6 +14,7 @@
 #include "app/SystemServices.h"
 #include "app/virtual/Scenario.h"
 #include "app/virtual/VirtualCockpit.h"
+#include "config/PathText.h"
 #include "log/Logger.h"
 
 namespace tarnwick {
@@ -65,6 +66,9 @@ int RunBridge(SystemServices& services, const CommandLineOptions& options) {
         // Stops the cockpit before the Application goes, also when an exception leaves: a plug or
         // unplug step still to come would call the device notifier the Application owns.
         const CockpitStopper stopCockpitFirst{cockpit.get()};
+        if (cockpit != nullptr) {
+            cockpit->SetConfigFolder(FromFsPath(ToFsPath(options.configPath).parent_path()));
+        }
         if (options.hidTrace) {
             app.SetHidTraceOverride(true);
         }

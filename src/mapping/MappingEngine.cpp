@@ -16,6 +16,12 @@ namespace {
 
 constexpr std::chrono::milliseconds kOutputHoldOff{1500};
 
+// The records the caller of Start owns, held without owning them.
+template <typename T>
+std::shared_ptr<const T> Borrowed(const T* record) {
+    return std::shared_ptr<const T>(std::shared_ptr<const T>(), record);
+}
+
 }  // namespace
 
 MappingEngine::MappingEngine(const Clock& clock) : clock_(clock) {}
@@ -30,24 +36,31 @@ Result MappingEngine::Start(const MappingCollaborators& collaborators) {
         return Result::Failure("Mapping engine already running");
     }
     with_ = collaborators;
+    {
+        std::lock_guard<std::mutex> lock(recordsMutex_);
+        records_ = MappingRecords{Borrowed(with_.config), Borrowed(with_.buttonConfig),
+                                  Borrowed(with_.hidEventMap)};
+    }
     SelectButtons();
     return StartWorkers();
 }
 
 std::string MappingEngine::SelectButtons() {
     std::lock_guard<std::mutex> lock(buttonsMutex_);
-    if (with_.buttonConfig == nullptr) {
+    return SelectButtonsLocked();
+}
+
+// Under buttonsMutex_, so that a new title and a new file cannot leave the set of an older one
+// in force; the records lock is taken inside it, never the other way round.
+std::string MappingEngine::SelectButtonsLocked() {
+    const std::shared_ptr<const ButtonConfig> base = Records().buttons;
+    if (base == nullptr) {
         buttons_.reset();
         return "base";
     }
-    AircraftButtons chosen = with_.buttonConfig->ForAircraft(aircraftTitle_);
+    AircraftButtons chosen = base->ForAircraft(aircraftTitle_);
     buttons_ = std::make_shared<const ButtonConfig>(std::move(chosen.buttons));
     return chosen.setName;
-}
-
-std::shared_ptr<const ButtonConfig> MappingEngine::CurrentButtons() const {
-    std::lock_guard<std::mutex> lock(buttonsMutex_);
-    return buttons_;
 }
 
 void MappingEngine::OnAircraftTitle(const std::string& title) {
@@ -102,6 +115,39 @@ void MappingEngine::Stop() {
     outputWorker_.join();
     std::lock_guard<std::mutex> lock(holdMutex_);
     holds_.clear();
+}
+
+void MappingEngine::ReplaceRecords(MappingRecords records) {
+    const bool mappingChanged = records.buttons || records.eventMap;
+    {
+        // The aircraft's set is chosen again from the new buttons before any event sees them.
+        std::lock_guard<std::mutex> buttonsLock(buttonsMutex_);
+        {
+            std::lock_guard<std::mutex> lock(recordsMutex_);
+            if (records.config) {
+                records_.config = std::move(records.config);
+            }
+            if (records.buttons) {
+                records_.buttons = std::move(records.buttons);
+            }
+            if (records.eventMap) {
+                records_.eventMap = std::move(records.eventMap);
+            }
+        }
+        SelectButtonsLocked();
+    }
+    if (mappingChanged) {
+        {
+            std::lock_guard<std::mutex> lock(holdMutex_);
+            holds_.clear();
+        }
+        holdCv_.notify_one();
+    }
+}
+
+MappingRecords MappingEngine::Records() const {
+    std::lock_guard<std::mutex> lock(recordsMutex_);
+    return records_;
 }
 
 void MappingEngine::WakeAll() {
@@ -161,13 +207,20 @@ void MappingEngine::EventWorker() {
 void MappingEngine::HandleEvent(const HidProtocol::HidEvent& event, const PanelBoard& board) {
     RpnCommandPort* mobiFlight = with_.commands;
     SimEventPort* simEvents = with_.simEvents;
-    const std::shared_ptr<const ButtonConfig> buttons = CurrentButtons();
-    if (with_.config == nullptr || buttons == nullptr || with_.hidEventMap == nullptr ||
+    // One set of records and the aircraft's buttons chosen from them, taken together.
+    MappingRecords records;
+    std::shared_ptr<const ButtonConfig> buttons;
+    {
+        std::lock_guard<std::mutex> lock(buttonsMutex_);
+        records = Records();
+        buttons = buttons_;
+    }
+    if (records.config == nullptr || buttons == nullptr || records.eventMap == nullptr ||
         simEvents == nullptr || mobiFlight == nullptr) {
         return;
     }
     const EventDecision decision =
-        ResolveEvent(event, board, *with_.config, *buttons, *with_.hidEventMap,
+        ResolveEvent(event, board, *records.config, *buttons, *records.eventMap,
                      mobiFlight->IsRegistered(), simEvents->IsConnected());
 
     if (decision.holdOffOutputs) {

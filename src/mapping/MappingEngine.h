@@ -45,6 +45,14 @@ struct MappingCollaborators {
     SimStatus* simStatus = nullptr;
 };
 
+// The configuration an event is resolved with. Swapped whole, so that an event is resolved wholly
+// with the old or wholly with the new set.
+struct MappingRecords {
+    std::shared_ptr<const AppConfig> config;
+    std::shared_ptr<const ButtonConfig> buttons;
+    std::shared_ptr<const HidEventMap> eventMap;
+};
+
 class MappingEngine {
 public:
     // `clock` must outlive the engine.
@@ -55,7 +63,8 @@ public:
     MappingEngine& operator=(const MappingEngine&) = delete;
 
     // Starts the three workers over the given ports and records. The collaborators must outlive
-    // the run, and the configuration records must be filled before and not change until Stop.
+    // the run, and the configuration records must be filled before and not change until Stop
+    // (ReplaceRecords hands over new ones instead of changing them).
     // Fails on a running engine, and when a worker cannot be started: the engine then stays
     // stopped, with the workers it did start joined, and may be started again.
     Result Start(const MappingCollaborators& collaborators);
@@ -63,6 +72,13 @@ public:
     // Events still queued stay unhandled. Harmless when not running.
     void Stop();
     bool IsRunning() const { return running_.load(); }
+
+    // Any thread: later events and LED refreshes use `records` (null members keep the current
+    // ones). The event being handled finishes with the records it began with. A new button set
+    // or event map ends every map hold: a control still held resumes with its board's next hold
+    // report, one that is gone stays ended.
+    void ReplaceRecords(MappingRecords records);
+    MappingRecords Records() const;
 
     // The HID manager's event callback; reader threads. Only queues, and only while running.
     void OnHidEvent(const HidProtocol::HidEvent& event, const std::string& deviceName,
@@ -103,7 +119,7 @@ private:
     // The buttons for the current title from with_.buttonConfig; returns the set's name. Called
     // whenever the title or the button configuration changes; takes buttonsMutex_.
     std::string SelectButtons();
-    std::shared_ptr<const ButtonConfig> CurrentButtons() const;
+    std::string SelectButtonsLocked();
 
     // Event worker (MappingEngine.cpp).
     void EventWorker();
@@ -124,12 +140,16 @@ private:
     // Serialises Start and Stop with each other; never taken by a worker.
     std::mutex lifecycleMutex_;
 
-    // Written by Start before any worker runs; read without locks afterwards.
+    // Written by Start before any worker runs; read without locks afterwards, except the three
+    // records, which are read through records_.
     MappingCollaborators with_;
+    mutable std::mutex recordsMutex_;
+    MappingRecords records_;
     std::chrono::milliseconds repeatPeriod_{10};
 
-    // The button configuration in force for the current aircraft: the event worker takes a
-    // reference per event, so a switch never changes the buttons under an event.
+    // The button configuration in force for the current aircraft, chosen from records_.buttons:
+    // the event worker takes it with the records per event, so neither a switch nor a reload
+    // changes the buttons under an event. Taken before recordsMutex_, never under it.
     mutable std::mutex buttonsMutex_;
     std::string aircraftTitle_;
     std::shared_ptr<const ButtonConfig> buttons_;

@@ -66,10 +66,12 @@ void MappingEngine::SetSimConnected(bool connected) {
 
 void MappingEngine::OutputWorker() {
     platform::NameCurrentThread("tw-map-outputs");
-    const std::chrono::milliseconds debounce(
-        with_.config != nullptr ? with_.config->outputs.debounceMs : 0);
     std::unique_lock<std::mutex> lock(outputMutex_);
     while (running_.load()) {
+        // Read afresh each round: a reload may bring new outputs.
+        const std::shared_ptr<const AppConfig> config = Records().config;
+        const std::chrono::milliseconds debounce(config != nullptr ? config->outputs.debounceMs
+                                                                   : 0);
         // Wake path for both waits: RequestOutputRefresh and Stop notify outputCv_.
         const Clock::TimePoint latest = clock_.Now() + kRefreshPeriod;
         if (!refreshPending_) {
@@ -100,7 +102,7 @@ void MappingEngine::OutputWorker() {
 }
 
 void MappingEngine::RefreshOutputs() {
-    const AppConfig* config = with_.config;
+    const std::shared_ptr<const AppConfig> config = Records().config;
     LedOutputPort* leds = with_.leds;
     if (config == nullptr || leds == nullptr || with_.simStatus == nullptr) {
         return;

@@ -71,6 +71,8 @@ TEST(Scenario, StepsAreOrderedAndMistakesNamedByTheirPlace) {
          "simulator: 'aircraft' must be a string"},
         {kDevices + R"js(, "simulator": {}, "timeline": [{"at": 1, "aircraft": true}]})js",
          "timeline[0]: 'aircraft' must be a string"},
+        {step + R"js("replaceFile": "buttons.json"}]})js",
+         "timeline[0]: 'replaceFile' needs a file name and 'with' the file to put there"},
     };
     for (const auto& [text, verdict] : cases) {
         EXPECT_EQ(Read(text), verdict) << text;

@@ -1,6 +1,7 @@
 // The engine over fake ports and a hand-moved clock: what only its workers show (acting on
 // resolved events in order, withdrawals, the managed map's cadence, the output timing and
 // hold-offs). What an event resolves to and what a board shows is MappingRulesTest's.
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -188,6 +189,23 @@ TEST_F(MappingEngineTest, ANewAircraftSwitchesTheButtonSetAndEndsItsHolds) {
     EXPECT_EQ(log_.Find("INFO", "Aircraft"),
               (Lines{"Aircraft: Cessna 172 Skyhawk; button set: Skyhawk",
                      "Aircraft: Airbus A320; button set: base"}));
+}
+
+// A reload hands over new buttons between two events: the next event uses them, and the map
+// holds of the old set end.
+TEST_F(MappingEngineTest, ReplacedButtonsApplyFromTheNextEventAndEndMapHolds) {
+    StartEngine();
+    Send(Hold(kMapLeft, 2));
+    Drain();
+    EXPECT_EQ(engine_.ActiveHoldCount(), 1u);
+    auto buttons = std::make_shared<ButtonConfig>();
+    ASSERT_TRUE(buttons->Load(dir_.Write("new", R"({"buttons": [{"name": "SOFTKEY",
+        "commands": {"PRESS": {"": "new tap"}}}]})")));
+    engine_.ReplaceRecords({nullptr, buttons, nullptr});
+    EXPECT_EQ(engine_.ActiveHoldCount(), 0u);
+    Send(Press(kSoftkey));
+    Drain();
+    EXPECT_EQ(commands_.Calls(), Lines{"queue new tap plain x1"});
 }
 
 // Requests are debounced, but never past a second after the previous refresh; without them the

@@ -299,7 +299,9 @@ Result LoadScenario(const std::string& path, Scenario& scenario) {
     if (!text) {
         return Result::Failure("Failed to open scenario file: " + path);
     }
-    return ParseScenario(*text, scenario);
+    Result parsed = ParseScenario(*text, scenario);
+    scenario.folder = FromFsPath(ToFsPath(path).parent_path());
+    return parsed;
 }
 
 }  // namespace tarnwick

@@ -52,6 +52,7 @@ enum class ScenarioActionKind {
     SimulatorCpu, // logs the CPU time the virtual simulator's own work has taken so far
     End,          // the scenario ends: the simulator quits if it still runs
     Aircraft,     // text: the user aircraft's new title
+    ReplaceFile,  // text: the configuration file replaced; source: the file put in its place
 };
 
 struct ScenarioStep {
@@ -68,6 +69,7 @@ struct ScenarioStep {
     float course = 0.0f;
     double number = 0.0;
     std::string text;
+    std::string source;
 };
 
 struct Scenario {
@@ -76,6 +78,7 @@ struct Scenario {
     std::optional<ScenarioSimulator> simulator;  // none: the real simulator
     std::vector<ScenarioStep> steps;             // ordered by time, file order within a time
     int endMs = 0;                               // the time of the final End step
+    std::string folder;  // the scenario file's folder (LoadScenario); replaceFile sources are in it
 };
 
 // A failure carries one message naming the place of the first problem, for example

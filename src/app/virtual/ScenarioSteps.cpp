@@ -172,6 +172,15 @@ Result ReadModule(const JsonValue& entry, const std::string& where, ScenarioStep
     return Result::Success();
 }
 
+Result ReadReplaceFile(const JsonValue& entry, const std::string& where, ScenarioStep& step) {
+    GetStringMember(entry, "replaceFile", step.text);
+    if (!GetStringMember(entry, "with", step.source) || step.text.empty() || step.source.empty()) {
+        return Fail(where, "'replaceFile' needs a file name and 'with' the file to put there");
+    }
+    step.kind = Kind::ReplaceFile;
+    return Result::Success();
+}
+
 // A step whose key alone says everything.
 template <Kind kKind>
 Result ReadKeyOnly(const JsonValue&, const std::string&, ScenarioStep& step) {
@@ -193,6 +202,7 @@ constexpr StepKind kStepKinds[] = {
     {{"lighting"}, KeyHolds::Anything, StepNeeds::Simulator, ReadLighting},
     {{"module"}, KeyHolds::Text, StepNeeds::Simulator, ReadModule},
     {{"simulatorCpu"}, KeyHolds::Anything, StepNeeds::Simulator, ReadKeyOnly<Kind::SimulatorCpu>},
+    {{"replaceFile"}, KeyHolds::Text, StepNeeds::Nothing, ReadReplaceFile},
     {{"end"}, KeyHolds::Anything, StepNeeds::Nothing, ReadKeyOnly<Kind::End>},
 };
 

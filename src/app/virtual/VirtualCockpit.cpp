@@ -1,7 +1,9 @@
 #include "app/virtual/VirtualCockpit.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <system_error>
 
 #include "config/PathText.h"
 #include "log/Logger.h"
@@ -226,6 +228,9 @@ void VirtualCockpit::Play(const ScenarioStep& step) {
                                    std::string("Virtual simulator CPU so far: ") + text + " ms");
             break;
         }
+        case ScenarioActionKind::ReplaceFile:
+            ReplaceFile(step);
+            break;
         case ScenarioActionKind::End: {
             // The simulator closing is what ends a bridge run in order.
             if (simulator_ != nullptr && simulator_->IsRunning()) {
@@ -235,6 +240,26 @@ void VirtualCockpit::Play(const ScenarioStep& step) {
             finished_ = true;
             break;
         }
+    }
+}
+
+void VirtualCockpit::ReplaceFile(const ScenarioStep& step) const {
+    // As an editor saves: the new text goes into a file beside the target, which then takes the
+    // target's place in one rename, so the bridge never reads half a file.
+    const std::filesystem::path target = ToFsPath(JoinPath(configFolder_, step.text));
+    const std::filesystem::path source = ToFsPath(JoinPath(scenario_.folder, step.source));
+    std::filesystem::path staging = target;
+    staging += ".new";
+    std::error_code error;
+    std::filesystem::copy_file(source, staging, std::filesystem::copy_options::overwrite_existing,
+                               error);
+    if (!error) {
+        std::filesystem::rename(staging, target, error);
+    }
+    if (error) {
+        Logger::Instance().Log(LogLevel::Error, "Scenario: cannot replace " + FromFsPath(target) +
+                                                    " with " + FromFsPath(source) + ": " +
+                                                    error.message());
     }
 }
 

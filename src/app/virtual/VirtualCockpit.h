@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "app/virtual/Scenario.h"
 #include "hid/virtual/VirtualHidBackend.h"
@@ -39,6 +40,9 @@ public:
     // Whether the virtual simulator's process runs: the bridge's "is the simulator running" probe.
     bool SimulatorRunning() const;
 
+    // The folder of the bridge's config.json, where replaceFile steps replace files. Before Start.
+    void SetConfigFolder(std::string folder) { configFolder_ = std::move(folder); }
+
     // Plays the timeline on a thread of its own, from now. Its waits end at once on Stop. Fails,
     // changing nothing, when already playing.
     Result Start();
@@ -53,11 +57,13 @@ public:
 private:
     void Run();
     void Play(const ScenarioStep& step);
+    void ReplaceFile(const ScenarioStep& step) const;
     std::shared_ptr<VirtualHidDevice> Plug(const ScenarioDevice& device);
     std::shared_ptr<VirtualHidDevice> DeviceNamed(const std::string& name) const;
 
     Scenario scenario_;
     bool keepRecords_;
+    std::string configFolder_;
     VirtualHidBackend hid_;
     std::unique_ptr<VirtualSimulator> simulator_;
     std::unique_ptr<VirtualSimConnectApi> simApi_;
