@@ -204,17 +204,15 @@ TEST_F(ClientTest, RecordsReachTheirHandlersOnlyWhenWhole) {
 // down. Handles are never closed inside their own dispatch.
 TEST_F(ClientTest, EveryMishapIsReportedAndOnlyAClosedSimulatorEndsTheRun) {
     std::atomic<bool> throwing{false};
-    using Act = std::function<void()>;
-    const Act none = [] {};
-    const Act refuseVariable = [&] { sim_.SetVariableFailure("NAV CDI:1", true); };
-    const Act refuseRequest = [&] { sim_.FailNextCalls(Call::RequestDataOnSimObject, 1); };
-    const Act raise = [&] { sim_.RaiseException(7, 3, 4294967295u); };
-    const Act throwInLibrary = [&] { sim_.ThrowOnNextCall(Call::CallDispatch, "gone"); };
-    const Act throwInHandler = [&] { throwing = true, sim_.SetMasterBattery2(false); };
-    const Act quit = [&] { sim_.Quit(); };
-    const Act vanish = [&] { sim_.SetRunning(false); };
-    const Act failOpens = [&] { sim_.FailNextCalls(Call::Open, 5); };
-    const Act failOpenAndDrop = [&] { sim_.FailNextCalls(Call::Open, 1), sim_.DropConnections(); };
+    const std::function<void()> none = [] {}, quit = [&] { sim_.Quit(); };
+    const auto vanish = [&] { sim_.SetRunning(false); };
+    const auto failOpens = [&] { sim_.FailNextCalls(Call::Open, 5); };
+    const auto refuseVariable = [&] { sim_.SetVariableFailure("NAV CDI:1", true); };
+    const auto refuseRequest = [&] { sim_.FailNextCalls(Call::RequestDataOnSimObject, 1); };
+    const auto raise = [&] { sim_.RaiseException(7, 3, 4294967295u); };
+    const auto throwInLibrary = [&] { sim_.ThrowOnNextCall(Call::CallDispatch, "gone"); };
+    const auto throwInHandler = [&] { throwing = true, sim_.SetMasterBattery2(false); };
+    const auto failOpenAndDrop = [&] { sim_.FailNextCalls(Call::Open, 1), sim_.DropConnections(); };
     const std::string thrown = "[ERROR] SimConnect worker exception: ";
     const std::string definitionsFailed =
         "[WARN] SimConnect data definitions failed: SimConnect_AddToDataDefinition failed for "
@@ -226,7 +224,7 @@ TEST_F(ClientTest, EveryMishapIsReportedAndOnlyAClosedSimulatorEndsTheRun) {
         6, "[WARN] Waiting for SimConnect connection: SimConnect_Open failed (0x80004005)");
     opensFailed.push_back(kDispatchError);
     const struct {
-        Act before, after;
+        std::function<void()> before, after;
         std::size_t changes;  // connected, disconnected, connected again
         int shutdowns;
         std::vector<std::int64_t> retries;
@@ -241,9 +239,8 @@ TEST_F(ClientTest, EveryMishapIsReportedAndOnlyAClosedSimulatorEndsTheRun) {
         {none, vanish, 2, 1, {}, {kDispatchError, kSimClosed}},
         {failOpens, failOpenAndDrop, 3, 0, {5, 10, 20, 30, 30, 5}, opensFailed},
     };
-    for (std::size_t row = 0; row < std::size(cases); ++row) {
-        const auto& c = cases[row];
-        SCOPED_TRACE(row);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
         test::LogCapture log(true);
         Make(Clock::Steady(), Clock::Steady());
         simConnect_->SetTelemetryHandler([](const SimTelemetry&) {});
