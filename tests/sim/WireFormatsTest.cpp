@@ -3,7 +3,6 @@
 // the same way on both sides shows only against fixed bytes), and MobiFlight's command and
 // variable blocks.
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -76,17 +75,15 @@ TEST(SimConnectRecordsTest, RecordsHaveTheLibrarysLayout) {
     EXPECT_FALSE(rec::DecodeHeader(quit.data(), 11, header));
 }
 
-// The text and zeros, or a float's bits in the first four bytes, in a block of `size` bytes.
+// The text and zeros in a block of `size` bytes, or a four-byte word's bits and zeros in 4096.
 std::vector<std::uint8_t> Block(const std::string& text, std::size_t size = 4096) {
     std::vector<std::uint8_t> bytes(size, 0);
     std::memcpy(bytes.data(), text.data(), std::min(text.size(), size));
     return bytes;
 }
-std::vector<std::uint8_t> Block(std::uint32_t bits, std::size_t size = 4096) {
-    return Block(std::string(reinterpret_cast<const char*>(&bits), 4), size);  // little-endian
-}
-std::vector<std::uint8_t> Block(float value) {
-    return Block(std::bit_cast<std::uint32_t>(value));
+template <typename Word>
+requires(sizeof(Word) == 4) std::vector<std::uint8_t> Block(Word bits) {
+    return Block(std::string(reinterpret_cast<const char*>(&bits), 4), 4096);  // little-endian
 }
 
 // A block is the text, a NUL and zeros, never cut: a cut calculator code can do something else
@@ -114,12 +111,10 @@ TEST(MobiFlightProtocolTest, LVarFourByteSlots) {
         {Block(std::numeric_limits<float>::min()), "0.000000"},  // smallest normal
         {Block(3.0e38f), "300000000549775575777803994281145270272.000000"},
         {Block("ON"), std::nullopt},
-        {Block(1u), std::nullopt},           // smallest denormal
         {Block(0x007FFFFFu), std::nullopt},  // largest denormal
         {Block(0x80000001u), std::nullopt},  // negative denormal
         {Block(std::numeric_limits<float>::quiet_NaN()), std::nullopt},
         {Block(std::numeric_limits<float>::infinity()), std::nullopt},
-        {Block(-std::numeric_limits<float>::infinity()), std::nullopt},
         {Block("", 3), std::nullopt},  // too short for a float
         {{}, std::nullopt},            // no block at all
         // Text is handed on up to its NUL.
@@ -127,10 +122,8 @@ TEST(MobiFlightProtocolTest, LVarFourByteSlots) {
         {Block("42", 2), "42"},
     };
     for (const auto& [slot, expected] : cases) {
-        const auto size = static_cast<std::uint32_t>(slot.size());
-        EXPECT_EQ(
-            size == 0 ? mf::DecodeLVarBlock(nullptr, 4096) : mf::DecodeLVarBlock(slot.data(), size),
-            expected)
+        const auto size = static_cast<std::uint32_t>(slot.empty() ? 4096 : slot.size());
+        EXPECT_EQ(mf::DecodeLVarBlock(slot.empty() ? nullptr : slot.data(), size), expected)
             << expected.value_or("none");
     }
     // Every level 0.00 to 100.00 reads as its number: some have four printable bytes (0.9 is

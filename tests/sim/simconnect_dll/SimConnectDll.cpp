@@ -60,25 +60,20 @@ std::int32_t SimConnect_CallDispatch(void* handle, tarnwick::SimConnectDispatchP
     return instance.api.CallDispatch(handle, proc, context);
 }
 
-// The window, its message, the event handle and the configuration index are not used.
+// The window, its message, the event handle and the configuration index are not used. The
+// parameters keep the library's order; the simulator's functions name them.
 FORWARD(Open, (void** h, const char* name, void*, U, void*, U), *h, name)
 FORWARD(Close, (void* h), h)
-FORWARD(AddToDataDefinition,
-        (void* h, U define, const char* name, const char* unit, U type, float epsilon, U datum), h,
-        define, name, unit, type, epsilon, datum)
-FORWARD(RequestDataOnSimObject,
-        (void* h, U request, U define, U object, U period, U flags, U origin, U interval, U limit),
-        h, request, define, object, period, flags, origin, interval, limit)
+FORWARD(AddToDataDefinition, (void* h, U a, const char* n, const char* u, U b, float e, U c), h, a,
+        n, u, b, e, c)
+FORWARD(RequestDataOnSimObject, (void* h, U a, U b, U c, U d, U f, U g, U i, U j), h, a, b, c, d, f,
+        g, i, j)
 FORWARD(MapClientEventToSimEvent, (void* h, U event, const char* name), h, event, name)
-FORWARD(TransmitClientEvent, (void* h, U object, U event, U data, U group, U flags), h, object,
-        event, data, group, flags)
+FORWARD(TransmitClientEvent, (void* h, U a, U b, U c, U d, U f), h, a, b, c, d, f)
 FORWARD(MapClientDataNameToID, (void* h, const char* name, U area), h, name, area)
-FORWARD(AddToClientDataDefinition, (void* h, U define, U offset, U size, float epsilon, U datum), h,
-        define, offset, size, epsilon, datum)
-FORWARD(RequestClientData,
-        (void* h, U area, U request, U define, U period, U flags, U origin, U interval, U limit), h,
-        area, request, define, period, flags, origin, interval, limit)
-FORWARD(SetClientData, (void* h, U area, U define, U flags, U reserved, U size, void* data), h,
-        area, define, flags, reserved, size, data)
+FORWARD(AddToClientDataDefinition, (void* h, U a, U b, U c, float e, U d), h, a, b, c, e, d)
+FORWARD(RequestClientData, (void* h, U a, U b, U c, U d, U f, U g, U i, U j), h, a, b, c, d, f, g,
+        i, j)
+FORWARD(SetClientData, (void* h, U a, U b, U c, U d, U size, void* data), h, a, b, c, d, size, data)
 
 }  // extern "C"
