@@ -35,9 +35,8 @@ protected:
         fs::create_directories(folder / "config");
         const auto again = fs::copy_options::overwrite_existing;
         fs::copy_file(kBuilt / kExeName, folder / kExeName, again);
-        for (const char* file : {"config.json", "buttons.json", "hid_event_map.json"}) {
+        for (const char* file : {"config.json", "buttons.json", "hid_event_map.json"})
             fs::copy_file(ToFsPath(kData + file), folder / "config" / file, again);
-        }
         exe_ = FromFsPath(folder / kExeName);
     }
     Lines Args(const fs::path& folder, const std::string& scenario) const {
@@ -90,9 +89,8 @@ TEST_F(BridgeTest, FullCourseThroughTheVirtualCockpit) {
     const Lines log = Log(folder), record = Record();
     for (const auto& [file, lines] :
          {std::pair{"course-log.txt", log}, {"course-record.txt", record}}) {
-        for (const std::string& line : test::LogFileLines(kData + file)) {
+        for (const std::string& line : test::LogFileLines(kData + file))
             EXPECT_TRUE(Has(lines, line)) << file << ": " << line;
-        }
     }
     EXPECT_EQ(CountPrefix(log, "[INFO] Initializing application"), 1u);
     // The map control repeats every 20 ms while held for 300 ms.
@@ -153,8 +151,8 @@ TEST_F(BridgeTest, StartUpFailuresAndConsoleStops) {
     // The first run finds a full log beside the executable and rotates it first.
     std::ofstream(bin_ / "TarnwickHID.log", std::ios::binary) << std::string(5242880, 'x');
     struct Case {
-        std::string file, content;  // written into config/; "-" removes it
-        Lines lines;
+        std::string file = "", content = "";  // written into config/; "-" removes it
+        Lines lines = {};
         std::string input = "";  // a run stopped from the console ends with 0, the others with 1
         Lines args = {};         // instead of the usual ones
         std::string err = "";
@@ -176,20 +174,15 @@ TEST_F(BridgeTest, StartUpFailuresAndConsoleStops) {
           kStarted, "[INFO] Stop requested from console", kStopped},
          "hello\n quit\nQUIT\n"},
 #ifndef _WIN32
-        {"",
-         "",
-         {},
-         "",
-         {"--console"},
-         "TarnwickHID: this build has no real HID or SimConnect backend; run it with --virtual "
-         "SCENARIO (see docs/scenario.md).\n"},
+        {.args = {"--console"},
+         .err = "TarnwickHID: this build has no real HID or SimConnect backend; run it with "
+                "--virtual SCENARIO (see docs/scenario.md).\n"},
 #endif
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
-        if (i != 0) {
+        if (i != 0)
             fs::remove(bin_ / "TarnwickHID.log");
-        }
         Install(bin_);  // the example files again
         if (c.content == "-") {
             fs::remove(bin_ / "config" / c.file);
@@ -202,9 +195,8 @@ TEST_F(BridgeTest, StartUpFailuresAndConsoleStops) {
         EXPECT_EQ(result.exitCode, c.input.empty() ? 1 : 0) << "case " << i;
         EXPECT_EQ(result.err, c.err);
         const auto log = Log(bin_);
-        for (const auto& line : c.lines) {
+        for (const auto& line : c.lines)
             EXPECT_TRUE(Has(log, line)) << line << "\n" << result.out;
-        }
         EXPECT_EQ(Has(log, kStarted), !c.input.empty()) << result.out;
         EXPECT_EQ(log.empty() ? "" : log.front(),
                   c.lines.empty() ? "" : "[INFO] Initializing application: TarnwickHID v0.2.2");

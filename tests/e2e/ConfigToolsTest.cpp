@@ -8,7 +8,7 @@
 
 #include "app/Backends.h"
 #include "support/ChildProcess.h"
-#include "support/TempDir.h"
+#include "support/TestSupport.h"
 
 namespace tarnwick {
 namespace {
@@ -17,8 +17,6 @@ TEST(ConfigToolsTest, CheckAndListFromTheCommandLine) {
     test::TempDir dir;
     const std::string examples = std::string(TARNWICK_TEST_DATA_DIR) + "/../../examples/";
     const std::string example = examples + "cockpit/config/config.json";
-    const std::string device = R"(FF00:0001 serial="" product="Virtual panel board" path=)";
-    const std::string path = R"(\\?\hid#vid_2e8a&pid_10f0#virtual&)";
     struct Row {
         std::vector<std::string> args;
         std::string out;  // the whole output; for the system's interfaces only its end
@@ -28,11 +26,7 @@ TEST(ConfigToolsTest, CheckAndListFromTheCommandLine) {
         {{"--config", "none.json", "--check-config"},
          "error: none.json: Config file not found: none.json\n1 error(s), 0 warning(s)\n"},
         {{"--list-devices", "--config", example, "--virtual", examples + "scenarios/demo.json"},
-         "2E8A:10F0 " + device + path + "pfd => opens as g1000 \"" + path + "pfd\"\n" +
-             "2E8A:10F0 " + device + path + "mfd => opens as g1000 \"" + path + "mfd\"\n" +
-             "2E8A:10F1 FF00:0001 serial=\"TP-0001\" product=\"Virtual touch panel\" path=" +
-             R"(\\?\hid#vid_2e8a&pid_10f1#virtual&touch => opens as touchpanel "TP-0001")" +
-             "\n3 HID interface(s), 3 would be opened\n"},
+         test::FileBytes(std::string(TARNWICK_TEST_DATA_DIR) + "/oneshot/list-devices.txt")},
         // The system's own interfaces, none of them configured (Wine shows a mouse and a
         // keyboard); the Linux build has no HID access at all.
         {{"--list-devices", "--config", example},

@@ -21,15 +21,6 @@ constexpr const char* kExeName = "TarnwickHID";
 constexpr const char* kNl = "\n";
 #endif
 
-// An EXE.xml as the simulator writes it (the file in the repository has LF line ends).
-std::string Original() {
-    std::string bytes;
-    for (char c : test::FileBytes(TARNWICK_TEST_DATA_DIR "/oneshot/EXE.xml")) {
-        bytes.append(c == '\n' ? "\r\n" : std::string(1, c));
-    }
-    return bytes;
-}
-
 TEST(OneShotCommandsTest, ListRegisterAndUnregisterOneAfterAnother) {
     test::TempDir dir;
     const std::string exe =
@@ -41,13 +32,16 @@ TEST(OneShotCommandsTest, ListRegisterAndUnregisterOneAfterAnother) {
         (local / "Packages" / "Microsoft.FlightSimulator_8wekyb3d8bbwe" / "LocalCache" / "EXE.xml")
             .string();
     const std::string config = dir.File("cfg/config.json");
-    const std::string kOriginal = Original();
+    // An EXE.xml as the simulator writes it (the file in the repository has LF line ends).
+    std::string original;
+    for (char c : test::FileBytes(TARNWICK_TEST_DATA_DIR "/oneshot/EXE.xml"))
+        original.append(c == '\n' ? "\r\n" : std::string(1, c));
     const auto install = [&](const std::string& path) {
         fs::create_directories(fs::path(path).parent_path());
-        std::ofstream(path, std::ios::binary) << kOriginal;
+        std::ofstream(path, std::ios::binary) << original;
     };
     // The test's paths hold nothing XML would escape.
-    std::string registered = kOriginal;
+    std::string registered = original;
     registered.insert(registered.find("</SimBase.Document>"),
                       "    <Launch.Addon>\r\n        <Name>TarnwickHID</Name>\r\n"
                       "        <Disabled>False</Disabled>\r\n        <Path>" +
@@ -55,7 +49,7 @@ TEST(OneShotCommandsTest, ListRegisterAndUnregisterOneAfterAnother) {
                           "\"</CommandLine>\r\n    </Launch.Addon>\r\n");
     // The files' bytes after a step: 'O' the original, 'R' with our entry, '-' absent, '*' any.
     const std::map<char, std::string> bytes = {
-        {'O', kOriginal}, {'R', registered}, {'-', "(absent)"}};
+        {'O', original}, {'R', registered}, {'-', "(absent)"}};
     const std::string reg = " --config " + config;
     struct Step {
         std::function<void()> before;
@@ -86,9 +80,8 @@ TEST(OneShotCommandsTest, ListRegisterAndUnregisterOneAfterAnother) {
         s.before();
         std::vector<std::string> args;
         std::istringstream words(s.args);
-        for (std::string word; words >> word;) {
+        for (std::string word; words >> word;)
             args.push_back(word);
-        }
         const auto result =
             test::RunChild(exe, args,
                            {{{"APPDATA", roaming.string()}, {"LOCALAPPDATA", local.string()}},

@@ -19,6 +19,7 @@
 //
 // TARNWICK_SOAK_SECONDS (10 by default) sets the length, TARNWICK_SOAK_SEED replays a run; the
 // seed is printed first.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdlib>
@@ -43,7 +44,6 @@ using HidProtocol::kControlTypeEncoder;
 constexpr auto kPatience = 20s;  // for what must happen: generous for a loaded machine
 constexpr std::uint16_t kAccFirst = 100, kAccKnob = 110, kChaosFirst = 20, kMapFirst = 50,
                         kHdgKnob = 60, kAutopilot = 5;
-constexpr const char* kSubscribe = "MF.SimVars.Add.(L:LIGHTING_POTENTIOMETER_5)";
 
 unsigned Env(const char* name, unsigned fallback) {
     const char* text = std::getenv(name);
@@ -51,8 +51,11 @@ unsigned Env(const char* name, unsigned fallback) {
                                             : fallback;
 }
 
-HidProtocol::DeviceInfo Board(std::array<std::uint8_t, 8> id) {
-    return {1, 0, 0, id};
+// A panel board of protocol 1.0.0 with that unique id.
+VirtualHidDeviceSetup Board(const std::string& path, std::uint16_t vid,
+                            std::array<std::uint8_t, 8> id) {
+    return VirtualPanelBoardSetup(path, vid, 0x10F0, HidProtocol::DeviceInfo{1, 0, 0, id},
+                                  HidProtocol::ProtocolInfo{1, 0, 0});
 }
 
 struct Unit {
@@ -69,14 +72,13 @@ class Soak : public testing::Test, public test::BridgeRuns {
 protected:
     void SetUp() override {
         const std::string path = "\\\\?\\hid#vid_2e8a&pid_10f";
-        const HidProtocol::ProtocolInfo v1{1, 0, 0};
         units_ = {
             {"PFD", 0,
-             VirtualPanelBoardSetup(path + "0#virtual&pfd", 0x2E8A, 0x10F0,
-                                    Board({0xE6, 0x61, 0x18, 0x60, 0x4B, 0x1F, 0x2A, 0x31}), v1)},
+             Board(path + "0#virtual&pfd", 0x2E8A,
+                   {0xE6, 0x61, 0x18, 0x60, 0x4B, 0x1F, 0x2A, 0x31})},
             {"MFD", 1,
-             VirtualPanelBoardSetup(path + "0#virtual&mfd", 0x2E8A, 0x10F0,
-                                    Board({0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}), v1)},
+             Board(path + "0#virtual&mfd", 0x2E8A,
+                   {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77})},
             {"", 0, VirtualTouchPanelSetup(path + "1#virtual&touch", 0x2E8A, 0x10F1, "TP-1")}};
         for (Unit& unit : units_) {
             // A long run writes LED states and telemetry without end.
@@ -97,30 +99,26 @@ protected:
 
     // --- Bridge runs ----------------------------------------------------------------------------
     void StartRun() {
-        for (Unit& unit : units_) {
+        for (Unit& unit : units_)
             unit.readsBase = unit.device != nullptr ? unit.device->ReadsStarted() : 0;
-        }
         BeginSimEpoch();
-        if (const Result started = Start(); !started) {
+        if (const Result started = Start(); !started)
             return Fail("bridge run failed to start: " + started.Error());
-        }
         ++runs_;
         leaveMade_ = false;
     }
     // After the simulator left (the bridge asks to stop itself), or at the end (the test asks).
     void EndRun(bool simulatorLeft) {
-        if (simulatorLeft) {
-            EXPECT_TRUE(leaveMade_) << "the bridge asked to stop with the simulator running";
-        }
+        EXPECT_TRUE(!simulatorLeft || leaveMade_)
+            << "the bridge asked to stop with the simulator running";
         app->RequestStop();
         const auto asked = Clock::now();
         if (!Wait([&] { return returned.load(); }))
             Fail("Run did not return after the stop request");
         EXPECT_LE(Clock::now() - asked, 3s) << "a stop took long (seed " << seed_ << ")";
         Stop();
-        for (const auto& device : Hid().Devices()) {
+        for (const auto& device : Hid().Devices())
             EXPECT_EQ(device->OpenHandleCount(), 0u) << device->Path() << " open after the run";
-        }
     }
     void HandleStopRequest() {
         if (app != nullptr && app->StopFlag().load()) {
@@ -166,9 +164,8 @@ protected:
     std::array<std::vector<std::string>, 2> Ran() {
         std::array<std::vector<std::string>, 2> ran;
         for (const std::string& code : Sim().ExecutedCode()) {
-            if (code.find("(>H:ACC_") != std::string::npos) {
+            if (code.find("(>H:ACC_") != std::string::npos)
                 ran[code.find("_MFD_") != std::string::npos ? 1 : 0].push_back(code);
-            }
         }
         return ran;
     }
@@ -182,18 +179,13 @@ protected:
         });
         if (!aborted_ && ran != expected_) {
             std::string detail;
-            for (std::size_t board = 0; board < 2; ++board) {
-                std::size_t at = 0;
-                while (at < ran[board].size() && at < expected_[board].size() &&
-                       ran[board][at] == expected_[board][at]) {
-                    ++at;
-                }
-                detail += "; board " + std::to_string(board) + ": ran " +
-                          std::to_string(ran[board].size()) + ", expected " +
-                          std::to_string(expected_[board].size()) + ", first difference at " +
-                          std::to_string(at) + " (ran '" +
-                          (at < ran[board].size() ? ran[board][at] : "") + "', expected '" +
-                          (at < expected_[board].size() ? expected_[board][at] : "") + "')";
+            for (std::size_t b = 0; b < 2; ++b) {
+                const auto at = std::mismatch(ran[b].begin(), ran[b].end(), expected_[b].begin(),
+                                              expected_[b].end());
+                detail += "; board " + std::to_string(b) + ": ran " +
+                          std::to_string(ran[b].size()) + " of " +
+                          std::to_string(expected_[b].size()) + ", first difference at " +
+                          std::to_string(at.first - ran[b].begin());
             }
             Fail("the module did not run each accounted command once, in the order pressed" +
                  detail);
@@ -203,9 +195,8 @@ protected:
     // Moves the simulator's records into counts, so a long run keeps flat memory: each second,
     // while nothing accounted is on its way and no subscription can be pending; and at the end.
     void Harvest(bool last = false) {
-        if (!last && (Clock::now() < nextHarvest_ || !SimReady() || Ran() != expected_)) {
+        if (!last && (Clock::now() < nextHarvest_ || !SimReady() || Ran() != expected_))
             return;
-        }
         nextHarvest_ = Clock::now() + 1s;
         for (const std::string& code : Sim().ExecutedCode())
             ++ran_[code];
@@ -304,9 +295,8 @@ protected:
             unit.device->FailNextRead();
             unit.readsBase = unit.device->ReadsStarted();
         } else if (kind == 1) {
-            VirtualWriteBehaviour behaviour;
-            behaviour.mode = Roll() < 5000 ? VirtualWriteMode::Fail : VirtualWriteMode::Accept;
-            unit.device->SetWriteBehaviour(behaviour);
+            unit.device->SetWriteBehaviour(
+                {Roll() < 5000 ? VirtualWriteMode::Fail : VirtualWriteMode::Accept});
         } else if (kind == 2) {
             unit.device->SetWriteStall(Ms(Roll() < 5000 ? 0 : Between(1, 600)));
         }
@@ -316,10 +306,9 @@ protected:
         const std::string path = "\\\\?\\hid#stranger&" + std::to_string(Between(0, 2));
         if (Hid().Unplug(path))
             return;
-        auto device = Hid().Plug(VirtualPanelBoardSetup(
-            path, Roll() < 3000 ? 0x046D : 0x2E8A, 0x10F0,
-            Board({0xAB, 0, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(Roll())}),
-            HidProtocol::ProtocolInfo{1, 0, 0}));
+        auto device =
+            Hid().Plug(Board(path, Roll() < 3000 ? 0x046D : 0x2E8A,
+                             {0xAB, 0, 0, 0, 0, 0, 0, static_cast<std::uint8_t>(Roll())}));
         if (Roll() < 3000)
             device->FailNextRead();
         if (Roll() < 3000)
@@ -330,9 +319,8 @@ protected:
     // Slow calls; a dropped connection; a crash and restart; a quit or crash that ends the run.
     void SimTrouble() {
         const int kind = Between(0, 5);
-        if (kind < 2) {
+        if (kind < 2)
             return Sim().SetCallDelay(std::chrono::microseconds(kind == 0 ? 0 : Between(1, 200)));
-        }
         if (!SimReady() || !Drain())
             return;
         BeginSimEpoch();
@@ -348,9 +336,8 @@ protected:
 
     void Step() {
         HandleStopRequest();
-        for (Unit& unit : units_) {
+        for (Unit& unit : units_)
             ServiceHeld(unit);
-        }
         Unit& board = units_[static_cast<std::size_t>(Between(0, 1))];
         Unit& any = units_[static_cast<std::size_t>(Between(0, 2))];
         // What happens, with its weight in ten thousandths.
@@ -396,21 +383,15 @@ protected:
                 unit.device->SetWriteStall(0ms);
                 unit.device->SetWriteBehaviour(VirtualWriteBehaviour{});
             }
-            if (!Wait([&] {
-                    Replug(unit, false);
-                    return unit.device != nullptr;
-                }))
+            if (!Wait([&] { return Replug(unit, false), unit.device != nullptr; }))
                 return Fail(unit.setup.path + " stayed open after its unplug");
         }
         Sim().SetRunning(true);
-        if (!test::WaitUntil(
-                [&] {
-                    HandleStopRequest();
-                    return app != nullptr && Ready(units_[0]) && Ready(units_[1]);
-                },
-                60s, 5ms)) {
+        const auto ready = [&] {
+            return HandleStopRequest(), app != nullptr && Ready(units_[0]) && Ready(units_[1]);
+        };
+        if (!test::WaitUntil(ready, 60s, 5ms))
             return Fail("the bridge did not become ready for the final round");
-        }
         for (Unit* board : {&units_[0], &units_[1]}) {
             for (int i = 0; i < 6; ++i)
                 AccountedPress(*board);
@@ -451,9 +432,8 @@ TEST_F(Soak, SeededWalkLosesNothingHangsNowhereAndStopsClean) {
     ASSERT_FALSE(HasFatalFailure());
 
     Harvest(true);
-    for (const auto& [what, most] : allowed_) {
+    for (const auto& [what, most] : allowed_)
         EXPECT_LE(ran_[what], most) << what << " ran more often than it was asked for";
-    }
     EXPECT_FALSE(expected_[0].empty() || expected_[1].empty());
     EXPECT_EQ(misuses_, 0);
     EXPECT_EQ(Sim().CallsInProgress(), 0);
@@ -463,10 +443,8 @@ TEST_F(Soak, SeededWalkLosesNothingHangsNowhereAndStopsClean) {
     const std::string log = Logger::Instance().FilePath();
     const auto lines = test::LogLinesWithBackups(log);
     if (!std::filesystem::exists(log + "." + std::to_string(Logger::kMaxBackups))) {
-        for (const char* line :
-             {"[INFO] Application run loop started", "[INFO] Application run loop stopped"}) {
+        for (const auto& line : {std::string("[INFO] Application run loop started"), kStopped})
             EXPECT_EQ(test::CountOf(lines, line), static_cast<std::size_t>(runs_)) << line;
-        }
         EXPECT_EQ(test::CountPrefix(lines, "[INFO] HID device connected: "),
                   test::CountPrefix(lines, "[INFO] HID device disconnected: "));
     }

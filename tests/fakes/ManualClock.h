@@ -7,7 +7,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <optional>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -25,11 +24,19 @@ public:
     TimePoint Now() const override { return TimePoint(std::chrono::nanoseconds(now_.load())); }
 
     void Wait(std::condition_variable& cv, std::unique_lock<std::mutex>& lock) const override {
-        Park(cv, lock, std::nullopt);
+        WaitUntil(cv, lock, TimePoint::max());
     }
     void WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
                    TimePoint deadline) const override {
-        Park(cv, lock, deadline);
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            waiters_.push_back(Waiter{&cv, lock.mutex(), generation_});
+        }
+        if (Now() < deadline)
+            cv.wait(lock);
+        std::lock_guard<std::mutex> guard(mutex_);
+        waiters_.erase(std::find_if(waiters_.begin(), waiters_.end(),
+                                    [&](const Waiter& waiter) { return waiter.cv == &cv; }));
     }
 
     void SetWorkers(int workers) { workers_.store(workers); }
@@ -53,13 +60,12 @@ public:
     // Returns once every worker waits again, having looked at the time since the last Advance,
     // so that a test can tell "nothing happened" from "not yet".
     void Settle() const {
-        const bool idle = test::WaitUntil([this] {
+        EXPECT_TRUE(test::WaitUntil([this] {
             std::lock_guard<std::mutex> guard(mutex_);
             return std::count_if(waiters_.begin(), waiters_.end(), [this](const Waiter& waiter) {
                        return waiter.generation == generation_;
                    }) >= workers_.load();
-        });
-        EXPECT_TRUE(idle) << "the workers never came to rest";
+        })) << "the workers never came to rest";
     }
 
 private:
@@ -68,20 +74,6 @@ private:
         std::mutex* mutex = nullptr;
         std::uint64_t generation = 0;
     };
-
-    void Park(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
-              std::optional<TimePoint> deadline) const {
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            waiters_.push_back(Waiter{&cv, lock.mutex(), generation_});
-        }
-        if (!deadline || Now() < *deadline) {
-            cv.wait(lock);
-        }
-        std::lock_guard<std::mutex> guard(mutex_);
-        waiters_.erase(std::find_if(waiters_.begin(), waiters_.end(),
-                                    [&](const Waiter& waiter) { return waiter.cv == &cv; }));
-    }
 
     // Starts far from the epoch: a time of 0 must not look special.
     std::atomic<std::int64_t> now_{std::chrono::nanoseconds(std::chrono::hours(1000)).count()};

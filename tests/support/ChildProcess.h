@@ -31,8 +31,6 @@ public:
     BackgroundChild(const std::string& program, const std::vector<std::string>& args,
                     const ChildOptions& options);
     ~BackgroundChild();
-    BackgroundChild(const BackgroundChild&) = delete;
-    BackgroundChild& operator=(const BackgroundChild&) = delete;
     // Waits for the child to end; exitCode -1 when it has not ended within `timeout`.
     ChildResult Wait(std::chrono::milliseconds timeout);
 

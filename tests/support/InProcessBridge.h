@@ -3,7 +3,6 @@
 #pragma once
 
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -41,9 +40,8 @@ public:
 
 inline std::unique_ptr<VirtualCockpit> MakeCockpit(const std::string& scenarioJson) {
     Scenario scenario;
-    if (const Result parsed = ParseScenario(scenarioJson, scenario); !parsed) {
+    if (const Result parsed = ParseScenario(scenarioJson, scenario); !parsed)
         throw std::runtime_error("scenario: " + parsed.Error());
-    }
     return std::make_unique<VirtualCockpit>(std::move(scenario));
 }
 
@@ -53,24 +51,18 @@ inline std::unique_ptr<VirtualCockpit> MakeCockpit(const std::string& scenarioJs
 class BridgeRuns {
 public:
     BridgeRuns() {
-        for (const char* file : {"config.json", "buttons.json", "hid_event_map.json"}) {
+        for (const char* file : {"config.json", "buttons.json", "hid_event_map.json"})
             dir.Write(std::string("bin/config/") + file, FileBytes(kData + file));
-        }
     }
     ~BridgeRuns() {
         Stop();
         Logger::Instance().Shutdown();
     }
-    // `adjust` may put other backends in place of the cockpit's.
-    Result Start(const std::function<void(ApplicationPlatform&)>& adjust = {}) {
+    Result Start() {
         // The cockpit has devices and a simulator, so no other backend is made; a plug or unplug
         // triggers a rescan until Stop clears the listener.
         OwnedBackends none;
-        ApplicationPlatform platform = PickBackends(services, cockpit.get(), none);
-        if (adjust) {
-            adjust(platform);
-        }
-        app = std::make_unique<Application>(std::move(platform));
+        app = std::make_unique<Application>(PickBackends(services, cockpit.get(), none));
         const Result started = app->Initialize(dir.File("bin/config/config.json"), false);
         if (!started) {
             Stop();
@@ -87,16 +79,19 @@ public:
     void Stop() {
         if (app != nullptr) {
             app->RequestStop();
-            if (runner.joinable()) {
+            if (runner.joinable())
                 runner.join();
-            }
             cockpit->HidBackendFor().SetHotplugListener({});
             app.reset();
         }
     }
     std::string LogFile() const { return dir.File("ProgramData/Tarnwick/logs/TarnwickHID.log"); }
 
-    inline static const std::string kData = TARNWICK_TEST_DATA_DIR "/bridge/";
+    inline static const std::string kData = TARNWICK_TEST_DATA_DIR "/bridge/",
+                                    kStopped = "[INFO] Application run loop stopped";
+    // The client subscribes right after the module's acknowledgement: the module reading this
+    // proves the client counts itself registered.
+    inline static const char* const kSubscribe = "MF.SimVars.Add.(L:LIGHTING_POTENTIOMETER_5)";
     TempDir dir;
     FakeServices services{dir.File("bin/TarnwickHID.exe"), dir.File("ProgramData")};
     std::unique_ptr<VirtualCockpit> cockpit = MakeCockpit(FileBytes(kData + "cockpit.json"));

@@ -34,8 +34,7 @@ public:
     std::string Write(const std::string& name, const std::string& content) const {
         const auto p = path_ / name;
         std::filesystem::create_directories(p.parent_path());
-        std::ofstream out(p, std::ios::binary | std::ios::trunc);
-        out << content;
+        std::ofstream(p, std::ios::binary) << content;
         return p.string();
     }
 

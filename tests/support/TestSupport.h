@@ -28,12 +28,10 @@ inline std::string FileBytes(const std::filesystem::path& path) {
 inline bool WaitUntil(const std::function<bool()>& done,
                       std::chrono::milliseconds timeout = std::chrono::seconds(10),
                       std::chrono::microseconds poll = std::chrono::milliseconds(1)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
+    for (const auto deadline = std::chrono::steady_clock::now() + timeout; !done();
+         std::this_thread::sleep_for(poll)) {
+        if (std::chrono::steady_clock::now() >= deadline)
             return done();
-        }
-        std::this_thread::sleep_for(poll);
     }
     return true;
 }
@@ -45,9 +43,8 @@ inline std::vector<std::string> LogFileLines(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
     std::string line;
     while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') {
+        if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        }
         const auto bracket = line.find(" [");
         lines.push_back(bracket == std::string::npos ? line : line.substr(bracket + 1));
     }
@@ -86,9 +83,6 @@ public:
         Logger::Instance().Shutdown();
         Logger::Instance().SetDebugEnabled(false);
     }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
     std::vector<std::string> Lines() const {
         return LogLinesWithBackups(Logger::Instance().FilePath());
     }
@@ -103,19 +97,11 @@ public:
     std::vector<std::string> Find(const std::string& level, const std::string& prefix = "") const {
         const std::string head = "[" + level + "] ";
         std::vector<std::string> found;
-        for (const std::string& line : Matching(head + prefix)) {
-            if (line.rfind(head + prefix, 0) == 0) {
+        for (const std::string& line : Lines()) {
+            if (line.starts_with(head + prefix))
                 found.push_back(line.substr(head.size()));
-            }
         }
         return found;
-    }
-    // Position of the first line equal to `line` at or after `from`; -1 when there is none.
-    int IndexOf(const std::string& line, int from = 0) const {
-        const auto lines = Lines();
-        const auto it = std::find(lines.begin() + std::min<std::ptrdiff_t>(from, std::ssize(lines)),
-                                  lines.end(), line);
-        return it == lines.end() ? -1 : static_cast<int>(it - lines.begin());
     }
 
 private:

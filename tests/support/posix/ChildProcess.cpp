@@ -21,26 +21,22 @@ BackgroundChild::BackgroundChild(const std::string& program, const std::vector<s
                                  const ChildOptions& options)
     : impl_(std::make_unique<Impl>()), streams_(options.outputDir + "/child") {
     int pipeEnds[2] = {-1, -1};
-    if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
+    if (pipe2(pipeEnds, O_CLOEXEC) != 0)
         return;
-    }
     impl_->pid = fork();
     if (impl_->pid == 0) {
-        for (const auto& [name, value] : options.env) {
+        for (const auto& [name, value] : options.env)
             setenv(name.c_str(), value.c_str(), 1);
-        }
         const int fds[3] = {pipeEnds[0],
                             open((streams_ + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
                             open((streams_ + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)};
         for (int i = 0; i < 3; ++i) {
-            if (fds[i] < 0 || dup2(fds[i], i) < 0) {
+            if (fds[i] < 0 || dup2(fds[i], i) < 0)
                 _exit(127);
-            }
         }
         std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const auto& arg : args) {
+        for (const auto& arg : args)
             argv.push_back(const_cast<char*>(arg.c_str()));
-        }
         argv.push_back(nullptr);
         execv(program.c_str(), argv.data());
         _exit(127);
@@ -55,9 +51,8 @@ BackgroundChild::~BackgroundChild() {
         kill(impl_->pid, SIGKILL);
         waitpid(impl_->pid, nullptr, 0);
     }
-    if (impl_->inputWriter >= 0) {
+    if (impl_->inputWriter >= 0)
         close(impl_->inputWriter);
-    }
 }
 
 ChildResult BackgroundChild::Wait(std::chrono::milliseconds timeout) {

@@ -9,11 +9,6 @@
 namespace tarnwick::test {
 namespace {
 
-// The tests' arguments hold no quotes and end in no backslash: quoting them whole is enough.
-std::string Quote(const std::string& arg) {
-    return '"' + arg + '"';
-}
-
 SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
 
 HANDLE OpenForChild(const std::string& path) {
@@ -47,9 +42,10 @@ BackgroundChild::BackgroundChild(const std::string& program, const std::vector<s
         WriteFile(child->inputWriter, options.input.data(),
                   static_cast<DWORD>(options.input.size()), &written, nullptr);
     }
-    std::string commandLine = Quote(program);
+    // The tests' arguments hold no quotes and end in no backslash: quoting them whole is enough.
+    std::string commandLine = '"' + program + '"';
     for (const auto& arg : args) {
-        commandLine.append(1, ' ').append(Quote(arg));
+        commandLine.append(" \"").append(arg).append(1, '"');
     }
     std::map<std::string, std::optional<std::string>> former;
     for (const auto& [name, value] : options.env) {
