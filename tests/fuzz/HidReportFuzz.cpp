@@ -3,12 +3,11 @@
 // catches any read past the end; the golden bytes of every layout are the table tests' part.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <span>
 #include <vector>
 
+#include "FuzzCheck.h"
 #include "hid/HidProtocol.h"
 #include "hid/TelemetryProtocol.h"
 
@@ -17,14 +16,6 @@ namespace {
 using namespace tarnwick;
 using HidProtocol::kReportSize;
 using Bytes = std::span<const std::uint8_t>;
-
-#define FUZZ_CHECK(condition)                                                                  \
-    do {                                                                                       \
-        if (!(condition)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                      \
-        }                                                                                      \
-    } while (false)
 
 // A refused report leaves `out` as it was and says why; an accepted one, encoded and decoded
 // again, gives the same record.

@@ -37,11 +37,9 @@ constexpr std::uint16_t kBoardVid = 0x04D8, kBoardPid = 0xE6B0, kPanelVid = 0x2E
 // Panel boards on kBoardVid:kBoardPid ("g1000"), touch panels on kPanelVid:kPanelPid. The scan
 // interval is long unless given, so that tests decide when scans happen.
 HidManagerSettings DefaultSettings(std::int32_t scanIntervalMs = 600000) {
-    return HidManagerSettings{kBoardVid,
-                              kBoardPid,
-                              {HidDeviceTarget{kBoardVid, kBoardPid, PanelRole::G1000},
-                               HidDeviceTarget{kPanelVid, kPanelPid, PanelRole::TouchPanel}},
-                              scanIntervalMs};
+    const HidDeviceTarget board{kBoardVid, kBoardPid, PanelRole::G1000},
+        panel{kPanelVid, kPanelPid, PanelRole::TouchPanel};
+    return HidManagerSettings{kBoardVid, kBoardPid, {board, panel}, scanIntervalMs};
 }
 
 // A manager over a virtual backend, with the log captured (DEBUG on) and every event recorded.
@@ -71,14 +69,12 @@ protected:
     std::shared_ptr<VirtualHidDevice> PlugBoard(const std::string& path,
                                                 std::optional<std::uint8_t> idByte,
                                                 std::string serial = {}) {
-        std::optional<HidProtocol::DeviceInfo> info;
-        std::optional<HidProtocol::ProtocolInfo> protocol;
-        if (idByte) {
-            info = {1, 4, 0, {*idByte, 0x61, 0x41, 0x03, 0xE7, 0x45, 0x2D, 0x2F}};
-            protocol = {1, 2, 0x0A};
-        }
-        return backend_.Plug(
-            VirtualPanelBoardSetup(path, kBoardVid, kBoardPid, info, protocol, std::move(serial)));
+        using Info = std::optional<HidProtocol::DeviceInfo>;
+        using Protocol = std::optional<HidProtocol::ProtocolInfo>;
+        return backend_.Plug(VirtualPanelBoardSetup(
+            path, kBoardVid, kBoardPid,
+            idByte ? Info{{1, 4, 0, {*idByte, 0x61, 0x41, 0x03, 0xE7, 0x45, 0x2D, 0x2F}}} : Info{},
+            idByte ? Protocol{{1, 2, 0x0A}} : Protocol{}, std::move(serial)));
     }
     std::shared_ptr<VirtualHidDevice> PlugPanel(const std::string& path, std::string serial) {
         return backend_.Plug(VirtualTouchPanelSetup(path, kPanelVid, kPanelPid, std::move(serial)));

@@ -57,18 +57,6 @@ TEST(HidProtocol, EncodersWriteGoldenBytes) {
     }
 }
 
-// Touch-panel reports decode to what encodes them again, so their golden bytes hold both ways.
-TEST(HidProtocol, TouchPanelReportsDecodeToWhatEncodesThem) {
-    const Report settingsReport = TelemetryProtocol::EncodeSettingsReport({3, 0x0102, 270.5f, -1});
-    Settings settings;
-    ASSERT_TRUE(TelemetryProtocol::DecodeSettingsReport(settingsReport.data(), 32, settings));
-    EXPECT_EQ(TelemetryProtocol::EncodeSettingsReport(settings), settingsReport);
-    TelemetryProtocol::TelemetryPage page;
-    const Report pageReport = TelemetryProtocol::EncodeTelemetryReport(kValues, 1, 7);
-    ASSERT_TRUE(TelemetryProtocol::DecodeTelemetryReport(pageReport.data(), 32, page));
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(page.values[6]), 0x7FC01234u);
-}
-
 TEST(HidProtocol, EventsClassifyByTypeAndValue) {
     const std::tuple<std::uint8_t, int, const char*> rows[] = {
         {1, 1, "BUTTON_PRESS"}, {1, 0, "BUTTON_RELEASE"}, {1, 2, "HOLD"},   {1, 4, "HOLD"},
