@@ -58,10 +58,9 @@ public:
     bool IsRegistered() override { return true; }
     Result QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count) override {
         static const char* const modes[] = {"plain", "dedupe", "counted"};
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            gateCv_.wait(lock, [this] { return !gateClosed_; });
-        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        gateCv_.wait(lock, [this] { return !gateClosed_; });
+        lock.unlock();  // Record takes it again
         return Record("queue " + rpn + " " + modes[static_cast<int>(mode)] + " x" +
                       std::to_string(count));
     }
@@ -69,10 +68,8 @@ public:
     void CancelHoldRepeats(const std::string& rpn) override { (void)Record("cancel " + rpn); }
     // While the gate is shut, QueueRpn blocks: the event worker stops and its queue builds up.
     void SetGate(bool open) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            gateClosed_ = !open;
-        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        gateClosed_ = !open;
         gateCv_.notify_all();
     }
 

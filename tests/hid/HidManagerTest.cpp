@@ -30,6 +30,7 @@ using HidProtocol::LedState;
 using HidProtocol::Report;
 using test::WaitUntil;
 using Reports = std::vector<Report>;
+using Lines = std::vector<std::string>;
 
 constexpr std::uint16_t kBoardVid = 0x04D8, kBoardPid = 0xE6B0, kPanelVid = 0x2E8A,
                         kPanelPid = 0x10F0;
@@ -45,13 +46,7 @@ HidManagerSettings DefaultSettings(std::int32_t scanIntervalMs = 600000) {
 // A manager over a virtual backend, with the log captured (DEBUG on) and every event recorded.
 class HidManagerTest : public testing::Test {
 protected:
-    // Readers wait for minutes on end: a Stop that waited out a read instead of cancelling it
-    // would hang the test.
     Result Start(const HidManagerSettings& settings = DefaultSettings(), bool trace = false) {
-        if (!manager_) {
-            manager_ = std::make_unique<HidManager>(
-                backend_, HidManager::Options{std::chrono::minutes(10)}, clock_);
-        }
         manager_->SetTrace(trace);
         return manager_->Start(settings,
                                [this](const HidEvent& event, const std::string& name, int index) {
@@ -85,7 +80,10 @@ protected:
     VirtualHidBackend backend_;
     std::mutex mutex_;
     std::vector<std::pair<std::string, HidEvent>> events_;
-    std::unique_ptr<HidManager> manager_;  // declared last: stopped before the rest goes
+    // Declared last: stopped before the rest goes. Readers wait for minutes on end: a Stop that
+    // waited out a read instead of cancelling it would hang the test.
+    std::unique_ptr<HidManager> manager_ =
+        std::make_unique<HidManager>(backend_, HidManager::Options{10min}, clock_);
 };
 
 const Report kSimUp = HidProtocol::EncodeSimStatusReport(true);
@@ -137,7 +135,7 @@ TEST_F(HidManagerTest, ConnectingNamesEachDeviceAndProbesEveryInterfaceOnce) {
     manager_->Scan();
     EXPECT_EQ(
         logs_.Lines(),
-        (std::vector<std::string>{
+        (Lines{
             "[INFO] HID device connected: E6614103E7452D2F index=0 role=g1000 fw=1.4.0",
             "[DEBUG] HID protocol info: device=E6614103E7452D2F proto=1.2 flags=0x0A",
             "[INFO] HID device connected: SER-2 index=1 role=g1000 fw=unknown",
@@ -177,10 +175,9 @@ TEST_F(HidManagerTest, FailedOpensAreRetriedSaidOnceAndFailedProbesForgottenWhen
     manager_->Scan();
     EXPECT_EQ(
         logs_.Matching("HID device"),
-        (std::vector<std::string>{
-            "[WARN] Failed to open HID device: hid#a", "[WARN] Failed to open HID device: hid#a",
-            "[INFO] HID device connected: E7614103E7452D2F index=0 role=g1000 fw=1.4.0",
-            "[INFO] HID device connected: E6614103E7452D2F index=1 role=g1000 fw=1.4.0"}));
+        (Lines{"[WARN] Failed to open HID device: hid#a", "[WARN] Failed to open HID device: hid#a",
+               "[INFO] HID device connected: E7614103E7452D2F index=0 role=g1000 fw=1.4.0",
+               "[INFO] HID device connected: E6614103E7452D2F index=1 role=g1000 fw=1.4.0"}));
 }
 
 // After a failed read the board is reconnected at once, not at the next scan, and its reports reach
@@ -195,29 +192,25 @@ TEST_F(HidManagerTest, BoardWhoseReadFailsIsReconnectedAtOnceAndItsReportsWorkAg
     board->SendInput(wrongId.data(), wrongId.size());
     const Report withoutId{0x05, 0x01, 0x00, 0xAB, 0x00, 0x01};
     board->SendInput(withoutId.data(), 31);
-    board->SendEvent(HidEvent{7, 2, 0x0123, -3, 4, 1, 0xBEEF});
+    const HidEvent event{7, 2, 0x0123, -3, 4, 1, 0xBEEF};
+    board->SendEvent(event);
     // The reader keeps the device's order: once the last report is in, the rest was dropped.
     ASSERT_TRUE(WaitUntil([&] { return Events().size() == 2; }));
-    EXPECT_EQ(Events()[0].second, (HidEvent{5, 1, 0xAB, 1, 0, 0, 0}));
-    EXPECT_EQ(Events()[1].second, (HidEvent{7, 2, 0x0123, -3, 4, 1, 0xBEEF}));
-    EXPECT_EQ(Events()[1].first, "A:1");
+    EXPECT_EQ(Events(), (decltype(events_){{"A:1", {5, 1, 0xAB, 1, 0, 0, 0}}, {"A:1", event}}));
     EXPECT_EQ(logs_.Matching("HID IN device=A").size(), 3u);  // every report read, taken or not
-    EXPECT_EQ(logs_.Matching("bytes=31"),
-              std::vector<std::string>{"[DEBUG] HID IN device=A bytes=31 data=" +
-                                       hidtext::HexBytes(withoutId.data(), 31)});
-    EXPECT_EQ(
-        logs_.Matching(" A"),
-        (std::vector<std::string>{"[INFO] HID device connected: A index=0 role=g1000 fw=unknown",
-                                  "[WARN] HID read failed for A (err=31); reconnecting",
-                                  "[INFO] HID device disconnected: A",
-                                  "[INFO] HID device connected: A index=1 role=g1000 fw=unknown"}));
+    EXPECT_EQ(logs_.Matching("bytes=31"), Lines{"[DEBUG] HID IN device=A bytes=31 data=" +
+                                                hidtext::HexBytes(withoutId.data(), 31)});
+    EXPECT_EQ(logs_.Matching(" A"),
+              (Lines{"[INFO] HID device connected: A index=0 role=g1000 fw=unknown",
+                     "[WARN] HID read failed for A (err=31); reconnecting",
+                     "[INFO] HID device disconnected: A",
+                     "[INFO] HID device connected: A index=1 role=g1000 fw=unknown"}));
 }
 
 TEST_F(HidManagerTest, ScansComeAtMostEvery100MsAndAtOnceWhenRequested) {
     clock_.SetWorkers(1);  // the scanner
     ASSERT_TRUE(Start(DefaultSettings(0)));
-    EXPECT_EQ(logs_.Lines(),
-              std::vector<std::string>{"[WARN] hid.scanIntervalMs 0 is below 100; using 100"});
+    EXPECT_EQ(logs_.Lines(), Lines{"[WARN] hid.scanIntervalMs 0 is below 100; using 100"});
     PlugPanel("hid#p", "TP");
     clock_.Advance(99ms);
     clock_.Settle();
@@ -267,9 +260,8 @@ TEST_F(HidManagerTest, OutputsReachTheirDevicesAndFailuresAreSaidOnce) {
     EXPECT_EQ(b->ReceivedReports(), (Reports{kSimUp, EncodeLedControlReport(s1), kSimDown}));
     EXPECT_EQ(late->ReceivedReports(), Reports{kSimDown});
     EXPECT_EQ(logs_.Matching("HID OUT sim_status device=E6"),
-              std::vector<std::string>{"[DEBUG] HID OUT sim_status device=E6614103E7452D2F "
-                                       "bytes=32 data=" +
-                                       hidtext::HexBytes(kSimDown.data(), 32)});
+              Lines{"[DEBUG] HID OUT sim_status device=E6614103E7452D2F bytes=32 data=" +
+                    hidtext::HexBytes(kSimDown.data(), 32)});
     const TelemetryProtocol::Values values{{1.5f, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, -2.0f}};
     EXPECT_EQ(manager_->SendTelemetry(values, 0x1234), 1u);
     EXPECT_EQ(failing->Writes().size(), 1u);  // page 1 is not tried after page 0 failed
@@ -277,20 +269,19 @@ TEST_F(HidManagerTest, OutputsReachTheirDevicesAndFailuresAreSaidOnce) {
               (Reports{TelemetryProtocol::EncodeTelemetryReport(values, 0, 0x1234),
                        TelemetryProtocol::EncodeTelemetryReport(values, 1, 0x1234)}));
     EXPECT_EQ(logs_.Matching("WARN"),
-              (std::vector<std::string>{"[WARN] HID led_ctl write failed for A (err=22)",
-                                        "[WARN] HID sim_status write failed for A (err=22)",
-                                        "[WARN] HID telemetry write failed for TP1 error=31"}));
+              (Lines{"[WARN] HID led_ctl write failed for A (err=22)",
+                     "[WARN] HID sim_status write failed for A (err=22)",
+                     "[WARN] HID telemetry write failed for TP1 error=31"}));
 
     a->SetWriteBehaviour({VirtualWriteMode::Short, 31, 10});
     a->SetOutputReportBehaviour({VirtualWriteMode::Fail, 87});
     b->SetWriteBehaviour({VirtualWriteMode::Fail, 1});
     manager_->SendBootsel();
     EXPECT_EQ(logs_.Matching("BOOTSEL"),
-              (std::vector<std::string>{
-                  "[WARN] Failed to send BOOTSEL command to A (WriteFile err=31, bytes=10, "
-                  "HidD_SetOutputReport err=87)",
-                  "[INFO] BOOTSEL command sent to B via HidD_SetOutputReport",
-                  "[INFO] BOOTSEL command sent to E6614103E7452D2F via WriteFile"}));
+              (Lines{"[WARN] Failed to send BOOTSEL command to A (WriteFile err=31, bytes=10, "
+                     "HidD_SetOutputReport err=87)",
+                     "[INFO] BOOTSEL command sent to B via HidD_SetOutputReport",
+                     "[INFO] BOOTSEL command sent to E6614103E7452D2F via WriteFile"}));
     EXPECT_EQ(logs_.Matching("device_ctl")[0],
               "[DEBUG] HID OUT device_ctl action=2 data=" +
                   hidtext::HexBytes(HidProtocol::EncodeBootselReport().data(), 32));
