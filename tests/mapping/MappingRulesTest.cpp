@@ -68,19 +68,17 @@ protected:
 
 TEST_F(EventResolutionTest, Table) {
     const std::string b0 = "HID event from B0 index=0 type=", pfd = " role=PFD configuredRole=MFD(";
+    const std::string press = "1 action=BUTTON_PRESS",
+                      sk = "BUTTON) controlId=50(SOFTKEY) value=1 speed=0 mode=";
     const PanelBoard unlisted{"UNLISTED", 7};
     Check({
         // Roles: the mode byte first, then the board's entry by name or index, else none.
-        {Press(kSoftkey), "queue 'softkey pfd' plain x1",
-         b0 + "1 action=BUTTON_PRESS" + pfd + "BUTTON) controlId=50(SOFTKEY) value=1 speed=0 " +
-             "mode=0 rpn=queued"},
+        {Press(kSoftkey), "queue 'softkey pfd' plain x1", b0 + press + pfd + sk + "0 rpn=queued"},
         {Press(kSoftkey, 1), "queue 'softkey' plain x1",
-         b0 + "1 action=BUTTON_PRESS role=MFD(BUTTON) controlId=50(SOFTKEY) value=1 speed=0 " +
-             "mode=1 rpn=queued"},
+         b0 + press + " role=MFD(" + sk + "1 rpn=queued"},
         {Press(kSoftkey, 2), "queue 'softkey' plain x1",
-         "HID event from UNLISTED index=7 type=1 action=BUTTON_PRESS(BUTTON) controlId=50"
-         "(SOFTKEY) value=1 speed=0 mode=2 rpn=queued",
-         kUp, unlisted},
+         "HID event from UNLISTED index=7 type=" + press + "(" + sk + "2 rpn=queued", kUp,
+         unlisted},
         {Press(kSoftkey, 2), "queue 'softkey copilot' plain x1", "", kUp, {"OTHER", 1}},
         // Encoders: counted by detents or speed; a fast turn takes its _FAST command once.
         {Turn(kHdg, -3), "queue 'hdg dec' counted x3"},
