@@ -86,9 +86,10 @@ TEST(ExeXmlTextTest, EntriesGoInAndOutTouchingNothingElse) {
     const std::string ours = "<Launch.Addon><Name>TarnwickHID</Name></Launch.Addon>";
     const std::string other = "<Launch.Addon><Name>Other</Name></Launch.Addon>";
     const std::string padded = "<launch.addon><name> \r\n TARNWICKhid\t</name></launch.addon>\r\n";
-    const std::string longer = "<Launch.Addon><Name>TarnwickHID2</Name></Launch.Addon>\r\n";
-    const std::string nameless = "<Launch.Addon><Path>TarnwickHID</Path></Launch.Addon>\r\n";
-    const std::string behind =
+    // Not ours: a longer name, our name in another field, our name behind a closed block.
+    const std::string notOurs =
+        "<Launch.Addon><Name>TarnwickHID2</Name></Launch.Addon>\r\n"
+        "<Launch.Addon><Path>TarnwickHID</Path></Launch.Addon>\r\n"
         "    <Launch.Addon>\r\n    </Launch.Addon>\r\n    <Name>TarnwickHID</Name>\r\n";
     // An opening tag without its closing tag must not start "our" block.
     const std::string damaged = "    <Launch.Addon>\r\n        <Path>broken.exe</Path>\r\n";
@@ -104,8 +105,7 @@ TEST(ExeXmlTextTest, EntriesGoInAndOutTouchingNothingElse) {
         {"<A/>\r\n  ", "<A/>\r\n" + kBlock + "  "},
         // Names compare escaped, trimmed and without case; neighbours on the same line stay.
         {head + padded + other + tail, head + kBlock + other + tail},
-        {head + longer + nameless + behind + tail,
-         head + longer + nameless + behind + kBlock + tail},
+        {head + notOurs + tail, head + notOurs + kBlock + tail},
         {head + ours + other + tail, head + kBlock + other + tail},
         {head + other + "  " + ours + tail, head + other + kBlock + tail},
         {"<A/>\r\n  " + ours + " \t", "<A/>\r\n" + kBlock},

@@ -1,7 +1,7 @@
 // The touch panels' bridge rules: which panel settings become simulator events with what value,
 // and the telemetry throttle and its streaming state, on a hand-moved clock.
 #include <chrono>
-#include <limits>
+#include <cmath>
 
 #include <gtest/gtest.h>
 
@@ -16,8 +16,6 @@ using namespace std::chrono_literals;
 TEST(PanelBridgeRulesTest, SettingsBecomeWholeDegreeEventsAndTelemetryIsThrottled) {
     test::ManualClock clock;
     PanelBridgeRules rules(clock);
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    const float inf = std::numeric_limits<float>::infinity();
     // Settings: flags, sequence, heading bug, course.
     const std::pair<TelemetryProtocol::Settings, std::string> cases[] = {
         {{0x01, 1, 100.4f, 0}, "HEADING_BUG_SET 100: Panel heading bug -> 100 (TP)|"},
@@ -27,7 +25,7 @@ TEST(PanelBridgeRulesTest, SettingsBecomeWholeDegreeEventsAndTelemetryIsThrottle
         {{0x03, 4, 359.6f, -10.0f},
          "HEADING_BUG_SET 0: Panel heading bug -> 0 (TP)|VOR1_SET 350: Panel course -> 350 (TP)|"},
         {{0x02, 5, 0.0f, -0.4f}, "VOR1_SET 0: Panel course -> 0 (TP)|"},
-        {{0x03, 6, nan, inf}, ""},
+        {{0x03, 6, NAN, INFINITY}, ""},
         {{0x01, 7, 720.5f, 0}, "HEADING_BUG_SET 1: Panel heading bug -> 1 (TP)|"},
     };
     for (const auto& [settings, expected] : cases) {

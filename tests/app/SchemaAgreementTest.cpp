@@ -16,18 +16,12 @@ namespace tarnwick {
 namespace {
 
 Result Load(const std::string& kind, const std::string& path) {
-    if (kind == "config") {
-        AppConfig config;
-        return LoadAppConfig(path, config);
-    }
-    if (kind == "buttons") {
-        return ButtonConfig().Load(path);
-    }
-    if (kind == "hid_event_map") {
-        return HidEventMap().Load(path);
-    }
+    AppConfig config;
     Scenario scenario;
-    return LoadScenario(path, scenario);
+    return kind == "config"          ? LoadAppConfig(path, config)
+           : kind == "buttons"       ? ButtonConfig().Load(path)
+           : kind == "hid_event_map" ? HidEventMap().Load(path)
+                                     : LoadScenario(path, scenario);
 }
 
 TEST(SchemaAgreement, LoadersGiveTheVerdictsTheSchemasGive) {

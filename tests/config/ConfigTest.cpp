@@ -478,18 +478,14 @@ std::string Names(const HidEventMap& map) {
 }
 
 // Numbers are truncated toward zero; those beyond the signed 32-bit range are no entries; of two
-// names for one number the later key in byte order wins.
-TEST(HidEventMapTest, NamesNumbersBothWays) {
-    HidEventMap map;
-    ASSERT_TRUE(map.Load(TARNWICK_TEST_DATA_DIR "/config/hid_event_map.json"));
-    EXPECT_EQ(Names(map),
+// names for one number the later key in byte order wins. A document that cannot be used leaves
+// the tables alone; one whose objects lack valid entries replaces them with what it did hold.
+TEST(HidEventMapTest, NamesNumbersBothWaysAndDocumentErrorsHaveTheirMessages) {
+    HidEventMap fromData;
+    ASSERT_TRUE(fromData.Load(TARNWICK_TEST_DATA_DIR "/config/hid_event_map.json"));
+    EXPECT_EQ(Names(fromData),
               " c-2147483648=MIN t-1=B t1=BUTTON t2=PRESS t3=A c7=b c12=NAV_SWAP t20=C "
               "c40=HDG_KNOB c2147483647=MAX");
-}
-
-// A document that cannot be used leaves the tables alone; one whose objects lack valid entries
-// replaces them with what it did hold.
-TEST(HidEventMapTest, DocumentErrorsHaveTheirMessagesAndLeaveThis) {
     const test::TempDir dir;
     const std::string kept = " t1=A c1=B";
     const std::string noTypes = "Event map missing valid event_types entries";

@@ -34,8 +34,8 @@ public:
     }
 
 protected:
-    // Under mutex_.
     Result Record(std::string call) {
+        std::lock_guard<std::mutex> lock(mutex_);
         calls_.push_back(std::move(call));
         for (const auto& [prefix, error] : failures_) {
             if (calls_.back().rfind(prefix, 0) == 0) {
@@ -60,23 +60,16 @@ public:
         static const char* const modes[] = {"plain", "dedupe", "counted"};
         std::unique_lock<std::mutex> lock(mutex_);
         gateCv_.wait(lock, [this] { return !gateClosed_; });
+        lock.unlock();  // Record takes it again
         return Record("queue " + rpn + " " + modes[static_cast<int>(mode)] + " x" +
                       std::to_string(count));
     }
-    Result SendRpnNow(const std::string& rpn) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return Record("now " + rpn);
-    }
-    void CancelHoldRepeats(const std::string& rpn) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        (void)Record("cancel " + rpn);
-    }
+    Result SendRpnNow(const std::string& rpn) override { return Record("now " + rpn); }
+    void CancelHoldRepeats(const std::string& rpn) override { (void)Record("cancel " + rpn); }
     // While the gate is shut, QueueRpn blocks: the event worker stops and its queue builds up.
     void SetGate(bool open) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            gateClosed_ = !open;
-        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        gateClosed_ = !open;
         gateCv_.notify_all();
     }
 
@@ -90,7 +83,6 @@ class FakeSimEvents final : public SimEventPort, public CallRecorder {
 public:
     bool IsConnected() override { return true; }
     Result TransmitEvent(const std::string& eventName, std::uint32_t value) override {
-        std::lock_guard<std::mutex> lock(mutex_);
         return Record(eventName + "=" + std::to_string(value));
     }
 };
@@ -99,16 +91,13 @@ class FakeLeds final : public LedOutputPort, public CallRecorder {
 public:
     explicit FakeLeds(std::vector<PanelBoard> boards) : boards_(std::move(boards)) {}
     std::vector<PanelBoard> ListDevices() override {
-        std::lock_guard<std::mutex> lock(mutex_);
         (void)Record("list");
         return boards_;
     }
     bool SendLedState(const PanelBoard& board, const HidProtocol::LedState&) override {
-        std::lock_guard<std::mutex> lock(mutex_);
         return Record("write " + board.name + "#" + std::to_string(board.index)).Ok();
     }
     void InvalidateLedState(const PanelBoard& board) override {
-        std::lock_guard<std::mutex> lock(mutex_);
         (void)Record("invalidate " + board.name + "#" + std::to_string(board.index));
     }
 

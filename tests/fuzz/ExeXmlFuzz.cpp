@@ -7,19 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "FuzzCheck.h"
 #include "addon/ExeXmlText.h"
-
-namespace tarnwick {
-namespace {
-
-void Check(bool condition) {
-    if (!condition) {
-        __builtin_trap();
-    }
-}
-
-}  // namespace
-}  // namespace tarnwick
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace tarnwick;
@@ -35,23 +24,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (const auto entry = FindAddonEntry(document, name)) {
         base.erase(entry->rangeBegin, entry->rangeEnd - entry->rangeBegin);
     }
-    Check(RemoveAddonFromDocument(document, name) == base);
+    FUZZ_CHECK(RemoveAddonFromDocument(document, name) == base);
 
     const bool blank = document.find_first_not_of(" \t\n\v\f\r") == std::string_view::npos;
     base = blank ? DefaultExeXmlDocument() : std::string(document);
     const std::string added = AddAddonToDocument(document, name, path, commandLine);
     const auto ours = FindAddonEntry(added, name);
-    Check(ours.has_value());
-    Check(added.substr(ours->rangeBegin, ours->rangeEnd - ours->rangeBegin) ==
-          BuildAddonBlock(name, path, commandLine));
+    FUZZ_CHECK(ours.has_value());
+    FUZZ_CHECK(added.substr(ours->rangeBegin, ours->rangeEnd - ours->rangeBegin) ==
+               BuildAddonBlock(name, path, commandLine));
     const std::string before = added.substr(0, ours->rangeBegin);
     const std::string after = added.substr(ours->rangeEnd);
-    Check(base.compare(0, before.size(), before) == 0);
+    FUZZ_CHECK(base.compare(0, before.size(), before) == 0);
     if (const auto old = FindAddonEntry(base, name)) {
-        Check(old->rangeBegin == ours->rangeBegin && base.substr(old->rangeEnd) == after);
+        FUZZ_CHECK(old->rangeBegin == ours->rangeBegin && base.substr(old->rangeEnd) == after);
     } else {
-        Check(before + after == base && RemoveAddonFromDocument(added, name) == base);
+        FUZZ_CHECK(before + after == base && RemoveAddonFromDocument(added, name) == base);
     }
-    Check(AddAddonToDocument(added, name, path, commandLine) == added);
+    FUZZ_CHECK(AddAddonToDocument(added, name, path, commandLine) == added);
     return 0;
 }

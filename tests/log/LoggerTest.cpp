@@ -28,9 +28,6 @@ protected:
         fs::path path = dir_.Path() / "logs" / "TarnwickHID.log";
         return backup > 0 ? path += '.' + std::to_string(backup) : path;
     }
-    void Put(int backup, std::uintmax_t size, char fill) const {
-        std::ofstream(File(backup), std::ios::binary | std::ios::trunc) << std::string(size, fill);
-    }
     Lines Read() const { return test::LogFileLines(File().string()); }
 
     test::TempDir dir_;
@@ -59,7 +56,7 @@ TEST_F(LoggerTest, LinesCarryStampAndLevelAndSurviveAReopen) {
 TEST_F(LoggerTest, RotatesPastTheThresholdShiftingBackupsAndPruningStaleOnes) {
     log_.Shutdown();
     for (int n = 1; n <= 40; ++n) {
-        Put(n, 1, static_cast<char>('0' + n % 10));
+        std::ofstream(File(n), std::ios::binary) << static_cast<char>('0' + n % 10);
     }
     // Only .6 to .37 are stale; anything further is left as it is.
     log_.Init(dir_.File("logs"), "TarnwickHID", false);
@@ -67,7 +64,7 @@ TEST_F(LoggerTest, RotatesPastTheThresholdShiftingBackupsAndPruningStaleOnes) {
         EXPECT_EQ(fs::exists(File(n)), n <= 5 || n >= 38) << n;
     }
     log_.Shutdown();
-    Put(0, Logger::kMaxFileBytes - 1, 'c');
+    std::ofstream(File(), std::ios::binary) << std::string(Logger::kMaxFileBytes - 1, 'c');
     // The check comes before the write: this line pushes the file past the threshold, so only
     // the next one rotates it; a DEBUG line with debug off touches nothing.
     log_.Log(LogLevel::Info, "one more");

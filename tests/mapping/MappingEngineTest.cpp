@@ -25,7 +25,7 @@ class MappingEngineTest : public testing::Test {
 protected:
     // With the button configuration `buttons` in place of the shared one, when given.
     void StartEngine(const std::string& buttons = "") {
-        LoadNames(dir_, buttons_, eventMap_);
+        LoadNames(buttons_, eventMap_);
         ASSERT_TRUE(buttons.empty() || buttons_.Load(dir_.Write("b", buttons)));
         ASSERT_TRUE(engine_.Start(ports_));
         clock_.SetWorkers(3);
@@ -243,8 +243,7 @@ TEST_F(MappingEngineTest, OutputsRefreshOnTimeAndSkipHeldOffBoards) {
     EXPECT_EQ(leds_.Count("write B0#0"), 5u);
     EXPECT_EQ(leds_.Count("write B1#1"), 4u);
     EXPECT_EQ(leds_.Count("invalidate"), 2u);
-    EXPECT_TRUE(
-        log_.Count("[DEBUG] State update: backlight LIGHTING_POTENTIOMETER_5=0.400000") != 0);
+    EXPECT_NE(log_.Count("[DEBUG] State update: backlight LIGHTING_POTENTIOMETER_5=0.400000"), 0u);
     const std::string head = "Backlight LVar payload received but could not be parsed: ";
     EXPECT_EQ(log_.Find("WARN"), (Lines{head + "MF.LVars: LIGHTING_POTENTIOMETER_5",
                                         head + "LIGHTING_POTENTIOMETER_5=nan"}));

@@ -47,7 +47,7 @@ struct Row {
 
 class EventResolutionTest : public testing::Test {
 protected:
-    void SetUp() override { LoadNames(dir_, buttons_, eventMap_); }
+    void SetUp() override { LoadNames(buttons_, eventMap_); }
 
     void Check(const std::vector<Row>& rows) {
         for (const Row& row : rows) {
@@ -68,19 +68,17 @@ protected:
 
 TEST_F(EventResolutionTest, Table) {
     const std::string b0 = "HID event from B0 index=0 type=", pfd = " role=PFD configuredRole=MFD(";
+    const std::string press = "1 action=BUTTON_PRESS",
+                      sk = "BUTTON) controlId=50(SOFTKEY) value=1 speed=0 mode=";
     const PanelBoard unlisted{"UNLISTED", 7};
     Check({
         // Roles: the mode byte first, then the board's entry by name or index, else none.
-        {Press(kSoftkey), "queue 'softkey pfd' plain x1",
-         b0 + "1 action=BUTTON_PRESS" + pfd + "BUTTON) controlId=50(SOFTKEY) value=1 speed=0 " +
-             "mode=0 rpn=queued"},
+        {Press(kSoftkey), "queue 'softkey pfd' plain x1", b0 + press + pfd + sk + "0 rpn=queued"},
         {Press(kSoftkey, 1), "queue 'softkey' plain x1",
-         b0 + "1 action=BUTTON_PRESS role=MFD(BUTTON) controlId=50(SOFTKEY) value=1 speed=0 " +
-             "mode=1 rpn=queued"},
+         b0 + press + " role=MFD(" + sk + "1 rpn=queued"},
         {Press(kSoftkey, 2), "queue 'softkey' plain x1",
-         "HID event from UNLISTED index=7 type=1 action=BUTTON_PRESS(BUTTON) controlId=50"
-         "(SOFTKEY) value=1 speed=0 mode=2 rpn=queued",
-         kUp, unlisted},
+         "HID event from UNLISTED index=7 type=" + press + "(" + sk + "2 rpn=queued", kUp,
+         unlisted},
         {Press(kSoftkey, 2), "queue 'softkey copilot' plain x1", "", kUp, {"OTHER", 1}},
         // Encoders: counted by detents or speed; a fast turn takes its _FAST command once.
         {Turn(kHdg, -3), "queue 'hdg dec' counted x3"},
@@ -113,7 +111,6 @@ TEST_F(EventResolutionTest, Table) {
         {Hold(kMapLeft), "none", "", kNoMobiFlight},
         // A long press of NAV_SWAP holds the board's LEDs off.
         {Hold(kNavSwap), "queue 'nav swap hold' dedupe x1 hold-off"},
-        {Press(kNavSwap), "queue 'nav swap' plain x1"},
     });
 }
 
@@ -164,12 +161,10 @@ TEST(OutputStateTest, LedStateOfTheSimulatorState) {
         {Backlight("LVAR", 0.5, 0, 100), 5.0, 3},
         {Backlight("LVAR", 10.0, 0, 1000), 90.0, 255},
         {Backlight("LVAR", 1.0, -50, 100), -30.0, 0},
-        // Levels beyond any integer, and results that are not numbers: held to the range.
+        // Levels beyond any integer, and a result that is not a number: held to the range.
         {Backlight("LVAR", 1.0, 10, 90), 1e300, 90},
         {Backlight("LVAR", 1.0, 10, 90), -1e300, 10},
-        {Backlight("LVAR", 1.0, 10, 90), INFINITY, 90},
         {Backlight("LVAR", 1.0, 10, 90), NAN, 10},
-        {Backlight("LVAR", NAN, 0, 100), 50.0, 0},
         // FIXED and OFF ignore the level; FIXED is held to a byte.
         {Backlight(" fixed ", 1.0, 0, 100, 300), 0.5, 255},
         {Backlight("Off", 1.0, 0, 100), 0.5, 0}};
@@ -205,7 +200,6 @@ TEST(OutputStateTest, LightingLevelTexts) {
         {"L:LIGHTING_POTENTIOMETER_5", kNone},
         {"L:LIGHTING_POTENTIOMETER_5==1", kNone},
         {"1e999", kNone},
-        {"nan", kNone},
         {"L:LIGHTING_POTENTIOMETER_5=-infinity", kNone}};
     for (const auto& [text, expected] : cases) {
         double level = kNone;
