@@ -365,7 +365,8 @@ TEST_F(ClientTest, RequestsAreRefusedWithTheirCauseOrDroppedOnAConnectionChange)
     clock_.Settle();  // one of them in the worker's hand
     sim_.SetModuleAnswer(ModuleAnswer::Finished);
     sim_.DropConnections();
-    ASSERT_TRUE(WaitUntil([&] { return mobiFlight_->IsRegistered(); }));
+    // Registered, and the lighting subscription sent: nothing but the drains follows.
+    ASSERT_TRUE(WaitUntil([&] { return mobiFlight_->IsRegistered() && Commands(kSubscribe) == 1; }));
     Drain();
     Drain();  // a held entry put back would go behind the first
     for (const char* old : {"(>L:OLD_PLAIN)", "(>L:OLD_DEDUPE)", "(>L:OLD_COUNTED)"}) {
