@@ -361,8 +361,13 @@ void MobiFlightClient::WorkerMain() {
         {
             std::unique_lock<std::mutex> lock(stateMutex_);
             // Woken by new entries, connection changes and Stop; the time-out keeps the
-            // registration step going with an empty queue. Any wake means one more pass.
-            if (running_ && queue_.Empty()) {
+            // registration step going with an empty queue. Any wake means one more pass. A
+            // first registration that became due after this pass's registration step (a
+            // connection made meanwhile) is not waited for: its notification came before this
+            // wait began.
+            const bool registrationDue =
+                registrationPending_ && attempts_ == 0 && !registered_ && simConnected_;
+            if (running_ && queue_.Empty() && !registrationDue) {
                 clock_.WaitUntil(queueCv_, lock, Now() + options_.timing.idleWake);
             }
             if (!running_) {
