@@ -99,6 +99,9 @@ std::vector<ConfigFinding> CrossCheckConfig(const std::string& configPath, const
     for (std::string& warning : buttons.OverLongCommands(MobiFlightProtocol::kMaxRpnText)) {
         findings.push_back({Severity::Warning, buttonsFile, "", std::move(warning)});
     }
+    for (auto& [place, text] : buttons.IdleAircraftSets()) {
+        findings.push_back({Severity::Warning, buttonsFile, std::move(place), std::move(text)});
+    }
     CheckProfiles(configPath, config, findings);
     return findings;
 }

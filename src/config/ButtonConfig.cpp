@@ -164,21 +164,30 @@ bool ButtonConfig::HasControl(std::string_view controlName) const {
     return controls_.contains(NormalizeKey(controlName));
 }
 
-std::vector<std::string> ButtonConfig::OverLongCommands(std::size_t maxBytes) const {
-    std::vector<std::string> warnings;
-    for (const auto& [control, actions] : controls_) {
+void ButtonConfig::AddOverLong(const ControlMap& controls, std::size_t maxBytes,
+                              const std::string& where, std::vector<std::string>& warnings) {
+    const std::size_t first = warnings.size();
+    for (const auto& [control, actions] : controls) {
         for (const auto& [action, roles] : actions) {
             for (const auto& [role, command] : roles) {
                 if (command.size() > maxBytes) {
                     warnings.push_back("Command for " + control + " " + action + " (role " + role +
-                                       ") is too long (" + std::to_string(command.size()) +
-                                       " bytes, at most " + std::to_string(maxBytes) +
-                                       "); it will not be sent");
+                                       ")" + where + " is too long (" +
+                                       std::to_string(command.size()) + " bytes, at most " +
+                                       std::to_string(maxBytes) + "); it will not be sent");
                 }
             }
         }
     }
-    std::sort(warnings.begin(), warnings.end());
+    std::sort(warnings.begin() + static_cast<std::ptrdiff_t>(first), warnings.end());
+}
+
+std::vector<std::string> ButtonConfig::OverLongCommands(std::size_t maxBytes) const {
+    std::vector<std::string> warnings;
+    AddOverLong(controls_, maxBytes, "", warnings);
+    for (const AircraftSet& set : sets_) {
+        AddOverLong(set.controls, maxBytes, " in aircraft set '" + set.name + "'", warnings);
+    }
     return warnings;
 }
 
@@ -187,8 +196,42 @@ std::vector<std::string> ButtonConfig::ControlNames() const {
     for (const auto& entry : controls_) {
         names.push_back(entry.first);
     }
+    for (const AircraftSet& set : sets_) {
+        for (const auto& entry : set.controls) {
+            names.push_back(entry.first);
+        }
+    }
     std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
     return names;
+}
+
+std::vector<std::pair<std::string, std::string>> ButtonConfig::IdleAircraftSets() const {
+    std::vector<std::pair<std::string, std::string>> idle;
+    for (std::size_t i = 0; i < sets_.size(); ++i) {
+        const AircraftSet& set = sets_[i];
+        const std::string place = "aircraft[" + std::to_string(i) + "]";
+        const auto earlier = std::find_if(sets_.begin(), sets_.begin() + static_cast<std::ptrdiff_t>(i),
+                                          [&](const AircraftSet& before) {
+                                              return set.match.find(before.match) !=
+                                                     std::string::npos;
+                                          });
+        if (earlier != sets_.begin() + static_cast<std::ptrdiff_t>(i)) {
+            idle.emplace_back(place, "aircraft set '" + set.name +
+                                         "' is never chosen: every title it matches also "
+                                         "matches aircraft set '" + earlier->name +
+                                         "', which comes first");
+            continue;
+        }
+        ControlMap merged = controls_;
+        LayOver(set, merged);
+        if (merged == controls_) {
+            idle.emplace_back(place, "aircraft set '" + set.name +
+                                         "' changes nothing: the base sections already send "
+                                         "each of its commands");
+        }
+    }
+    return idle;
 }
 
 AircraftButtons ButtonConfig::ForAircraft(std::string_view title) const {
@@ -200,23 +243,27 @@ AircraftButtons ButtonConfig::ForAircraft(std::string_view title) const {
             continue;
         }
         chosen.setName = set.name;
-        for (const auto& [control, actions] : set.controls) {
-            ActionMap& merged = chosen.buttons.controls_[control];
-            for (const auto& [action, roles] : actions) {
-                // The set's DEFAULT answers every role of its action, as it would in the base:
-                // a role of the base's own is kept only where the set leaves the role open.
-                RoleMap& mergedRoles = merged[action];
-                if (roles.contains(kDefaultRole)) {
-                    mergedRoles.clear();
-                }
-                for (const auto& [role, command] : roles) {
-                    mergedRoles[role] = command;
-                }
-            }
-        }
+        LayOver(set, chosen.buttons.controls_);
         break;
     }
     return chosen;
+}
+
+void ButtonConfig::LayOver(const AircraftSet& set, ControlMap& controls) {
+    for (const auto& [control, actions] : set.controls) {
+        ActionMap& merged = controls[control];
+        for (const auto& [action, roles] : actions) {
+            // The set's DEFAULT answers every role of its action, as it would in the base: a
+            // role of the base's own is kept only where the set leaves the role open.
+            RoleMap& mergedRoles = merged[action];
+            if (roles.contains(kDefaultRole)) {
+                mergedRoles.clear();
+            }
+            for (const auto& [role, command] : roles) {
+                mergedRoles[role] = command;
+            }
+        }
+    }
 }
 
 void ButtonConfig::Clear() {

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/Result.h"
@@ -35,12 +36,18 @@ public:
     // True when the control has an entry, even one without actions.
     bool HasControl(std::string_view controlName) const;
 
-    // Every control's name, normalized, sorted.
+    // Every control's name, normalized, sorted, once; the aircraft sets' controls too.
     std::vector<std::string> ControlNames() const;
 
-    // One warning per command text longer than `maxBytes` (names normalized, sorted), for the
-    // start-up log: such a command is refused whenever it would be sent.
+    // One warning per command text longer than `maxBytes` (names normalized, sorted; the base
+    // sections' first, then each aircraft set's), for the start-up log: such a command is
+    // refused whenever it would be sent.
     std::vector<std::string> OverLongCommands(std::size_t maxBytes) const;
+
+    // The aircraft sets that can make no difference, with their place ("aircraft[N]") and why:
+    // a set that leaves every command as the base sections have it, and a set that no title can
+    // choose because an earlier set matches every title it matches.
+    std::vector<std::pair<std::string, std::string>> IdleAircraftSets() const;
 
     // The configuration for an aircraft: the first set whose match is contained in `title`
     // (ASCII case ignored) laid over the base sections, so that a control, action or role the set
@@ -68,6 +75,10 @@ private:
     static Result ReadSection(const std::string& section, const JsonValue& entries,
                               ControlMap& controls);
     Result ReadAircraftSets(const JsonValue& sets);
+    // Lays `set` over `controls`.
+    static void LayOver(const AircraftSet& set, ControlMap& controls);
+    static void AddOverLong(const ControlMap& controls, std::size_t maxBytes,
+                            const std::string& where, std::vector<std::string>& warnings);
 
     ControlMap controls_;
     std::vector<AircraftSet> sets_;

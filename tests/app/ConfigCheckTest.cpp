@@ -53,6 +53,20 @@ TEST(ConfigCheckTest, FindingsOfEachKind) {
          .buttons = R"({"buttons": [{"name": "c r s", "commands": {}}, {"name": "hdg", "commands":
              {"PRESS": {"PFD": ")" +
                     std::string(300, 'x') + R"("}}}]})"},
+        // Sets in buttons.json: their controls and commands are checked like the base's.
+        {.lines = {"warning: buttons.json: control ALT: not in map.json, so no panel event "
+                   "reaches it",
+                   "warning: buttons.json: Command for ALT CW (role DEFAULT) in aircraft set "
+                   "'Baron' is too long (239 bytes, at most 238); it will not be sent",
+                   "warning: buttons.json: aircraft[0]: aircraft set 'Same' changes nothing: the "
+                   "base sections already send each of its commands",
+                   "warning: buttons.json: aircraft[1]: aircraft set 'Skyhawk' is never chosen: "
+                   "every title it matches also matches aircraft set 'Same', which comes first"},
+         .buttons = R"({"buttons": [{"name": "hdg", "commands": {"PRESS": {"": "a"}}}],
+             "aircraft": [{"name": "Same", "match": "Cessna", "buttons": [{"name": "HDG",
+             "commands": {"press": {"DEFAULT": "a"}}}]}, {"name": "Skyhawk", "match": "cessna 172"},
+             {"name": "Baron", "match": "baron", "knobs": [{"name": "alt", "commands": {"CW":
+             {"": ")" + std::string(239, 'x') + R"("}}}]}]})"},
     };
     test::TempDir dir;
     const std::filesystem::path previous = std::filesystem::current_path();
