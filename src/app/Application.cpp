@@ -21,7 +21,6 @@ namespace {
 
 constexpr const char* kVersionBanner = "Initializing application: TarnwickHID v0.2.2";
 constexpr auto kPollPeriod = std::chrono::milliseconds(100);
-// A settings value must move further than this from the value last forwarded to be sent again.
 void LogInfo(const std::string& text) {
     Logger::Instance().Log(LogLevel::Info, text);
 }
@@ -110,10 +109,17 @@ Result Application::Initialize(const std::string& configPath, bool consoleMode) 
         LogError(errorText);
         return Result::Failure(errorText);
     }
+    // Each file's stamp, and config.json's text, are taken before the file is read, so that an
+    // edit saved while the bridge starts is picked up once it runs. The engine runs with the
+    // start-up records until the first reload; they outlive it.
+    std::vector<ConfigWatcher::Stamp> seen{ConfigWatcher::StampOf(configPath)};
+    reload_ = std::make_unique<LiveReload>(
+        configPath, std::shared_ptr<const AppConfig>(std::shared_ptr<const AppConfig>(), &config_));
     if (const Result loaded = LoadAppConfig(configPath, config_); !loaded) {
         LogError(loaded.Error());
         return loaded;
     }
+    seen.push_back(ConfigWatcher::StampOf(config_.buttonConfigPath));
     if (hidTraceOverride_) {
         config_.trace = *hidTraceOverride_;
     }
@@ -121,6 +127,7 @@ Result Application::Initialize(const std::string& configPath, bool consoleMode) 
     LogInfo("Configuration loaded");
 
     if (!config_.hidEventMapPath.empty()) {
+        seen.push_back(ConfigWatcher::StampOf(config_.hidEventMapPath));
         if (const Result loaded = hidEventMap_.Load(config_.hidEventMapPath); !loaded) {
             LogWarn("Failed to load HID event map: " + loaded.Error());
         }
@@ -150,7 +157,7 @@ Result Application::Initialize(const std::string& configPath, bool consoleMode) 
     if (Result started = components_.Start(config_, buttonConfig_, hidEventMap_, hooks); !started) {
         return started;
     }
-    if (const Result watching = StartWatching(configPath); !watching) {
+    if (const Result watching = StartWatching(std::move(seen)); !watching) {
         LogWarn(watching.Error());
     }
     if (const Result notifying = StartNotifications(); !notifying) {
@@ -184,10 +191,7 @@ void Application::Run() {
     LogInfo("Application run loop stopped");
 }
 
-Result Application::StartWatching(const std::string& configPath) {
-    // The engine runs with the start-up records until the first reload; they outlive it.
-    reload_ = std::make_unique<LiveReload>(
-        configPath, std::shared_ptr<const AppConfig>(std::shared_ptr<const AppConfig>(), &config_));
+Result Application::StartWatching(std::vector<ConfigWatcher::Stamp> seen) {
     const auto files = reload_->Files();
     std::vector<std::string> paths;
     for (const auto& [kind, path] : files) {
@@ -200,7 +204,7 @@ Result Application::StartWatching(const std::string& configPath) {
         if (outcome.refreshOutputs) {
             engine.RequestOutputRefresh();
         }
-    });
+    }, std::move(seen));
 }
 
 Result Application::StartNotifications() {

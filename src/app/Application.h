@@ -83,7 +83,8 @@ public:
 private:
     Result StartNotifications();
     void StopNotifications();
-    Result StartWatching(const std::string& configPath);
+    // `seen`: the watched files' stamps from before start-up read them, in LiveReload's order.
+    Result StartWatching(std::vector<ConfigWatcher::Stamp> seen);
 
     // Declared in construction order; destruction runs in reverse, so the platform and the
     // records outlive the components.

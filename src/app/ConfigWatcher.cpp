@@ -73,18 +73,21 @@ ConfigWatcher::Stamp ConfigWatcher::StampOf(const std::string& file) {
     return stamp;
 }
 
-Result ConfigWatcher::Start(std::vector<std::string> files, ChangeCallback onChange) {
+Result ConfigWatcher::Start(std::vector<std::string> files, ChangeCallback onChange,
+                           std::vector<Stamp> seen) {
     std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
     if (running_.load()) {
         return Result::Failure("Config watcher already running");
     }
     files_ = std::move(files);
     onChange_ = std::move(onChange);
-    stamps_.clear();
+    stamps_ = std::move(seen);
     std::vector<std::string> folders;
-    for (const std::string& file : files_) {
-        stamps_.push_back(StampOf(file));
-        folders.push_back(FromFsPath(ToFsPath(file).parent_path()));
+    for (std::size_t i = 0; i < files_.size(); ++i) {
+        if (stamps_.size() <= i) {
+            stamps_.push_back(StampOf(files_[i]));
+        }
+        folders.push_back(FromFsPath(ToFsPath(files_[i]).parent_path()));
     }
     // Without notifications the once-a-second look still finds every edit.
     (void)signal_->Open(folders);

@@ -49,13 +49,7 @@ public:
     ConfigWatcher(const ConfigWatcher&) = delete;
     ConfigWatcher& operator=(const ConfigWatcher&) = delete;
 
-    // Takes the files' current stamps and starts the thread. Fails with "Config watcher already
-    // running" while running, and with "Failed to start config watcher: REASON".
-    Result Start(std::vector<std::string> files, ChangeCallback onChange);
-    // Interrupts the wait and joins the thread. Nothing when stopped.
-    void Stop();
-
-private:
+    // What tells an edit: presence, size and modification time.
     struct Stamp {
         bool present = false;
         std::uintmax_t size = 0;
@@ -63,6 +57,17 @@ private:
         bool operator==(const Stamp&) const = default;
     };
     static Stamp StampOf(const std::string& file);
+
+    // Starts the thread, watching for changes from `seen`, the files' stamps taken before they
+    // were read (an edit saved since then is then a change), or from their stamps now when
+    // `seen` is empty. Fails with "Config watcher already running" while running, and with
+    // "Failed to start config watcher: REASON".
+    Result Start(std::vector<std::string> files, ChangeCallback onChange,
+                 std::vector<Stamp> seen = {});
+    // Interrupts the wait and joins the thread. Nothing when stopped.
+    void Stop();
+
+private:
     void Worker();
 
     const Clock& clock_;

@@ -1,6 +1,7 @@
 #include "app/LiveReload.h"
 
 #include <cstddef>
+#include <exception>
 #include <optional>
 
 #include "config/ButtonConfig.h"
@@ -111,6 +112,25 @@ std::vector<std::pair<WatchedFile, std::string>> LiveReload::Files() const {
 }
 
 LiveReload::Outcome LiveReload::Reload(WatchedFile file) {
+    try {
+        return Load(file);
+    } catch (const std::exception& e) {
+        // A folder that can no longer be examined (access withdrawn, a drive gone) must not end
+        // the watch thread, and with it the bridge.
+        const bool config = file == WatchedFile::Config;
+        const bool buttons = file == WatchedFile::Buttons;
+        LogReloadFailure(config    ? configPath_
+                         : buttons ? config_->buttonConfigPath
+                                   : config_->hidEventMapPath,
+                         Result::Failure(e.what()),
+                         config    ? "outputs and devices"
+                         : buttons ? "buttons"
+                                   : "event map");
+        return {};
+    }
+}
+
+LiveReload::Outcome LiveReload::Load(WatchedFile file) {
     Outcome outcome;
     if (file == WatchedFile::Config) {
         return ReloadConfig();
@@ -143,12 +163,13 @@ LiveReload::Outcome LiveReload::Reload(WatchedFile file) {
 
 LiveReload::Outcome LiveReload::ReloadConfig() {
     Outcome outcome;
+    // Read before the load: a save in between then shows as one more change, never as none.
+    JsonValue seen = ReadJson(configPath_);
     AppConfig fresh;
     if (const Result loaded = LoadAppConfig(configPath_, fresh); !loaded) {
         LogReloadFailure(configPath_, loaded, "outputs and devices");
         return outcome;
     }
-    JsonValue seen = ReadJson(configPath_);
     const ConfigParts before = Split(lastSeen_);
     const ConfigParts after = Split(seen);
     lastSeen_ = std::move(seen);

@@ -20,7 +20,9 @@ enum class WatchedFile { Config, Buttons, EventMap };
 
 class LiveReload {
 public:
-    // `config` was loaded from `configPath` at start-up and is what the engine runs with.
+    // `config` is what start-up loads from `configPath` (before the first Reload) and what the
+    // engine runs with. The file's text is read now, before start-up reads it, so that a save in
+    // between shows as a change.
     LiveReload(std::string configPath, std::shared_ptr<const AppConfig> config);
 
     // The files to watch; the event map only when start-up had one to load.
@@ -34,6 +36,7 @@ public:
     Outcome Reload(WatchedFile file);
 
 private:
+    Outcome Load(WatchedFile file);
     Outcome ReloadConfig();
 
     std::string configPath_;

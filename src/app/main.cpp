@@ -77,6 +77,7 @@ int RunBridge(SystemServices& services, const CommandLineOptions& options) {
                 !playing) {
                 Logger::Instance().Log(LogLevel::Error, playing.Error());
                 app.RequestStop();
+                exitCode = 1;  // the scenario never played
             }
             app.Run();
         } else {

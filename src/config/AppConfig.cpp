@@ -75,6 +75,7 @@ Result ReadHidDeviceEntry(const JsonValue& entry, std::size_t i, HidDeviceConfig
     if (GetStringMember(entry, "role", role) && !role.empty()) {
         device.role = ParsePanelRole(role);
         if (device.role == PanelRole::Unknown) {
+            device.unknownRole = role;
             return Result::Failure("Unknown '" + p + ".role': " + role);
         }
     }

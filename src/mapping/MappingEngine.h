@@ -63,8 +63,9 @@ public:
     MappingEngine& operator=(const MappingEngine&) = delete;
 
     // Starts the three workers over the given ports and records. The collaborators must outlive
-    // the run, and the configuration records must be filled before and not change until Stop
-    // (ReplaceRecords hands over new ones instead of changing them).
+    // the run; the configuration records must be filled before, never change (ReplaceRecords
+    // hands over new ones instead) and outlive the engine itself, since a title arriving after
+    // Stop still chooses the aircraft's buttons from them.
     // Fails on a running engine, and when a worker cannot be started: the engine then stays
     // stopped, with the workers it did start joined, and may be started again.
     Result Start(const MappingCollaborators& collaborators);
@@ -116,7 +117,7 @@ private:
 
     Result StartWorkers();
     void WakeAll();
-    // The buttons for the current title from with_.buttonConfig; returns the set's name. Called
+    // The buttons for the current title from the current records; returns the set's name. Called
     // whenever the title or the button configuration changes; takes buttonsMutex_.
     std::string SelectButtons();
     std::string SelectButtonsLocked();

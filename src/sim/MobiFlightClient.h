@@ -87,7 +87,7 @@ public:
     Result QueueRpn(const std::string& rpn, SendMode mode, std::int32_t count);
     // Writes the command (and its dummy) at once on the calling thread, past the queue and the
     // rate limit; only while registered. A write that fails has said why in its own WARN line:
-    // that failure carries no text.
+    // that failure only says "MobiFlight write failed".
     Result SendRpnNow(const std::string& rpn);
     // Withdraws waiting requests of this command: queue entries and clicks not yet taken; with
     // `only`, just the requests made in that mode (a button's hold repeats, not its press).

@@ -78,7 +78,8 @@ Result MobiFlightClient::SendRpnNow(const std::string& rpn) {
     entry.sendDummy = true;
     entry.mode = SendMode::Dedupe;
     entry.enqueueTime = Now();
-    return SendEntry(entry) ? Result::Success() : Result::Failure("");
+    // The write's own reason is already logged ("MobiFlight send failed: TEXT").
+    return SendEntry(entry) ? Result::Success() : Result::Failure("MobiFlight write failed");
 }
 
 void MobiFlightClient::CancelRpn(const std::string& rpn, std::optional<SendMode> only) {

@@ -101,6 +101,11 @@ TEST(LiveReloadTest, AValidFileIsHandedOverAndABadOneKeepsThePrevious) {
         EXPECT_EQ(added, c.lines) << c.name;
         seen = lines.size();
     }
+    // A folder that cannot even be examined (a name too long for the system) keeps the previous
+    // records; the watch thread, and with it the bridge, goes on.
+    LiveReload unreachable(dir.File(std::string(300, 'x') + "/config.json"), started);
+    EXPECT_FALSE(unreachable.Reload(WatchedFile::Config).records.config);
+    EXPECT_TRUE(log.Lines().back().ends_with("; keeping the previous outputs and devices"));
 }
 
 // Counts the waits of the thread that runs on it.

@@ -55,7 +55,14 @@ public:
         if (which == WAIT_FAILED) {
             Sleep(timeout);  // no busy loop when the handles cannot be waited on
         } else if (which > WAIT_OBJECT_0 && which < WAIT_OBJECT_0 + handles.size()) {
-            FindNextChangeNotification(handles[which - WAIT_OBJECT_0]);
+            const HANDLE changed = handles[which - WAIT_OBJECT_0];
+            // A folder that went away (deleted, its drive gone) cannot be watched again: its
+            // handle would stay signalled and turn the wait into a busy loop. The once-a-second
+            // look still covers the files.
+            if (!FindNextChangeNotification(changed)) {
+                FindCloseChangeNotification(changed);
+                std::erase(changes_, changed);
+            }
         }
     }
 
