@@ -68,8 +68,9 @@ protected:
 // The course, from a folder outside the system's ANSI code page (as C:\Users\Łukasz): the
 // executable's path, its arguments and its files must name the same folder. A second start while
 // it runs ends at once. Console commands, presses, a fast turn, a held map control, panel
-// settings, a lighting change, a touch panel unplugged and plugged again, buttons.json edited
-// while it runs, then the simulator quits and the bridge follows. What the log and the record
+// settings, a lighting change, a touch panel unplugged and plugged again, an aircraft with a
+// button set of its own, buttons.json edited while it runs, then the simulator quits and the
+// bridge follows. What the log and the record
 // must hold is in course-*.txt.
 TEST_F(BridgeTest, FullCourseThroughTheVirtualCockpit) {
     const fs::path folder = dir_.Path() / u8"\u0141ukasz";
