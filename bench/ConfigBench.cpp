@@ -51,8 +51,8 @@ fs::path WriteLargeButtons() {
 void BM_ReloadButtons(benchmark::State& state) {
     const bool large = state.range(0) != 0;
     auto config = std::make_shared<AppConfig>();
-    config->buttonConfigPath = large ? WriteLargeButtons().string()
-                                     : (kExample / "buttons.json").string();
+    config->buttonConfigPath =
+        large ? WriteLargeButtons().string() : (kExample / "buttons.json").string();
     LiveReload reload((kExample / "config.json").string(), config);
     for (auto _ : state) {
         const LiveReload::Outcome outcome = reload.Reload(WatchedFile::Buttons);
@@ -68,7 +68,8 @@ BENCHMARK(BM_ReloadButtons)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 void BM_ChooseAircraftButtons(benchmark::State& state) {
     const bool large = state.range(0) != 0;
     ButtonConfig buttons;
-    if (!buttons.Load(large ? WriteLargeButtons().string() : (kExample / "buttons.json").string())) {
+    if (!buttons.Load(large ? WriteLargeButtons().string()
+                            : (kExample / "buttons.json").string())) {
         state.SkipWithError("the file did not load");
         return;
     }

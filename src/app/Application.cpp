@@ -197,14 +197,15 @@ Result Application::StartWatching(std::vector<ConfigWatcher::Stamp> seen) {
     for (const auto& [kind, path] : files) {
         paths.push_back(path);
     }
-    return watcher_.Start(std::move(paths), [this, files](std::size_t changed) {
+    auto onChange = [this, files](std::size_t changed) {
         LiveReload::Outcome outcome = reload_->Reload(files[changed].first);
         MappingEngine& engine = components_.Engine();
         engine.ReplaceRecords(std::move(outcome.records));
         if (outcome.refreshOutputs) {
             engine.RequestOutputRefresh();
         }
-    }, std::move(seen));
+    };
+    return watcher_.Start(std::move(paths), std::move(onChange), std::move(seen));
 }
 
 Result Application::StartNotifications() {

@@ -74,7 +74,7 @@ ConfigWatcher::Stamp ConfigWatcher::StampOf(const std::string& file) {
 }
 
 Result ConfigWatcher::Start(std::vector<std::string> files, ChangeCallback onChange,
-                           std::vector<Stamp> seen) {
+                            std::vector<Stamp> seen) {
     std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
     if (running_.load()) {
         return Result::Failure("Config watcher already running");

@@ -165,7 +165,7 @@ bool ButtonConfig::HasControl(std::string_view controlName) const {
 }
 
 void ButtonConfig::AddOverLong(const ControlMap& controls, std::size_t maxBytes,
-                              const std::string& where, std::vector<std::string>& warnings) {
+                               const std::string& where, std::vector<std::string>& warnings) {
     const std::size_t first = warnings.size();
     for (const auto& [control, actions] : controls) {
         for (const auto& [action, roles] : actions) {
@@ -211,16 +211,16 @@ std::vector<std::pair<std::string, std::string>> ButtonConfig::IdleAircraftSets(
     for (std::size_t i = 0; i < sets_.size(); ++i) {
         const AircraftSet& set = sets_[i];
         const std::string place = "aircraft[" + std::to_string(i) + "]";
-        const auto earlier = std::find_if(sets_.begin(), sets_.begin() + static_cast<std::ptrdiff_t>(i),
-                                          [&](const AircraftSet& before) {
-                                              return set.match.find(before.match) !=
-                                                     std::string::npos;
-                                          });
+        const auto earlier =
+            std::find_if(sets_.begin(), sets_.begin() + static_cast<std::ptrdiff_t>(i),
+                         [&](const AircraftSet& before) {
+                             return set.match.find(before.match) != std::string::npos;
+                         });
         if (earlier != sets_.begin() + static_cast<std::ptrdiff_t>(i)) {
             idle.emplace_back(place, "aircraft set '" + set.name +
                                          "' is never chosen: every title it matches also "
-                                         "matches aircraft set '" + earlier->name +
-                                         "', which comes first");
+                                         "matches aircraft set '" +
+                                         earlier->name + "', which comes first");
             continue;
         }
         ControlMap merged = controls_;

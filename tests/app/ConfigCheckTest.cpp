@@ -66,7 +66,8 @@ TEST(ConfigCheckTest, FindingsOfEachKind) {
              "aircraft": [{"name": "Same", "match": "Cessna", "buttons": [{"name": "HDG",
              "commands": {"press": {"DEFAULT": "a"}}}]}, {"name": "Skyhawk", "match": "cessna 172"},
              {"name": "Baron", "match": "baron", "knobs": [{"name": "alt", "commands": {"CW":
-             {"": ")" + std::string(239, 'x') + R"("}}}]}]})"},
+             {"": ")" +
+                    std::string(239, 'x') + R"("}}}]}]})"},
     };
     test::TempDir dir;
     const std::filesystem::path previous = std::filesystem::current_path();
