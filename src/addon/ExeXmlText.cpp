@@ -1,5 +1,7 @@
 #include "addon/ExeXmlText.h"
 
+#include "config/TextNormalize.h"
+
 namespace tarnwick {
 namespace {
 
@@ -51,14 +53,6 @@ std::string_view Trim(std::string_view text) {
         text.remove_suffix(1);
     }
     return text;
-}
-
-std::string LowerCopy(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) {
-        c = LowerAscii(c);
-    }
-    return lower;
 }
 
 bool MatchesAt(std::string_view text, std::size_t pos, std::string_view lowerNeedle) {
@@ -183,7 +177,7 @@ std::string_view DefaultExeXmlDocument() {
 
 std::optional<AddonEntry> FindAddonEntry(std::string_view document, std::string_view name) {
     // Trimmed like the stored names, so a name with surrounding blanks still finds its own entry.
-    const std::string wanted = LowerCopy(Trim(EscapeExeXmlText(name)));
+    const std::string wanted = AsciiLower(Trim(EscapeExeXmlText(name)));
     std::size_t search = 0;
     for (;;) {
         const std::size_t open = FindNoCase(document, kAddonOpen, search);

@@ -22,16 +22,6 @@ std::string UpToFirstNul(const std::string& text) {
     return text.substr(0, text.find('\0'));
 }
 
-std::string AsciiLower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return lower;
-}
-
 }  // namespace
 
 Result ButtonConfig::Load(const std::string& path) {

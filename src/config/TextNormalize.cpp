@@ -33,6 +33,22 @@ void UpperCaseInPlace(std::string& text) {
 
 }  // namespace
 
+std::string AsciiLower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return lower;
+}
+
+std::string AsciiUpper(std::string_view text) {
+    std::string upper(text);
+    UpperCaseInPlace(upper);
+    return upper;
+}
+
 std::string NormalizeKey(std::string_view text) {
     std::string result = RemoveWhiteSpace(text);
     UpperCaseInPlace(result);

@@ -14,6 +14,11 @@ namespace tarnwick {
 // other byte is kept as it is.
 std::string NormalizeKey(std::string_view text);
 
+// The text with A to Z lower-cased, or a to z upper-cased; every other byte as it is (no locale,
+// so UTF-8 names keep their bytes).
+std::string AsciiLower(std::string_view text);
+std::string AsciiUpper(std::string_view text);
+
 // White space removed, then a leading "0x"/"0X" removed when at least two bytes remain, then
 // upper-cased like NormalizeKey. Leading zeros stay: "0x04d8" gives "04D8".
 std::string NormalizeHexId(std::string_view text);

@@ -60,16 +60,6 @@ bool ConvertNumber(const std::string& text, double& value, std::size_t& used) {
     return true;
 }
 
-std::string UpperAscii(std::string_view text) {
-    std::string upper(text);
-    for (char& c : upper) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return upper;
-}
-
 }  // namespace
 
 HidProtocol::LedState ComputeLedState(const OutputProfile& profile, bool simConnected,
@@ -119,7 +109,7 @@ bool ParseLightingLevel(std::string_view text, double& level) {
         return true;
     }
 
-    const std::string upper = UpperAscii(text);
+    const std::string upper = AsciiUpper(text);
     std::size_t found = upper.find("L:LIGHTING_POTENTIOMETER_5");
     if (found == std::string::npos && upper.size() >= kLightingVariable.size()) {
         found = upper.find(kLightingVariable);
