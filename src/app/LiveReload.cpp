@@ -86,9 +86,17 @@ std::string FileName(const std::string& path) {
     return FromFsPath(ToFsPath(path).filename());
 }
 
-void LogReloadFailure(const std::string& path, const Result& loaded, const char* kept) {
-    Logger::Instance().Log(LogLevel::Error, "Reload of " + FileName(path) + " failed: " +
-                                                loaded.Error() + "; keeping the previous " + kept);
+// What a failed reload of the file keeps, as its log line names it.
+const char* KeptOf(WatchedFile file) {
+    switch (file) {
+        case WatchedFile::Config:
+            return "outputs and devices";
+        case WatchedFile::Buttons:
+            return "buttons";
+        case WatchedFile::EventMap:
+            break;
+    }
+    return "event map";
 }
 
 void LogReloaded(const std::string& path) {
@@ -117,17 +125,27 @@ LiveReload::Outcome LiveReload::Reload(WatchedFile file) {
     } catch (const std::exception& e) {
         // A folder that can no longer be examined (access withdrawn, a drive gone) must not end
         // the watch thread, and with it the bridge.
-        const bool config = file == WatchedFile::Config;
-        const bool buttons = file == WatchedFile::Buttons;
-        LogReloadFailure(config    ? configPath_
-                         : buttons ? config_->buttonConfigPath
-                                   : config_->hidEventMapPath,
-                         Result::Failure(e.what()),
-                         config    ? "outputs and devices"
-                         : buttons ? "buttons"
-                                   : "event map");
+        LogFailure(file, Result::Failure(e.what()));
         return {};
     }
+}
+
+const std::string& LiveReload::PathOf(WatchedFile file) const {
+    switch (file) {
+        case WatchedFile::Config:
+            return configPath_;
+        case WatchedFile::Buttons:
+            return config_->buttonConfigPath;
+        case WatchedFile::EventMap:
+            break;
+    }
+    return config_->hidEventMapPath;
+}
+
+void LiveReload::LogFailure(WatchedFile file, const Result& loaded) const {
+    Logger::Instance().Log(LogLevel::Error, "Reload of " + FileName(PathOf(file)) +
+                                                " failed: " + loaded.Error() +
+                                                "; keeping the previous " + KeptOf(file));
 }
 
 LiveReload::Outcome LiveReload::Load(WatchedFile file) {
@@ -136,10 +154,10 @@ LiveReload::Outcome LiveReload::Load(WatchedFile file) {
         return ReloadConfig();
     }
     if (file == WatchedFile::Buttons) {
-        const std::string& path = config_->buttonConfigPath;
+        const std::string& path = PathOf(file);
         auto buttons = std::make_shared<ButtonConfig>();
         if (const Result loaded = buttons->Load(path); !loaded) {
-            LogReloadFailure(path, loaded, "buttons");
+            LogFailure(file, loaded);
             return outcome;
         }
         for (const std::string& warning :
@@ -150,10 +168,10 @@ LiveReload::Outcome LiveReload::Load(WatchedFile file) {
         outcome.records.buttons = std::move(buttons);
         return outcome;
     }
-    const std::string& path = config_->hidEventMapPath;
+    const std::string& path = PathOf(file);
     auto eventMap = std::make_shared<HidEventMap>();
     if (const Result loaded = eventMap->Load(path); !loaded) {
-        LogReloadFailure(path, loaded, "event map");
+        LogFailure(file, loaded);
         return outcome;
     }
     LogReloaded(path);
@@ -167,7 +185,7 @@ LiveReload::Outcome LiveReload::ReloadConfig() {
     JsonValue seen = ReadJson(configPath_);
     AppConfig fresh;
     if (const Result loaded = LoadAppConfig(configPath_, fresh); !loaded) {
-        LogReloadFailure(configPath_, loaded, "outputs and devices");
+        LogFailure(WatchedFile::Config, loaded);
         return outcome;
     }
     const ConfigParts before = Split(lastSeen_);

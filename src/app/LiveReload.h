@@ -37,6 +37,9 @@ public:
 
 private:
     Outcome Load(WatchedFile file);
+    const std::string& PathOf(WatchedFile file) const;
+    // "Reload of FILE failed: MESSAGE; keeping the previous WHAT".
+    void LogFailure(WatchedFile file, const Result& loaded) const;
     Outcome ReloadConfig();
 
     std::string configPath_;
